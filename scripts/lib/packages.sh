@@ -1,0 +1,30 @@
+# Installs the Debian packages given as arguments when any of them is missing.
+# Services that the packages bring are not started: the tests and the demo start
+# their own servers with their own configuration.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  local policy=/usr/sbin/policy-rc.d made_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod +x "$policy"
+    made_policy=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  local rc=$?
+  [ $made_policy -eq 1 ] && $sudo rm -f "$policy"
+  return $rc
+}
+
+# What building and testing need on a fresh Debian machine.
+BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config)
+RUNTIME_PACKAGES=(libssl3 openssl iproute2 util-linux procps python3)
+PEER_PACKAGES=(dovecot-core dovecot-pop3d dante-server microsocks tinyproxy socat)

@@ -1,0 +1,201 @@
+// TBlockSocket: a blocking socket with buffered line reception, an error model of
+// codes and texts, status events, data filters and socket option requests.
+// Operations never throw by themselves: outcomes are in LastErrorCode and
+// LastErrorText, and CheckError raises ESocketError only when RaiseOnError is set.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blocksock/read_buffer.h"
+#include "blocksock/socket_error.h"
+#include "sockapi/sockapi.h"
+
+enum TIPFamily : uint8_t { IPFamilyAny = 0, IPFamilyV4 = 1, IPFamilyV6 = 2 };
+
+enum TSocketStatusReason : uint8_t {
+  ResolvingStarted = 0,
+  ResolvingFinished = 1,
+  SocketCreated = 2,
+  SocketClosed = 3,
+  SocketBound = 4,
+  SocketConnected = 5,
+  DataReadable = 6,
+  SocketListening = 8,
+  ChunkReceived = 10,
+  ChunkSent = 11,
+  BandwidthWait = 12,
+  ErrorReported = 13,
+};
+
+enum TSocketOptionKind : uint8_t {
+  OptLinger = 0,
+  OptReceiveBufferSize = 1,
+  OptSendBufferSize = 2,
+  OptNonBlocking = 3,
+  OptReceiveTimeout = 4,
+  OptSendTimeout = 5,
+  OptReuseAddress = 6,
+  OptTimeToLive = 7,
+  OptBroadcast = 8,
+  OptMulticastTimeToLive = 9,
+  OptMulticastLoopback = 10,
+};
+
+struct TSocketOptionRequest {
+  TSocketOptionKind Kind;
+  bool Flag;
+  int32_t Amount;
+};
+
+// Socket error codes that the layer sets itself.
+constexpr int32_t ErrTimedOut = 10060;
+constexpr int32_t ErrPeerClosed = 10054;
+constexpr int32_t ErrLineTooLong = 10055;
+constexpr int32_t ErrWouldBlock = 10035;
+constexpr int32_t ErrInProgress = 10036;
+constexpr int32_t ErrInvalidArgument = 10022;
+constexpr int32_t ErrProtocolNotSupported = 10043;
+constexpr int32_t ErrSubsystemUnusable = 10091;
+constexpr int32_t ErrNonRecoverable = 11003;
+
+class TBlockSocket {
+ public:
+  using TStatusHook = std::function<void(TBlockSocket&, TSocketStatusReason, const std::string&)>;
+  using TFilterHook = std::function<void(TBlockSocket&, std::string&)>;
+  using TCreatedHook = std::function<void(TBlockSocket&)>;
+
+  TBlockSocket();
+  virtual ~TBlockSocket();
+  TBlockSocket(const TBlockSocket&) = delete;
+  TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+  // ---- virtual operations, in their fixed order ----
+  virtual void SetIPFamily(TIPFamily Family);
+  virtual void AdoptHandle(TSocketHandle Handle);
+  virtual void CloseSocket();
+  virtual void Connect(const std::string& Host, const std::string& Port);
+  virtual int SendBytes(const void* Buffer, int Count);
+  virtual int SendOneByte(uint8_t Byte);
+  virtual int SendText(const std::string& Text);
+  virtual int SendPrefixedText(const std::string& Text);
+  virtual void SendPrefixedStream(std::istream& Stream);
+  virtual int ReceiveRaw(void* Buffer, int Count);
+  virtual int ReceiveExact(void* Buffer, int Count, int Timeout);
+  virtual std::string ReceiveExactText(int Count, int Timeout);
+  virtual uint8_t ReceiveOneByte(int Timeout);
+  virtual std::string ReceiveLine(int Timeout);
+  virtual std::string ReceiveUntil(int Timeout, const std::string& Terminator);
+  virtual std::string ReceiveChunk(int Timeout);
+  virtual std::string ReceivePrefixedText(int Timeout);
+  virtual void ReceivePrefixedStream(std::ostream& Stream, int Timeout);
+  virtual int PeekRaw(void* Buffer, int Count);
+  virtual uint8_t PeekOneByte(int Timeout);
+  virtual int PendingBytes();
+  virtual std::string LocalAddressText();
+  virtual std::string RemoteAddressText();
+  virtual int LocalPortNumber();
+  virtual int RemotePortNumber();
+  virtual int SendTo(const void* Buffer, int Count);
+  virtual int ReceiveFrom(void* Buffer, int Count);
+  virtual int SocketType();
+  virtual int SocketProtocol();
+
+  // ---- lifecycle and error model ----
+  void Bind(const std::string& Address, const std::string& Port);
+  void OpenOsSocket(const TSocketAddress& Address);
+  void ReadLocalAddress();
+  void ReadRemoteAddress();
+  void ReadBothAddresses();
+  void RecordOsResult(int Result);
+  void CheckError();
+  static std::string GetErrorDesc(int32_t Code);
+  void ReportStatus(TSocketStatusReason Reason, const std::string& Value);
+  void RunReceiveFilter(void* Buffer, int& Count);
+  void RunSendFilter(void* Buffer, int& Count);
+  void ApplyOption(const TSocketOptionRequest& Request);
+  void ApplyPendingOptions();
+  void DiscardInput();
+  bool HasSocket() const { return SocketHandle != InvalidSocket; }
+
+  // Option setters: queued while no OS socket exists, applied at once otherwise.
+  void RequestOption(const TSocketOptionRequest& Request);
+  void SetLinger(bool Enabled, int32_t Milliseconds);
+  void SetReceiveBufferSize(int32_t Bytes);
+  void SetSendBufferSize(int32_t Bytes);
+  void SetNonBlocking(bool Enabled);
+  void SetReceiveTimeout(int32_t Milliseconds);
+  void SetSendTimeout(int32_t Milliseconds);
+  void SetReuseAddress(bool Enabled);
+  void SetTimeToLive(int32_t Hops);
+  void SetBroadcast(bool Enabled);
+  void SetMulticastTimeToLive(int32_t Hops);
+  void SetMulticastLoopback(bool Enabled);
+
+  // ---- data transfer helpers ----
+  bool WaitReadable(int Timeout);  // -1 = no limit
+  void ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick);
+
+  // ---- addressing ----
+  bool UseExtendedResolver();
+  void MakeSocketAddress(const std::string& Host, const std::string& Port, TSocketAddress& Result);
+  std::string AddressText(const TSocketAddress& Address);
+  int AddressPort(const TSocketAddress& Address);
+  std::string LocalHostName();
+  void ResolveAllAddresses(const std::string& Name, std::vector<std::string>& List);
+  std::string ResolveFirstAddress(const std::string& Name);
+  int ResolveServicePort(const std::string& Port);
+  TSocketAddress IPv6TextToAddress(const std::string& Text);
+  std::string IPv6AddressToText(const TSocketAddress& Address);
+
+  // ---- fields, in their declared order ----
+  TStatusHook StatusHandler;
+  TFilterHook ReceiveFilter;
+  TFilterHook SendFilter;
+  TCreatedHook AfterSocketCreated;
+  TSocketStartupData StartupData;
+  TSocketAddress LocalAddress;
+  TSocketAddress RemoteAddress;
+  TReadBuffer ReadBuffer;
+  bool RaiseOnError = false;
+  int32_t LineLimit = 0;
+  int32_t SendRateLimit = 0;
+  uint32_t NextSendTick = 0;
+  int32_t ReceiveRateLimit = 0;
+  uint32_t NextReceiveTick = 0;
+  bool AnyLineBreak = false;
+  bool SkipLeadingLF = false;
+  bool SkipLeadingCR = false;
+  TIPFamily IPFamily = IPFamilyAny;
+  TIPFamily ConfiguredIPFamily = IPFamilyAny;
+  bool IPv6InUse = false;
+  bool FavourIPv4 = true;
+  std::vector<std::unique_ptr<TSocketOptionRequest>> PendingOptions;
+  bool TimeoutPerChunk = true;
+  TSocketSet ReadWaitSet;
+  int32_t ReceivedByteCount = 0;
+  int32_t SentByteCount = 0;
+  TSocketHandle SocketHandle = InvalidSocket;
+  int32_t LastErrorCode = 0;
+  std::string LastErrorText;
+
+ protected:
+  // A base destructor cannot reach an override, so every class that overrides
+  // CloseSocket calls this from its own destructor: the most derived close runs
+  // exactly once, and the base destructor then skips its own call.
+  void CloseOnDestroy() noexcept;
+
+ private:
+  bool ClosedOnDestroy = false;
+};
+
+// Module start and end of the socket layer: load and start the socket interface
+// (raises ESocketError "Error loading Socket interface (ws2_32.dll)!" when it
+// cannot be loaded), and stop and release it.
+extern std::string SocketLibraryName;  // test seam; default "ws2_32.dll"
+void BlockSockModuleStart();
+void BlockSockModuleEnd();

@@ -1,0 +1,72 @@
+// TTCPBlockSocket: the stream socket that protocol clients use. It connects
+// directly, through a SOCKS server or through an HTTP CONNECT tunnel, can carry
+// its connection inside TLS (OpenSSL bound at run time), listens directly or
+// through SOCKS BIND, and closes gracefully.
+#pragma once
+
+#include "blocksock/socks_socket.h"
+
+enum TTlsProtocol : uint8_t { Ssl2Only = 0, Ssl3Only = 1, Tls1Only = 2, AnyTlsVersion = 3 };
+
+class TTCPBlockSocket : public TSocksBlockSocket {
+ public:
+  TTCPBlockSocket();
+  ~TTCPBlockSocket() override;
+
+  // ---- overrides, in slot order ----
+  void CloseSocket() override;
+  void Connect(const std::string& Host, const std::string& Port) override;
+  int SendBytes(const void* Buffer, int Count) override;
+  int ReceiveRaw(void* Buffer, int Count) override;
+  int PendingBytes() override;
+  std::string LocalAddressText() override;
+  std::string RemoteAddressText() override;
+  int LocalPortNumber() override;
+  int RemotePortNumber() override;
+  int SocketType() override;
+  int SocketProtocol() override;
+  // ---- added after all inherited virtual operations ----
+  virtual void Listen();
+
+  void SocksConnect(const std::string& Host, const std::string& Port);
+  void TunnelConnect(const std::string& Host, const std::string& Port);
+
+  // TLS
+  void SetTlsActive(bool On);
+  void StartTlsClient();
+  void ShutdownTls();
+  bool FetchTlsError();
+  bool LoadTlsCredentials();
+  bool TlsPathInForce() const { return TlsActive && !TlsPassThrough && !ProxyNegotiating; }
+
+  bool TlsActive = false;
+  bool TlsPassThrough = false;
+  void* TlsSession = nullptr;
+  void* TlsContext = nullptr;
+  std::string TlsKeyPassword;
+  std::string TlsCipherList = "DEFAULT";
+  std::string TlsCertificateFile;
+  std::string TlsPrivateKeyFile;
+  std::string TlsCaFile;
+  int32_t TlsLastError = 0;
+  std::string TlsLastErrorText;
+  bool TlsVerifyPeer = false;
+  TTlsProtocol TlsProtocol = AnyTlsVersion;
+  // Name the peer's certificate must match when TlsVerifyPeer is set; empty =
+  // the host given to the last Connect.
+  std::string TlsVerifyHost;
+  std::string TunnelProxyHost;
+  std::string TunnelProxyPort;
+  bool TunnelEstablished = false;
+  std::string TunnelTargetHost;
+  std::string TunnelTargetPort;
+  std::string TunnelUser;
+  std::string TunnelPassword;
+  int32_t TunnelTimeoutMs = 30000;
+
+ private:
+  std::string ConnectHost;  // host text of the last Connect, for SNI and name checks
+};
+
+// OpenSSL's pass-phrase callback; UserData is the socket.
+int TlsPasswordCallback(char* Buffer, int Size, int ReadWrite, void* UserData);

@@ -1,0 +1,41 @@
+// Text, time and address helpers shared by the socket layer and the POP3 client.
+// All texts are byte strings; positions are 1-based; nothing here throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Milliseconds of a monotonic clock, truncated to 32 bits (wraps after ~49.7 days).
+uint32_t CurrentTick();
+// Elapsed milliseconds from OldTick to NewTick, with the wrap rule of the tick counter.
+uint32_t TickDifference(uint32_t OldTick, uint32_t NewTick);
+
+// The one text-to-integer conversion: leading spaces, optional sign, decimal or
+// "$"/"x"/"X"/"0x"/"0X" hexadecimal, nothing after the digits; else Default.
+int32_t IntegerOrDefault(std::string_view Text, int32_t Default);
+
+std::string WordToBytes(uint16_t Value);
+uint16_t BytesToWord(std::string_view Text, int Index);
+
+bool IsOctetText(std::string_view Text);
+bool IsIPv4Text(std::string_view Text);
+bool IsIPv6Text(std::string_view Text);
+std::string IPv4TextToBytes(std::string_view Text);
+
+// Trims every byte 0..32 at both ends.
+std::string Trim(std::string_view Text);
+std::string TextBefore(std::string_view Text, std::string_view Delimiter);
+std::string TextAfter(std::string_view Text, std::string_view Delimiter);
+std::string CutToken(std::string& Text, std::string_view Delimiter);
+
+// First line break (CR LF, LF CR, CR or LF) in Text: its 1-based position, or 0.
+// Terminator receives the break's bytes. Cost depends on where the break is,
+// not on the length of Text.
+int FindLineBreak(std::string_view Text, std::string& Terminator);
+
+std::string BytesToHex(std::string_view Text);
+
+// ASCII-only case folding (A-Z / a-z); other bytes are left alone.
+std::string AsciiLower(std::string_view Text);
+std::string AsciiUpper(std::string_view Text);

@@ -1,0 +1,19 @@
+// The command-line tool: one POP3 session that sweeps the mailbox from the last
+// message to the first and deletes what the filter words select.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+std::string HeaderValue(const std::vector<std::string>& Lines, const std::string& Name);
+bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
+void WriteColoured(const std::string& Text, uint8_t Colour);
+
+// The main sequence; Args are the parameters after the program name. Returns the
+// exit status (0 whenever the sequence runs to its end).
+int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Args);
+
+// Module starts, RunDriver, module ends; an exception that escapes is reported on
+// standard error ("Exception %s in module %s at %p. ...") with exit status 1.
+int RunProgram(int argc, char** argv);

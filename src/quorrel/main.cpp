@@ -1,0 +1,3 @@
+#include "quorrel/driver.h"
+
+int main(int argc, char** argv) { return RunProgram(argc, argv); }

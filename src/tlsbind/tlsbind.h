@@ -1,0 +1,58 @@
+// Run-time binding to OpenSSL (libssl and libcrypto), loaded with dlopen the first
+// time TLS is needed and never linked. Every wrapper loads the libraries first and
+// returns a fixed fallback result when the library or its entry point is missing.
+#pragma once
+
+#include <string>
+
+// Library file names, tried in order: TLS library, crypto library, then the
+// alternative TLS library. Settable so a test can point them at missing files;
+// each may hold several names separated by ':' (tried in turn).
+extern std::string TlsLibraryName;
+extern std::string TlsLibraryAltName;
+extern std::string CryptoLibraryName;
+extern std::string TlsLibraryPath;
+extern std::string CryptoLibraryPath;
+
+bool LoadTlsLibraries();
+bool UnloadTlsLibraries();
+bool TlsLibrariesLoaded();
+void TlsBindModuleStart();
+void TlsBindModuleEnd();
+
+using TPasswordCallback = int (*)(char*, int, int, void*);
+using TVerifyCallback = int (*)(int, void*);
+
+int Ssl_get_error(void* Session, int Result);                           // fallback 1
+int Ssl_CTX_set_cipher_list(void* Context, const char* List);          // 0
+void* Ssl_CTX_new(const void* Method);                                 // null
+void Ssl_CTX_free(void* Context);
+int Ssl_set_fd(void* Session, int Handle);                             // 0
+const void* SslV2_method();                                            // null
+const void* SslV3_method();                                            // null
+const void* TlsV1_method();                                            // null
+const void* SslV23_method();                                           // null: TLS_method on OpenSSL 3
+int Ssl_CTX_use_PrivateKey_file(void* Context, const char* File, int Type);  // 0
+int Ssl_CTX_use_certificate_chain_file(void* Context, const char* File);    // 0
+void Ssl_CTX_set_default_passwd_cb(void* Context, TPasswordCallback Callback);
+void Ssl_CTX_set_default_passwd_cb_userdata(void* Context, void* UserData);
+int Ssl_CTX_load_verify_locations(void* Context, const char* CaFile, const char* CaPath);  // 0
+int Ssl_CTX_set_default_verify_paths(void* Context);                   // 0
+void* Ssl_new(void* Context);                                          // null
+void Ssl_free(void* Session);
+int Ssl_connect(void* Session);                                        // -1
+int Ssl_shutdown(void* Session);                                       // -1
+int Ssl_read(void* Session, void* Buffer, int Length);                 // -1
+int Ssl_write(void* Session, const void* Buffer, int Length);          // -1
+int Ssl_pending(void* Session);                                        // 0
+void Ssl_CTX_set_verify(void* Context, int Mode, TVerifyCallback Callback);
+// Server name for SNI, and the host name the peer certificate must match.
+int Ssl_set_tlsext_host_name(void* Session, const char* Name);         // 0
+int Ssl_set1_host(void* Session, const char* Name);                    // 0
+long Ssl_get_verify_result(void* Session);                             // 1
+char* Err_error_string(unsigned long Code, char* Buffer);              // null
+unsigned long Err_get_error();                                         // 1
+void Err_clear_error();
+void Err_remove_state(unsigned long ThreadId);
+void Evp_cleanup();
+void Crypto_cleanup_all_ex_data();
