@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# A throwaway Dovecot POP3 server for the demo, the tests and the benchmarks:
+# everything (configuration, users, mailboxes, logs, runtime files) lives in one
+# folder, and the server is stopped by its process id.
+#
+#   dovecot.sh init DIR                      configuration, certificate, no users
+#   dovecot.sh adduser DIR USER PASS [hashed] a user; "hashed" stores the password
+#                                            so that APOP is refused but USER/PASS works
+#   dovecot.sh deliver DIR USER FILE...      puts message files into USER's Maildir/new
+#   dovecot.sh start DIR PORT [TLSPORT]      POP3 with APOP and STLS on PORT, implicit
+#                                            TLS on TLSPORT; returns once PORT accepts
+#   dovecot.sh stop DIR                      stops it (by the process id it recorded)
+#   dovecot.sh ls DIR USER                   the message files left in USER's mailbox
+#   dovecot.sh clear DIR USER                empties USER's mailbox
+set -euo pipefail
+
+MAIL_UID=$(id -u mail)
+MAIL_GID=$(id -g mail)
+
+die() { echo "dovecot.sh: $*" >&2; exit 1; }
+
+cmd=${1:-}; shift || true
+dir=${1:-}; [ -n "$dir" ] || die "no folder given"
+shift || true
+case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+
+maildir() { echo "$dir/home/$1/Maildir"; }
+
+case "$cmd" in
+init)
+  mkdir -p "$dir/run" "$dir/state" "$dir/home"
+  chmod 755 "$dir" "$dir/home"
+  : > "$dir/users"
+  if [ ! -f "$dir/cert.pem" ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=localhost" \
+      -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+      -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
+  fi
+  ;;
+adduser)
+  user=${1:?user}; pass=${2:?password}; mode=${3:-plain}
+  if [ "$mode" = hashed ]; then
+    stored="{SHA512-CRYPT}$(openssl passwd -6 "$pass")"
+  else
+    stored="{PLAIN}$pass"
+  fi
+  home="$dir/home/$user"
+  mkdir -p "$home/Maildir/new" "$home/Maildir/cur" "$home/Maildir/tmp"
+  chown -R "$MAIL_UID:$MAIL_GID" "$home"
+  echo "$user:$stored:$MAIL_UID:$MAIL_GID::$home" >> "$dir/users"
+  ;;
+deliver)
+  user=${1:?user}; shift
+  md=$(maildir "$user")
+  [ -d "$md/new" ] || die "no such user: $user"
+  n=$(find "$md/new" "$md/cur" -type f | wc -l)
+  for f in "$@"; do
+    n=$((n + 1))
+    # Maildir names sort by delivery time: keep the order the files were given in.
+    name="$(printf '%010d' $((1700000000 + n))).M${n}P$$.quorrel"
+    # Messages travel with CR LF line ends; the maildir holds LF ones.
+    tr -d '\r' < "$f" > "$md/tmp/$name"
+    mv "$md/tmp/$name" "$md/new/$name"
+  done
+  chown -R "$MAIL_UID:$MAIL_GID" "$md"
+  ;;
+start)
+  port=${1:?port}; tlsport=${2:-0}
+  [ -f "$dir/users" ] || die "run init first"
+  inst="quorrel$(echo "$dir" | cksum | cut -d' ' -f1)"
+  tls_listener=""
+  [ "$tlsport" != 0 ] && tls_listener="inet_listener pop3s {
+    address = 127.0.0.1
+    port = $tlsport
+    ssl = yes
+  }"
+  cat > "$dir/dovecot.conf" <<CONF
+instance_name = $inst
+base_dir = $dir/run
+state_dir = $dir/state
+protocols = pop3
+listen = 127.0.0.1
+log_path = $dir/dovecot.log
+info_log_path = $dir/dovecot.log
+auth_verbose = yes
+ssl = yes
+ssl_cert = <$dir/cert.pem
+ssl_key = <$dir/key.pem
+ssl_dh = </usr/share/dovecot/dh.pem
+disable_plaintext_auth = no
+auth_mechanisms = plain login apop
+auth_failure_delay = 0
+first_valid_uid = $MAIL_UID
+first_valid_gid = $MAIL_GID
+mail_location = maildir:~/Maildir
+default_internal_user = dovecot
+default_login_user = dovenull
+pop3_logout_format = top=%t/%p, retr=%r/%b, del=%d/%m, size=%s
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $dir/users
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $dir/users
+}
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $port
+  }
+  $tls_listener
+}
+CONF
+  dovecot -F -c "$dir/dovecot.conf" >> "$dir/dovecot.log" 2>&1 &
+  echo $! > "$dir/dovecot.pid"
+  for _ in $(seq 1 200); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
+    kill -0 "$(cat "$dir/dovecot.pid")" 2>/dev/null || { cat "$dir/dovecot.log" >&2; die "dovecot did not start"; }
+    sleep 0.05
+  done
+  die "dovecot did not listen on port $port"
+  ;;
+stop)
+  [ -f "$dir/dovecot.pid" ] || exit 0
+  pid=$(cat "$dir/dovecot.pid")
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid"
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
+  fi
+  rm -f "$dir/dovecot.pid"
+  ;;
+ls)
+  user=${1:?user}; md=$(maildir "$user")
+  (cd "$md" && ls -1 new cur | grep -v -e '^new:$' -e '^cur:$' -e '^$' | sed 's/:2,.*$//' | sort) || true
+  ;;
+clear)
+  user=${1:?user}; md=$(maildir "$user")
+  rm -f "$md"/new/* "$md"/cur/* "$md"/tmp/*
+  ;;
+*)
+  die "usage: dovecot.sh init|adduser|deliver|start|stop|ls|clear DIR ..."
+  ;;
+esac
