@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Mailbox sweep against peers. Seeds a throwaway Dovecot (inside a private network
+# namespace, port 110) with N messages (default 5000) and sweeps it with quorrel,
+# a poplib script, raw C++ clients and the mailfilter and mpop packages.
+# Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" dovecot-core dovecot-pop3d mailfilter mpop
+[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target quorrel raw_pop3_client runstat >/dev/null
+work=$(mktemp -d /tmp/quorrel-sweep-XXXXXX)
+chmod 755 "$work"
+trap 'rm -rf "$work"' EXIT
+N=${N:-5000} unshare -n bash -c 'ip link set lo up && exec python3 bench/sweep/sweep.py "$0"' "$work"

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Mailbox sweep benchmark: seeds a Dovecot mailbox on 127.0.0.1:110 (run this
+inside a private network namespace) and sweeps it with each client, reseeding
+before every timed run. Reports medians of wall time, client CPU time and peak RSS,
+each also as a ratio to the poplib script measured in the same run, and checks
+that every client left exactly the messages that do not match."""
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+N = int(os.environ.get("N", "5000"))
+RUNS = int(os.environ.get("RUNS", "5"))
+WORD = "lottery"
+USER, PASSWORD = "bench", "secret"
+
+root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+build = os.environ.get("BUILD", os.path.join(root, "build"))
+work = sys.argv[1]
+dovecot = os.path.join(root, "scripts", "lib", "dovecot.sh")
+maildir = os.path.join(work, "home", USER, "Maildir")
+seed = os.path.join(work, "seed")
+
+rng = random.Random(20261207)
+WORDS = ("quarterly report meeting notes invoice project update schedule review "
+         "budget travel plans conference agenda release notes weekly digest team "
+         "lunch holiday roadmap feedback survey design draft minutes").split()
+HOSTS = ["mx%d.mail.example.net" % i for i in range(1, 9)] + ["relay.example.org", "smtp.example.com"]
+
+
+def header_block(i, spam):
+    """1-4 KiB of realistic header lines; spam messages carry the filter word in
+    one of several headers, chosen so that each header kind gets its share."""
+    lines = []
+    for hop in range(rng.randint(3, 8)):
+        a, b = rng.choice(HOSTS), rng.choice(HOSTS)
+        lines.append("Received: from %s (%s [192.0.2.%d])\n\tby %s with ESMTPS id %08x\n"
+                     "\tfor <%s@example.org>; Mon, 7 Dec 2026 %02d:%02d:%02d +0000"
+                     % (a, a, rng.randint(1, 254), b, rng.getrandbits(32), USER,
+                        rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59)))
+    sig = "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+                  for _ in range(rng.randint(200, 1400)))
+    folded = "\n\t".join(sig[k:k + 72] for k in range(0, len(sig), 72))
+    lines.append("DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=example.net;\n"
+                 "\ts=sel%d; h=from:to:subject:date:message-id;\n\tb=%s" % (rng.randint(1, 9), folded))
+    subject = " ".join(rng.choice(WORDS) for _ in range(rng.randint(2, 7))).capitalize()
+    sender = "%s@%s" % (rng.choice(WORDS), rng.choice(HOSTS))
+    extra = []
+    if spam:
+        where = i % 4
+        if where == 0:
+            subject = "You won the LOTTERY " + subject
+        elif where == 1:
+            sender = "lottery-office@%s" % rng.choice(HOSTS)
+        elif where == 2:
+            extra.append("X-Spam-Category: Lottery")
+        else:
+            extra.append("List-Unsubscribe: <https://lottery.example.com/u/%d>" % i)
+    lines += [
+        "Message-ID: <%d.%08x@%s>" % (i, rng.getrandbits(32), rng.choice(HOSTS)),
+        "Date: Mon, 7 Dec 2026 %02d:%02d:%02d +0000" % (rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59)),
+        "From: %s" % sender,
+        "To: %s@example.org" % USER,
+        "Subject: %s" % subject,
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain; charset=utf-8",
+        "X-Mailer: Example Mail %d.%d" % (rng.randint(1, 9), rng.randint(0, 9)),
+    ] + extra
+    return "\n".join(lines) + "\n"
+
+
+def make_seed():
+    shutil.rmtree(seed, ignore_errors=True)
+    os.makedirs(seed)
+    keep = []
+    for i in range(1, N + 1):
+        spam = rng.random() < 0.10
+        body = "\n".join(" ".join(rng.choice(WORDS) for _ in range(12)) for _ in range(rng.randint(3, 20)))
+        name = "%010d.M%dP1.bench" % (1700000000 + i, i)
+        with open(os.path.join(seed, name), "w") as f:
+            f.write(header_block(i, spam) + "\n" + body + "\n")
+        if not spam:
+            keep.append(name)
+    return sorted(keep)
+
+
+def reseed():
+    for sub in ("new", "cur", "tmp"):
+        d = os.path.join(maildir, sub)
+        shutil.rmtree(d, ignore_errors=True)
+        os.makedirs(d)
+    for f in os.listdir(maildir):
+        if f.startswith("dovecot"):
+            p = os.path.join(maildir, f)
+            shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
+    new = os.path.join(maildir, "new")
+    for f in os.listdir(seed):
+        shutil.copyfile(os.path.join(seed, f), os.path.join(new, f))
+    subprocess.run(["chown", "-R", "mail:mail", maildir], check=True)
+
+
+def left():
+    out = subprocess.run([dovecot, "ls", work, USER], check=True, capture_output=True, text=True).stdout
+    return sorted(out.split())
+
+
+def measure(cmd):
+    """Wall, user+sys CPU and peak RSS of one client run. A small C++ runner does
+    the measuring: a child forked from this Python process would count Python's
+    own pages in its peak RSS."""
+    stats = os.path.join(work, "client.time")
+    with open(os.path.join(work, "client.out"), "wb") as out:
+        rc = subprocess.run([os.path.join(build, "bench", "runstat"), stats] + cmd,
+                            stdout=out, stderr=subprocess.STDOUT).returncode
+    if rc != 0:
+        sys.exit("%s failed (%d): %s" % (cmd[0], rc, open(os.path.join(work, "client.out"), "rb").read()[-500:]))
+    wall, user, system, rss_kib = open(stats).read().split()[-4:]
+    return float(wall), float(user) + float(system), int(rss_kib) / 1024.0
+
+
+def tools():
+    here = os.path.dirname(os.path.abspath(__file__))
+    raw = os.path.join(build, "bench", "raw_pop3_client")
+    t = [
+        ("quorrel", [os.path.join(build, "quorrel"), USER, PASSWORD, "127.0.0.1", WORD]),
+        ("poplib", [sys.executable, os.path.join(here, "sweep_poplib.py"), "127.0.0.1", "110", USER, PASSWORD, WORD]),
+        ("raw", [raw, "127.0.0.1", "110", USER, PASSWORD, WORD]),
+        ("raw-pipelined", [raw, "127.0.0.1", "110", USER, PASSWORD, WORD, "--pipelined"]),
+    ]
+    if shutil.which("mailfilter"):
+        rc = os.path.join(work, "mailfilterrc")
+        with open(rc, "w") as f:
+            f.write('LOGFILE = "%s/mailfilter.log"\nVERBOSE = 0\nSERVER = "127.0.0.1"\nUSER = "%s"\n'
+                    'PASS = "%s"\nPROTOCOL = "pop3"\nPORT = 110\nDENY = "%s"\n' % (work, USER, PASSWORD, WORD))
+        os.chmod(rc, 0o600)
+        t.append(("mailfilter", ["mailfilter", "-M", rc, "-i"]))
+    if shutil.which("mpop"):
+        filt = os.path.join(work, "mpop-filter.sh")
+        with open(filt, "w") as f:
+            f.write("#!/bin/sh\n# 1: delete on the server, 2: skip (leave it there)\n"
+                    "if grep -qi '%s'; then exit 1; else exit 2; fi\n" % WORD)
+        os.chmod(filt, 0o755)
+        t.append(("mpop", ["mpop", "--host=127.0.0.1", "--port=110", "--tls=off", "--auth=user",
+                           "--user=" + USER, "--passwordeval=echo " + PASSWORD, "--filter=" + filt,
+                           "--uidls-file=" + os.path.join(work, "mpop-uidls"), "--only-new=off",
+                           "--delivery=mbox,/dev/null", "--quiet"]))
+    return t
+
+
+def main():
+    keep = make_seed()
+    subprocess.run([dovecot, "init", work], check=True)
+    subprocess.run([dovecot, "adduser", work, USER, PASSWORD], check=True)
+    subprocess.run([dovecot, "start", work, "110"], check=True)
+    try:
+        results = {}
+        order = tools()
+        only = os.environ.get("ONLY")
+        if only:
+            order = [t for t in order if t[0] in only.split(",") or t[0] == "poplib"]
+        for r in range(RUNS):
+            for name, cmd in order:
+                if name == "mpop" and os.path.exists(os.path.join(work, "mpop-uidls")):
+                    os.remove(os.path.join(work, "mpop-uidls"))
+                reseed()
+                results.setdefault(name, []).append(measure(cmd))
+                got = left()
+                if got != keep:
+                    sys.exit("%s left %d messages, expected %d: the sweeps disagree" % (name, len(got), len(keep)))
+    finally:
+        subprocess.run([dovecot, "stop", work])
+    med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in results.items()}
+    base = med["poplib"]
+    print("N=%d, %d runs each, medians; ratios against poplib measured in the same run" % (N, RUNS))
+    print("%-14s %9s %9s %9s %11s %11s %11s" % ("client", "wall s", "cpu s", "rss MiB", "wall/poplib", "cpu/poplib", "rss/poplib"))
+    for name, _ in order:
+        w, c, m = med[name]
+        print("%-14s %9.3f %9.3f %9.1f %11.2f %11.2f %11.2f" % (name, w, c, m, w / base[0], c / base[1], m / base[2]))
+    if "quorrel" not in med or "raw" not in med:
+        return
+    q = med["quorrel"]
+    print("wall_vs_poplib=%.2f cpu_vs_poplib=%.2f wall_vs_raw=%.2f rss_mib=%.1f"
+          % (q[0] / base[0], q[1] / base[1], q[0] / med["raw"][0], q[2]))
+
+
+main()
