@@ -1,1 +1,649 @@
-// (to be written)
+#include "sockapi/sockapi.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Socket address
+
+void TSocketAddress::Clear() { std::memset(Bytes, 0, sizeof Bytes); }
+
+uint16_t TSocketAddress::Family() const {
+  uint16_t Value;
+  std::memcpy(&Value, Bytes, sizeof Value);
+  return Value;
+}
+
+uint16_t TSocketAddress::NetworkPort() const {
+  uint16_t Value;
+  std::memcpy(&Value, Bytes + 2, sizeof Value);
+  return Value;
+}
+
+int SocketAddressSize(const TSocketAddress& Address) {
+  switch (Address.Family()) {
+    case AF_INET:
+      return 16;
+    case AF_INET6:
+      return 28;
+    default:
+      return 0;
+  }
+}
+
+void SocketSetZero(TSocketSet& Set) { Set.Count = 0; }
+
+void SocketSetAdd(TSocketHandle Handle, TSocketSet& Set) {
+  if (Set.Count < 0) Set.Count = 0;
+  if (Set.Count < SocketSetCapacity) Set.Handles[Set.Count++] = Handle;
+}
+
+// ---------------------------------------------------------------------------
+// Module state and the entry-point table
+
+int SocketInterfaceUsers = 0;
+bool ExtendedResolverPresent = false;
+bool IPv6SupplementPresent = false;
+TSocketStartupData SocketStartupData;
+
+std::mutex& SocketInterfaceLock() {
+  static std::mutex Lock;
+  return Lock;
+}
+
+void SockApiModuleStart() { SocketInterfaceLock(); }
+void SockApiModuleEnd() {}
+
+namespace {
+
+// Winsock's name of its library; on this platform it stands for the C library.
+const char* const DefaultLibraryName = "ws2_32.dll";
+const char* const PlatformLibraryName = "libc.so.6";
+const char* const SupplementLibraryName = "wship6.dll";
+
+// Code reported when an entry point is called that the loaded library lacks.
+constexpr int NotInitialised = 10093;
+
+struct TEntryPoints {
+  int (*Close)(int) = nullptr;
+  int (*Ioctl)(int, unsigned long, ...) = nullptr;
+  int (*Bind)(int, const sockaddr*, socklen_t) = nullptr;
+  int (*Connect)(int, const sockaddr*, socklen_t) = nullptr;
+  int (*GetPeerName)(int, sockaddr*, socklen_t*) = nullptr;
+  int (*GetSockName)(int, sockaddr*, socklen_t*) = nullptr;
+  uint16_t (*Htons)(uint16_t) = nullptr;
+  in_addr_t (*InetAddr)(const char*) = nullptr;
+  char* (*InetNtoa)(in_addr) = nullptr;
+  int (*Listen)(int, int) = nullptr;
+  uint16_t (*Ntohs)(uint16_t) = nullptr;
+  ssize_t (*Recv)(int, void*, size_t, int) = nullptr;
+  ssize_t (*RecvFrom)(int, void*, size_t, int, sockaddr*, socklen_t*) = nullptr;
+  int (*Poll)(pollfd*, nfds_t, int) = nullptr;
+  ssize_t (*Send)(int, const void*, size_t, int) = nullptr;
+  ssize_t (*SendTo)(int, const void*, size_t, int, const sockaddr*, socklen_t) = nullptr;
+  int (*SetSockOpt)(int, int, int, const void*, socklen_t) = nullptr;
+  int (*Shutdown)(int, int) = nullptr;
+  int (*Socket)(int, int, int) = nullptr;
+  hostent* (*GetHostByName)(const char*) = nullptr;
+  protoent* (*GetProtoByNumber)(int) = nullptr;
+  servent* (*GetServByName)(const char*, const char*) = nullptr;
+  int (*GetHostName)(char*, size_t) = nullptr;
+  int (*GetAddrInfo)(const char*, const char*, const addrinfo*, addrinfo**) = nullptr;
+  void (*FreeAddrInfo)(addrinfo*) = nullptr;
+  int (*GetNameInfo)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int) = nullptr;
+};
+
+TEntryPoints Entry;
+void* MainLibrary = nullptr;
+void* SupplementLibrary = nullptr;
+
+thread_local int LastSocketError = 0;
+
+template <typename T>
+void Bind(void* Library, const char* Name, T& Slot) {
+  Slot = reinterpret_cast<T>(dlsym(Library, Name));
+}
+
+void BindAll(void* Library) {
+  Bind(Library, "close", Entry.Close);
+  Bind(Library, "ioctl", Entry.Ioctl);
+  Bind(Library, "bind", Entry.Bind);
+  Bind(Library, "connect", Entry.Connect);
+  Bind(Library, "getpeername", Entry.GetPeerName);
+  Bind(Library, "getsockname", Entry.GetSockName);
+  Bind(Library, "htons", Entry.Htons);
+  Bind(Library, "inet_addr", Entry.InetAddr);
+  Bind(Library, "inet_ntoa", Entry.InetNtoa);
+  Bind(Library, "listen", Entry.Listen);
+  Bind(Library, "ntohs", Entry.Ntohs);
+  Bind(Library, "recv", Entry.Recv);
+  Bind(Library, "recvfrom", Entry.RecvFrom);
+  Bind(Library, "poll", Entry.Poll);
+  Bind(Library, "send", Entry.Send);
+  Bind(Library, "sendto", Entry.SendTo);
+  Bind(Library, "setsockopt", Entry.SetSockOpt);
+  Bind(Library, "shutdown", Entry.Shutdown);
+  Bind(Library, "socket", Entry.Socket);
+  Bind(Library, "gethostbyname", Entry.GetHostByName);
+  Bind(Library, "getprotobynumber", Entry.GetProtoByNumber);
+  Bind(Library, "getservbyname", Entry.GetServByName);
+  Bind(Library, "gethostname", Entry.GetHostName);
+}
+
+bool BindResolver(void* Library) {
+  Bind(Library, "getaddrinfo", Entry.GetAddrInfo);
+  Bind(Library, "freeaddrinfo", Entry.FreeAddrInfo);
+  Bind(Library, "getnameinfo", Entry.GetNameInfo);
+  return Entry.GetAddrInfo && Entry.FreeAddrInfo && Entry.GetNameInfo;
+}
+
+// Records the failure of the call that just returned, from errno.
+int Fail() {
+  LastSocketError = TranslateOsError(errno);
+  return SocketError;
+}
+
+int Missing() {
+  LastSocketError = NotInitialised;
+  return SocketError;
+}
+
+// Byte counts of the Windows interface are ints; a negative one asks for nothing.
+size_t ByteCount(int Count) { return Count > 0 ? static_cast<size_t>(Count) : 0; }
+
+int ClampResult(ssize_t R) {
+  if (R < 0) return Fail();
+  return static_cast<int>(R);
+}
+
+// Message flags the Windows interface defines (out-of-band 1, peek 2, do not
+// route 4); anything else it would refuse, so it is not passed on.
+int MessageFlags(int WinFlags) {
+  int Flags = 0;
+  if (WinFlags & 1) Flags |= MSG_OOB;
+  if (WinFlags & WinSock::MsgPeek) Flags |= MSG_PEEK;
+  if (WinFlags & 4) Flags |= MSG_DONTROUTE;
+  return Flags;
+}
+
+// MSG_NOSIGNAL: a peer that has gone is an error code here, never SIGPIPE.
+int SendFlags(int WinFlags) { return (MessageFlags(WinFlags) & ~MSG_PEEK) | MSG_NOSIGNAL; }
+
+}  // namespace
+
+bool LoadSocketInterface(const std::string& LibraryName) {
+  std::string Name = LibraryName.empty() ? std::string(DefaultLibraryName) : LibraryName;
+  std::lock_guard<std::mutex> Guard(SocketInterfaceLock());
+  if (SocketInterfaceUsers > 0) {
+    ++SocketInterfaceUsers;
+    return true;
+  }
+  ExtendedResolverPresent = false;
+  IPv6SupplementPresent = false;
+  const char* FileName = Name == DefaultLibraryName ? PlatformLibraryName : Name.c_str();
+  void* Library = dlopen(FileName, RTLD_NOW | RTLD_LOCAL);
+  if (!Library) return false;
+  MainLibrary = Library;
+  BindAll(Library);
+  ExtendedResolverPresent = BindResolver(Library);
+  if (!ExtendedResolverPresent) {
+    void* Supplement = dlopen(SupplementLibraryName, RTLD_NOW | RTLD_LOCAL);
+    if (Supplement) {
+      SupplementLibrary = Supplement;
+      TEntryPoints Kept = Entry;
+      IPv6SupplementPresent = BindResolver(Supplement);
+      // Slots the supplement lacks keep what the main library gave.
+      if (!Entry.GetAddrInfo) Entry.GetAddrInfo = Kept.GetAddrInfo;
+      if (!Entry.FreeAddrInfo) Entry.FreeAddrInfo = Kept.FreeAddrInfo;
+      if (!Entry.GetNameInfo) Entry.GetNameInfo = Kept.GetNameInfo;
+    }
+  }
+  ++SocketInterfaceUsers;
+  return true;
+}
+
+bool UnloadSocketInterface() {
+  std::lock_guard<std::mutex> Guard(SocketInterfaceLock());
+  --SocketInterfaceUsers;
+  if (SocketInterfaceUsers < 0) SocketInterfaceUsers = 0;
+  if (SocketInterfaceUsers == 0) {
+    if (MainLibrary) dlclose(MainLibrary);
+    if (SupplementLibrary) dlclose(SupplementLibrary);
+    MainLibrary = nullptr;
+    SupplementLibrary = nullptr;
+  }
+  return true;
+}
+
+int TranslateOsError(int Errno) {
+  switch (Errno) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case EWOULDBLOCK: return 10035;  // EAGAIN is the same value here
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case EPIPE: return 10054;  // the peer has gone, as Winsock reports it
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default: return Errno;
+  }
+}
+
+int WSAGetLastError() { return LastSocketError; }
+
+int WSAStartup(uint16_t Version, TSocketStartupData* Data) {
+  if (Data) {
+    *Data = TSocketStartupData{};
+    Data->Version = Version;
+    Data->HighVersion = 0x0202;
+    std::strncpy(Data->Description, "Linux sockets (C library)", sizeof Data->Description - 1);
+    std::strncpy(Data->SystemStatus, "Running", sizeof Data->SystemStatus - 1);
+  }
+  return 0;
+}
+
+int WSACleanup() { return 0; }
+
+int OsCloseSocket(TSocketHandle Handle) {
+  if (!Entry.Close) return Missing();
+  return Entry.Close(Handle) == 0 ? 0 : Fail();
+}
+
+int OsIoctlSocket(TSocketHandle Handle, uint32_t WinCommand, uint32_t* Argument) {
+  if (!Entry.Ioctl) return Missing();
+  if (!Argument) {
+    LastSocketError = 10014;
+    return SocketError;
+  }
+  if (WinCommand == WinSock::Fionbio) {
+    int On = *Argument != 0;
+    return Entry.Ioctl(Handle, FIONBIO, &On) == 0 ? 0 : Fail();
+  }
+  if (WinCommand == WinSock::Fionread) {
+    int Waiting = 0;
+    if (Entry.Ioctl(Handle, FIONREAD, &Waiting) != 0) return Fail();
+    *Argument = static_cast<uint32_t>(Waiting < 0 ? 0 : Waiting);
+    return 0;
+  }
+  LastSocketError = 10022;
+  return SocketError;
+}
+
+int OsBind(TSocketHandle Handle, const TSocketAddress* Address, int Length) {
+  if (!Entry.Bind) return Missing();
+  return Entry.Bind(Handle, Address->Raw(), static_cast<socklen_t>(Length)) == 0 ? 0 : Fail();
+}
+
+int OsConnect(TSocketHandle Handle, const TSocketAddress* Address, int Length) {
+  if (!Entry.Connect) return Missing();
+  return Entry.Connect(Handle, Address->Raw(), static_cast<socklen_t>(Length)) == 0 ? 0 : Fail();
+}
+
+namespace {
+
+// The address records hold at most 28 bytes; a longer one from the OS (another
+// family) is cut to fit, as the length the OS reports tells the caller.
+int GetName(int (*Call)(int, sockaddr*, socklen_t*), TSocketHandle Handle, TSocketAddress* Address,
+            int* Length) {
+  if (!Call) return Missing();
+  sockaddr_storage Storage{};
+  socklen_t Size = sizeof Storage;
+  if (Call(Handle, reinterpret_cast<sockaddr*>(&Storage), &Size) != 0) return Fail();
+  int Room = Length ? *Length : static_cast<int>(sizeof Address->Bytes);
+  if (Room > static_cast<int>(sizeof Address->Bytes)) Room = sizeof Address->Bytes;
+  if (Room < 0) Room = 0;
+  size_t Copy = Size < static_cast<socklen_t>(Room) ? Size : static_cast<size_t>(Room);
+  std::memcpy(Address->Bytes, &Storage, Copy);
+  if (Length) *Length = static_cast<int>(Size);
+  return 0;
+}
+
+}  // namespace
+
+int OsGetPeerName(TSocketHandle Handle, TSocketAddress* Address, int* Length) {
+  return GetName(Entry.GetPeerName, Handle, Address, Length);
+}
+
+int OsGetSockName(TSocketHandle Handle, TSocketAddress* Address, int* Length) {
+  return GetName(Entry.GetSockName, Handle, Address, Length);
+}
+
+uint16_t OsHtons(uint16_t Value) { return Entry.Htons ? Entry.Htons(Value) : htons(Value); }
+
+uint16_t OsNtohs(uint16_t Value) { return Entry.Ntohs ? Entry.Ntohs(Value) : ntohs(Value); }
+
+uint32_t OsInetAddr(const char* Text) {
+  if (!Entry.InetAddr || !Text) return INADDR_NONE;
+  return Entry.InetAddr(Text);
+}
+
+const char* OsInetNtoa(uint32_t Address) {
+  if (!Entry.InetNtoa) return nullptr;
+  in_addr A{};
+  A.s_addr = Address;
+  return Entry.InetNtoa(A);
+}
+
+int OsListen(TSocketHandle Handle, int Backlog) {
+  if (!Entry.Listen) return Missing();
+  // Winsock's "as many as reasonable" maps to the platform's own maximum.
+  if (Backlog == WinSock::SoMaxConn) Backlog = SOMAXCONN;
+  return Entry.Listen(Handle, Backlog) == 0 ? 0 : Fail();
+}
+
+int OsRecv(TSocketHandle Handle, void* Buffer, int Count, int WinFlags) {
+  if (!Entry.Recv) return Missing();
+  return ClampResult(Entry.Recv(Handle, Buffer, ByteCount(Count), MessageFlags(WinFlags)));
+}
+
+int OsRecvFrom(TSocketHandle Handle, void* Buffer, int Count, int WinFlags, TSocketAddress* From,
+               int* FromLength) {
+  if (!Entry.RecvFrom) return Missing();
+  sockaddr_storage Storage{};
+  socklen_t Size = sizeof Storage;
+  ssize_t R = Entry.RecvFrom(Handle, Buffer, ByteCount(Count), MessageFlags(WinFlags),
+                             reinterpret_cast<sockaddr*>(&Storage), &Size);
+  if (R < 0) return Fail();
+  if (From) {
+    int Room = FromLength ? *FromLength : static_cast<int>(sizeof From->Bytes);
+    if (Room > static_cast<int>(sizeof From->Bytes)) Room = sizeof From->Bytes;
+    if (Room < 0) Room = 0;
+    size_t Copy = Size < static_cast<socklen_t>(Room) ? Size : static_cast<size_t>(Room);
+    std::memcpy(From->Bytes, &Storage, Copy);
+  }
+  if (FromLength) *FromLength = static_cast<int>(Size);
+  return static_cast<int>(R);
+}
+
+int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Timeout) {
+  if (!Entry.Poll) return Missing();
+  // poll has no limit on descriptor numbers, unlike a bit-mask set.
+  int Count = ReadSet ? ReadSet->Count : 0;
+  if (Count < 0) Count = 0;
+  if (Count > SocketSetCapacity) Count = SocketSetCapacity;
+  pollfd Fds[SocketSetCapacity];
+  for (int I = 0; I < Count; ++I) {
+    Fds[I].fd = ReadSet->Handles[I];
+    Fds[I].events = POLLIN;
+    Fds[I].revents = 0;
+  }
+  int WaitMs = -1;
+  if (Timeout) {
+    long long Ms = static_cast<long long>(Timeout->Seconds) * 1000 + (Timeout->Microseconds + 999) / 1000;
+    if (Ms < 0) Ms = 0;
+    if (Ms > 0x7FFFFFFF) Ms = 0x7FFFFFFF;
+    WaitMs = static_cast<int>(Ms);
+  }
+  int R = Entry.Poll(Fds, static_cast<nfds_t>(Count), WaitMs);
+  if (R < 0) return Fail();
+  int Ready = 0;
+  for (int I = 0; I < Count; ++I) {
+    if (Fds[I].revents & POLLNVAL) {
+      // A handle that is not open: select reports that as a failure.
+      LastSocketError = 10038;
+      return SocketError;
+    }
+  }
+  for (int I = 0; I < Count; ++I)
+    if (Fds[I].revents & (POLLIN | POLLHUP | POLLERR)) ReadSet->Handles[Ready++] = Fds[I].fd;
+  if (ReadSet) ReadSet->Count = Ready;
+  return Ready;
+}
+
+int OsSend(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags) {
+  if (!Entry.Send) return Missing();
+  return ClampResult(Entry.Send(Handle, Buffer, ByteCount(Count), SendFlags(WinFlags)));
+}
+
+int OsSendTo(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags, const TSocketAddress* To,
+             int ToLength) {
+  if (!Entry.SendTo) return Missing();
+  return ClampResult(Entry.SendTo(Handle, Buffer, ByteCount(Count), SendFlags(WinFlags), To ? To->Raw() : nullptr,
+                                  To ? static_cast<socklen_t>(ToLength) : 0));
+}
+
+int OsSetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, const void* Value, int Length) {
+  if (!Entry.SetSockOpt) return Missing();
+  if (!Value || Length < 0) {
+    LastSocketError = 10014;
+    return SocketError;
+  }
+  int Level = 0;
+  int Option = 0;
+  // Option values as the platform wants them.
+  int IntValue = 0;
+  linger Linger{};
+  timeval Time{};
+  const void* Data = &IntValue;
+  socklen_t Size = sizeof IntValue;
+
+  auto ReadInt = [&](int& Out) {
+    if (Length >= static_cast<int>(sizeof(int32_t))) {
+      int32_t V;
+      std::memcpy(&V, Value, sizeof V);
+      Out = V;
+    } else if (Length >= 1) {
+      Out = *static_cast<const uint8_t*>(Value);  // Winsock accepts a single byte for some IP options
+    } else {
+      return false;
+    }
+    return true;
+  };
+  auto Invalid = [&]() {
+    LastSocketError = 10042;  // no such option
+    return SocketError;
+  };
+  auto Short = [&]() {
+    LastSocketError = 10014;
+    return SocketError;
+  };
+
+  if (WinLevel == WinSock::SolSocket) {
+    Level = SOL_SOCKET;
+    switch (WinOption) {
+      case WinSock::SoLinger: {
+        if (Length < static_cast<int>(sizeof(TWinLinger))) return Short();
+        TWinLinger W;
+        std::memcpy(&W, Value, sizeof W);
+        Linger.l_onoff = W.OnOff;
+        Linger.l_linger = W.Seconds;
+        Option = SO_LINGER;
+        Data = &Linger;
+        Size = sizeof Linger;
+        break;
+      }
+      case WinSock::SoRcvTimeo:
+      case WinSock::SoSndTimeo: {
+        if (Length < static_cast<int>(sizeof(int32_t))) return Short();
+        int32_t Ms;
+        std::memcpy(&Ms, Value, sizeof Ms);
+        if (Ms < 0) Ms = 0;
+        Time.tv_sec = Ms / 1000;
+        Time.tv_usec = (Ms % 1000) * 1000;
+        Option = WinOption == WinSock::SoRcvTimeo ? SO_RCVTIMEO : SO_SNDTIMEO;
+        Data = &Time;
+        Size = sizeof Time;
+        break;
+      }
+      case WinSock::SoReuseAddr:
+      case WinSock::SoBroadcast:
+      case WinSock::SoSndBuf:
+      case WinSock::SoRcvBuf:
+        if (!ReadInt(IntValue)) return Short();
+        Option = WinOption == WinSock::SoReuseAddr   ? SO_REUSEADDR
+                 : WinOption == WinSock::SoBroadcast ? SO_BROADCAST
+                 : WinOption == WinSock::SoSndBuf    ? SO_SNDBUF
+                                                     : SO_RCVBUF;
+        break;
+      default:
+        return Invalid();
+    }
+  } else if (WinLevel == WinSock::IpProtoIp) {
+    Level = IPPROTO_IP;
+    if (!ReadInt(IntValue)) return Short();
+    switch (WinOption) {
+      case WinSock::IpTtl:
+        Option = IP_TTL;
+        break;
+      case WinSock::IpMulticastTtl:
+        Option = IP_MULTICAST_TTL;
+        break;
+      case WinSock::IpMulticastLoop:
+        Option = IP_MULTICAST_LOOP;
+        break;
+      default:
+        return Invalid();
+    }
+  } else if (WinLevel == WinSock::IpProtoIpv6) {
+    Level = IPPROTO_IPV6;
+    if (!ReadInt(IntValue)) return Short();
+    switch (WinOption) {
+      case WinSock::Ipv6UnicastHops:
+        Option = IPV6_UNICAST_HOPS;
+        break;
+      case WinSock::Ipv6MulticastHops:
+        Option = IPV6_MULTICAST_HOPS;
+        break;
+      case WinSock::Ipv6MulticastLoop:
+        Option = IPV6_MULTICAST_LOOP;
+        break;
+      default:
+        return Invalid();
+    }
+  } else {
+    return Invalid();
+  }
+  return Entry.SetSockOpt(Handle, Level, Option, Data, Size) == 0 ? 0 : Fail();
+}
+
+int OsShutdown(TSocketHandle Handle, int How) {
+  if (!Entry.Shutdown) return Missing();
+  // Winsock's SD_RECEIVE, SD_SEND and SD_BOTH are 0, 1 and 2, as SHUT_RD, SHUT_WR
+  // and SHUT_RDWR are here.
+  return Entry.Shutdown(Handle, How) == 0 ? 0 : Fail();
+}
+
+TSocketHandle OsSocket(int Family, int Type, int Protocol) {
+  if (!Entry.Socket) {
+    Missing();
+    return InvalidSocket;
+  }
+  int Fd = Entry.Socket(Family, Type | SOCK_CLOEXEC, Protocol);
+  if (Fd < 0) {
+    Fail();
+    return InvalidSocket;
+  }
+  return Fd;
+}
+
+hostent* OsGetHostByName(const char* Name) {
+  if (!Entry.GetHostByName) {
+    Missing();
+    return nullptr;
+  }
+  hostent* R = Entry.GetHostByName(Name);
+  if (!R) {
+    // The resolver reports through h_errno, in the Windows numbering 11001..11004.
+    switch (h_errno) {
+      case HOST_NOT_FOUND: LastSocketError = 11001; break;
+      case TRY_AGAIN: LastSocketError = 11002; break;
+      case NO_RECOVERY: LastSocketError = 11003; break;
+      case NO_DATA: LastSocketError = 11004; break;
+      default: LastSocketError = 11003; break;
+    }
+  }
+  return R;
+}
+
+protoent* OsGetProtoByNumber(int Number) {
+  if (!Entry.GetProtoByNumber) {
+    Missing();
+    return nullptr;
+  }
+  return Entry.GetProtoByNumber(Number);
+}
+
+servent* OsGetServByName(const char* Name, const char* Protocol) {
+  if (!Entry.GetServByName) {
+    Missing();
+    return nullptr;
+  }
+  return Entry.GetServByName(Name, Protocol);
+}
+
+int OsGetHostName(char* Buffer, int Length) {
+  if (!Entry.GetHostName) return Missing();
+  if (!Buffer || Length <= 0) {
+    LastSocketError = 10014;
+    return SocketError;
+  }
+  return Entry.GetHostName(Buffer, static_cast<size_t>(Length)) == 0 ? 0 : Fail();
+}
+
+int OsGetAddrInfo(const char* Node, const char* Service, const addrinfo* Hints, addrinfo** Result) {
+  if (!Entry.GetAddrInfo) {
+    if (Result) *Result = nullptr;
+    Missing();
+    return EAI_FAIL;
+  }
+  return Entry.GetAddrInfo(Node, Service, Hints, Result);
+}
+
+void OsFreeAddrInfo(addrinfo* List) {
+  if (Entry.FreeAddrInfo && List) Entry.FreeAddrInfo(List);
+}
+
+int OsGetNameInfo(const TSocketAddress* Address, int Length, char* Host, int HostLength, char* Service,
+                  int ServiceLength, int Flags) {
+  if (!Entry.GetNameInfo) {
+    Missing();
+    return EAI_FAIL;
+  }
+  return Entry.GetNameInfo(Address->Raw(), static_cast<socklen_t>(Length), Host,
+                           static_cast<socklen_t>(HostLength < 0 ? 0 : HostLength), Service,
+                           static_cast<socklen_t>(ServiceLength < 0 ? 0 : ServiceLength), Flags);
+}

@@ -103,6 +103,10 @@ extern bool IPv6SupplementPresent;    // always false on Linux
 extern TSocketStartupData SocketStartupData;
 // Guards loading and the legacy resolver calls whose results live in shared storage.
 std::mutex& SocketInterfaceLock();
+// Module start and end: create the lock before anything can take it (program
+// start), and the matching end (nothing to release: the lock lives until exit).
+void SockApiModuleStart();
+void SockApiModuleEnd();
 
 // Loads the socket interface by library name ("" or "ws2_32.dll" mean the
 // platform's C library). True when usable; counts users.
