@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 class TReadBuffer {
  public:
@@ -19,6 +20,7 @@ class TReadBuffer {
   void Assign(std::string&& Bytes, size_t Offset = 0) {
     Data = std::move(Bytes);
     Head = Offset <= Data.size() ? Offset : Data.size();
+    if (Head == Data.size()) clear();
   }
   void Assign(std::string_view Bytes) {
     Data.assign(Bytes);
@@ -35,9 +37,38 @@ class TReadBuffer {
     Head += Count < size() ? Count : size();
     if (Head == Data.size()) clear();
   }
+  // Adds Bytes at the end. The consumed front is reclaimed only once it is at
+  // least as large as what remains, so the move it costs is paid for by the bytes
+  // already handed out: appending and dropping stay linear in the bytes moved.
+  void Append(std::string_view Bytes) {
+    if (Bytes.empty()) return;
+    Compact();
+    Data.append(Bytes);
+  }
+  void Append(std::string&& Bytes) {
+    if (Bytes.empty()) return;
+    if (empty()) {
+      Assign(std::move(Bytes));
+      return;
+    }
+    Compact();
+    Data.append(Bytes);
+  }
+  // Exchanges the contents in constant time.
+  void Swap(TReadBuffer& Other) noexcept {
+    Data.swap(Other.Data);
+    std::swap(Head, Other.Head);
+  }
   bool operator==(std::string_view Other) const { return View() == Other; }
 
  private:
+  void Compact() {
+    if (Head != 0 && Head >= Data.size() - Head) {
+      Data.erase(0, Head);
+      Head = 0;
+    }
+  }
+
   std::string Data;
   size_t Head = 0;
 };

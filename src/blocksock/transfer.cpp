@@ -1,1 +1,472 @@
-// (to be written)
+// Moving bytes: sending, buffered receiving with timeouts, line splitting,
+// length-prefixed blocks, peeking, waiting for data and the bandwidth limit.
+//
+// Every buffered receive takes its data through ReceiveChunk. Two paths avoid it
+// on purpose when ReadBuffer already holds data: ReceiveUntil and ReceiveExact
+// then work on ReadBuffer in place (and drop what they return) instead of having
+// the whole buffer handed out and the rest put back. What the caller sees is the
+// same; the cost of a line no longer depends on how much is buffered behind it.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "blocksock/block_socket.h"
+#include "netutil/netutil.h"
+
+namespace {
+
+constexpr int StreamPieceSize = 65536;
+
+// Byte counters are running totals that may pass 2 GiB on a long connection;
+// they wrap instead of overflowing.
+void AddToCounter(int32_t& Counter, int Amount) {
+  Counter = static_cast<int32_t>(static_cast<uint32_t>(Counter) + static_cast<uint32_t>(Amount));
+}
+
+int ClampCount(size_t Count) { return Count > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(Count); }
+
+// What is left of a timeout that runs over the whole operation: the time spent
+// since Start is taken off Remaining. True while time remains.
+bool DeductElapsed(int64_t& Remaining, uint32_t Start) {
+  Remaining -= static_cast<int64_t>(TickDifference(Start, CurrentTick()));
+  return Remaining > 0;
+}
+
+int TimeoutArgument(int64_t Remaining) {
+  return static_cast<int>(std::clamp<int64_t>(Remaining, INT_MIN, INT_MAX));
+}
+
+std::string LittleEndian32(int32_t Value) {
+  uint32_t V = static_cast<uint32_t>(Value);
+  std::string Out(4, '\0');
+  for (int I = 0; I < 4; ++I) Out[I] = static_cast<char>((V >> (8 * I)) & 0xFF);
+  return Out;
+}
+
+int32_t FromLittleEndian32(const uint8_t* Bytes) {
+  uint32_t V = 0;
+  for (int I = 3; I >= 0; --I) V = (V << 8) | Bytes[I];
+  return static_cast<int32_t>(V);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Bandwidth limit
+
+void TBlockSocket::ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick) {
+  if (Limit <= 0) return;
+  uint32_t Now = CurrentTick();
+  if (Now < NextTick) {
+    uint32_t Wait = NextTick - Now;
+    // A difference this large only comes from a counter that wrapped between two
+    // transfers; waiting it out would stall the socket for weeks.
+    if (Wait != 0 && Wait < 0x80000000u) {
+      ReportStatus(BandwidthWait, std::to_string(Wait));
+      std::this_thread::sleep_for(std::chrono::milliseconds(Wait));
+    }
+  }
+  double Span = static_cast<double>(Count < 0 ? 0 : Count) / static_cast<double>(Limit) * 1000.0;
+  NextTick = static_cast<uint32_t>(static_cast<uint64_t>(Span)) + CurrentTick();
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+int TBlockSocket::SendBytes(const void* Buffer, int Count) {
+  if (Count < 0) Count = 0;
+  ThrottleTransfer(Count, SendRateLimit, NextSendTick);
+  const void* Data = Buffer;
+  std::string Filtered;
+  if (SendFilter && Count > 0) {
+    // The filter rewrites the bytes in place; the caller's buffer is read-only,
+    // so it works on a copy.
+    Filtered.assign(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+    RunSendFilter(Filtered.data(), Count);
+    Data = Filtered.data();
+  }
+  int Result = OsSend(SocketHandle, Data, Count, 0);
+  RecordOsResult(Result);
+  CheckError();
+  AddToCounter(SentByteCount, Result);
+  ReportStatus(ChunkSent, std::to_string(Result));
+  return Result;
+}
+
+int TBlockSocket::SendOneByte(uint8_t Byte) { return SendBytes(&Byte, 1); }
+
+int TBlockSocket::SendText(const std::string& Text) { return SendBytes(Text.data(), ClampCount(Text.size())); }
+
+int TBlockSocket::SendPrefixedText(const std::string& Text) {
+  std::string Prefix = LittleEndian32(ClampCount(Text.size()));
+  SendBytes(Prefix.data(), 4);
+  return SendText(Text);
+}
+
+void TBlockSocket::SendPrefixedStream(std::istream& Stream) {
+  // Size of what is left from the current position; a stream that cannot tell
+  // its size counts as empty.
+  int64_t Left = 0;
+  std::istream::pos_type Start = Stream.tellg();
+  if (Start != std::istream::pos_type(-1)) {
+    Stream.seekg(0, std::ios::end);
+    std::istream::pos_type End = Stream.tellg();
+    Stream.seekg(Start);
+    if (End != std::istream::pos_type(-1) && End > Start) Left = static_cast<int64_t>(End - Start);
+  }
+  int32_t Total = static_cast<int32_t>(std::min<int64_t>(Left, INT32_MAX));
+  std::string Prefix = LittleEndian32(Total);
+  SendBytes(Prefix.data(), 4);
+  std::string Piece;
+  int64_t Sent = 0;
+  while (Sent < Total) {
+    int64_t Want = std::min<int64_t>(StreamPieceSize, Total - Sent);
+    Piece.resize(static_cast<size_t>(Want));
+    Stream.read(Piece.data(), Want);
+    std::streamsize Got = Stream.gcount();
+    if (Got <= 0) break;
+    Piece.resize(static_cast<size_t>(Got));
+    SendText(Piece);
+    Sent += Got;
+  }
+}
+
+int TBlockSocket::SendTo(const void* Buffer, int Count) {
+  if (Count < 0) Count = 0;
+  ThrottleTransfer(Count, SendRateLimit, NextSendTick);
+  int Result = OsSendTo(SocketHandle, Buffer, Count, 0, &RemoteAddress, SocketAddressSize(RemoteAddress));
+  RecordOsResult(Result);
+  CheckError();
+  AddToCounter(SentByteCount, Result);
+  ReportStatus(ChunkSent, std::to_string(Result));
+  return Result;
+}
+
+// ---------------------------------------------------------------------------
+// Raw receiving
+
+int TBlockSocket::ReceiveRaw(void* Buffer, int Count) {
+  if (Count < 0) Count = 0;
+  ThrottleTransfer(Count, ReceiveRateLimit, NextReceiveTick);
+  int Result = OsRecv(SocketHandle, Buffer, Count, 0);
+  if (Result == 0) {
+    LastErrorCode = ErrPeerClosed;  // an orderly end of stream, not an OS error
+  } else {
+    RecordOsResult(Result);
+  }
+  CheckError();
+  AddToCounter(ReceivedByteCount, Result);
+  ReportStatus(ChunkReceived, std::to_string(Result));
+  RunReceiveFilter(Buffer, Result);
+  return Result;
+}
+
+int TBlockSocket::ReceiveFrom(void* Buffer, int Count) {
+  if (Count < 0) Count = 0;
+  ThrottleTransfer(Count, ReceiveRateLimit, NextReceiveTick);
+  int Length = static_cast<int>(sizeof(RemoteAddress.Bytes));
+  int Result = OsRecvFrom(SocketHandle, Buffer, Count, 0, &RemoteAddress, &Length);
+  RecordOsResult(Result);
+  CheckError();
+  AddToCounter(ReceivedByteCount, Result);
+  ReportStatus(ChunkReceived, std::to_string(Result));
+  return Result;
+}
+
+int TBlockSocket::PeekRaw(void* Buffer, int Count) {
+  if (Count < 0) Count = 0;
+  int Result = OsRecv(SocketHandle, Buffer, Count, WinSock::MsgPeek);
+  RecordOsResult(Result);
+  CheckError();
+  return Result;
+}
+
+int TBlockSocket::PendingBytes() {
+  uint32_t Count = 0;
+  if (OsIoctlSocket(SocketHandle, WinSock::Fionread, &Count) == SocketError) return 0;
+  return Count > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(Count);
+}
+
+bool TBlockSocket::WaitReadable(int Timeout) {
+  TTimeValue Wait;
+  const TTimeValue* Limit = nullptr;
+  if (Timeout != -1) {
+    // Other negative values would make an invalid wait time: they poll.
+    int T = Timeout < 0 ? 0 : Timeout;
+    Wait.Seconds = T / 1000;
+    Wait.Microseconds = static_cast<long>(T % 1000) * 1000;
+    Limit = &Wait;
+  }
+  TSocketSet Set = ReadWaitSet;
+  int Result = OsSelect(SocketHandle + 1, &Set, Limit);
+  RecordOsResult(Result);
+  if (LastErrorCode != 0) Result = 0;
+  bool Readable = Result > 0;
+  CheckError();
+  if (Readable) ReportStatus(DataReadable, std::string());
+  return Readable;
+}
+
+// ---------------------------------------------------------------------------
+// Buffered receiving
+
+std::string TBlockSocket::ReceiveChunk(int Timeout) {
+  std::string Result;
+  LastErrorCode = 0;
+  if (!ReadBuffer.empty()) {
+    Result = ReadBuffer.TakeAll();
+  } else {
+    // Let the sender run once before asking, so that a burst in flight arrives as
+    // one chunk rather than many small ones.
+    std::this_thread::yield();
+    int Waiting = PendingBytes();
+    bool Read = Waiting > 0;
+    if (!Read) {
+      if (WaitReadable(Timeout)) {
+        Waiting = PendingBytes();
+        if (Waiting == 0)
+          LastErrorCode = ErrPeerClosed;  // readable with nothing to read: end of stream
+        else
+          Read = Waiting > 0;
+      } else {
+        LastErrorCode = ErrTimedOut;  // also when the wait itself failed
+      }
+    }
+    if (Read) {
+      Result.resize(static_cast<size_t>(Waiting));
+      int Got = ReceiveRaw(Result.data(), Waiting);
+      Result.resize(Got > 0 ? static_cast<size_t>(Got) : 0);
+    }
+  }
+  CheckError();
+  return Result;
+}
+
+namespace {
+
+// The shared loop of ReceiveExact and ReceiveExactText. Put receives each piece
+// as it arrives, so a text result grows with the bytes that actually came and
+// never with the count a peer announced.
+template <class TPut>
+int ReceiveExactInto(TBlockSocket& Socket, int Count, int Timeout, TPut&& Put) {
+  if (Count < 0) Count = 0;
+  Socket.LastErrorCode = 0;
+  int Got = 0;
+  int64_t Remaining = Timeout;
+  std::string Chunk;
+  size_t Used = 0;
+  bool LastFromBuffer = false;
+  for (;;) {
+    const bool PerChunk = Socket.TimeoutPerChunk;
+    const uint32_t Start = PerChunk ? 0 : CurrentTick();
+    size_t Want = static_cast<size_t>(Count - Got);
+    if (!Socket.ReadBuffer.empty()) {
+      // Buffered bytes first, taken in place: only what is used is moved.
+      Socket.LastErrorCode = 0;
+      Socket.CheckError();
+      std::string_view Buffered = Socket.ReadBuffer.View();
+      Used = std::min(Buffered.size(), Want);
+      Put(Buffered.data(), Used);
+      Socket.ReadBuffer.Drop(Used);
+      LastFromBuffer = true;
+    } else {
+      Chunk = Socket.ReceiveChunk(TimeoutArgument(Remaining));
+      Used = std::min(Chunk.size(), Want);
+      Put(Chunk.data(), Used);
+      LastFromBuffer = false;
+    }
+    Got += static_cast<int>(Used);
+    if (Socket.LastErrorCode != 0 || Got >= Count) break;
+    if (!PerChunk && !DeductElapsed(Remaining, Start)) {
+      Socket.LastErrorCode = ErrTimedOut;
+      break;
+    }
+  }
+  // What the last chunk held beyond the count waits for the next receive.
+  if (!LastFromBuffer) Socket.ReadBuffer.Assign(std::move(Chunk), Used);
+  return Got;
+}
+
+}  // namespace
+
+int TBlockSocket::ReceiveExact(void* Buffer, int Count, int Timeout) {
+  char* Out = static_cast<char*>(Buffer);
+  size_t At = 0;
+  return ReceiveExactInto(*this, Count, Timeout, [&](const char* Bytes, size_t Length) {
+    if (Length == 0) return;
+    std::memcpy(Out + At, Bytes, Length);
+    At += Length;
+  });
+}
+
+std::string TBlockSocket::ReceiveExactText(int Count, int Timeout) {
+  if (Count < 1) return std::string();
+  std::string Result;
+  Result.reserve(static_cast<size_t>(std::min(Count, StreamPieceSize)));
+  ReceiveExactInto(*this, Count, Timeout, [&](const char* Bytes, size_t Length) { Result.append(Bytes, Length); });
+  if (LastErrorCode != 0) return std::string();
+  return Result;
+}
+
+uint8_t TBlockSocket::ReceiveOneByte(int Timeout) {
+  LastErrorCode = 0;
+  uint8_t Result = 0;
+  if (ReadBuffer.empty()) ReadBuffer.Assign(ReceiveChunk(Timeout));
+  if (LastErrorCode == 0 && !ReadBuffer.empty()) {
+    Result = static_cast<uint8_t>(ReadBuffer.View()[0]);
+    ReadBuffer.Drop(1);
+  }
+  CheckError();
+  return Result;
+}
+
+std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminator) {
+  LastErrorCode = 0;
+  std::string Result;
+  if (Terminator.empty()) return Result;
+  const bool LineMode = AnyLineBreak && Terminator == "\r\n";
+  size_t TermLen = Terminator.size();
+
+  // The bytes gathered so far. They go back into ReadBuffer on every way out,
+  // also when an exception leaves a hook or CheckError, so a raised timeout does
+  // not lose the start of a line.
+  TReadBuffer Gathered;
+  struct TPutBack {
+    TReadBuffer& From;
+    TReadBuffer& To;
+    bool Done = false;
+    void Now() {
+      if (!Done) To.Swap(From);
+      Done = true;
+    }
+    ~TPutBack() { Now(); }
+  } PutBack{Gathered, ReadBuffer};
+
+  int64_t Remaining = Timeout;
+  size_t Searched = 0;  // bytes at the front of Gathered known to hold no terminator
+  size_t LineEnd = 0;
+  bool Found = false;
+  std::string Break;
+  for (;;) {
+    const bool PerChunk = TimeoutPerChunk;
+    const uint32_t Start = PerChunk ? 0 : CurrentTick();
+    if (Gathered.empty() && !ReadBuffer.empty()) {
+      // What ReceiveChunk would hand out, taken over without a copy.
+      Gathered.Swap(ReadBuffer);
+      LastErrorCode = 0;
+      CheckError();
+    } else {
+      Gathered.Append(ReceiveChunk(TimeoutArgument(Remaining)));
+    }
+    if (LastErrorCode != 0) break;
+
+    if (!Gathered.empty()) {
+      if (LineMode) {
+        // The partner of a lone CR or LF that ended the previous line may arrive
+        // only now, at the front.
+        // (The flags are cleared in the first round that has bytes, so nothing
+        // has been searched yet when one of them drops a byte.)
+        if (SkipLeadingLF && Gathered.View().front() == '\n') Gathered.Drop(1);
+        if (SkipLeadingCR && !Gathered.empty() && Gathered.View().front() == '\r') Gathered.Drop(1);
+        SkipLeadingLF = false;
+        SkipLeadingCR = false;
+        std::string_view Rest = Gathered.View().substr(std::min(Searched, Gathered.size()));
+        int At = FindLineBreak(Rest, Break);
+        if (At > 0) {
+          Found = true;
+          LineEnd = Searched + static_cast<size_t>(At) - 1;
+          TermLen = Break.size();
+          if (Break == "\r")
+            SkipLeadingLF = true;
+          else if (Break == "\n")
+            SkipLeadingCR = true;
+        } else {
+          Searched = Gathered.size();  // no CR or LF anywhere so far
+        }
+      } else {
+        std::string_view All = Gathered.View();
+        size_t At = All.find(Terminator, std::min(Searched, All.size()));
+        if (At != std::string_view::npos) {
+          Found = true;
+          LineEnd = At;
+        } else {
+          // The terminator may still begin in the last TermLen - 1 bytes.
+          Searched = All.size() >= TermLen ? All.size() - TermLen + 1 : 0;
+        }
+      }
+    }
+
+    // The limit is on what a line may hold: the line with its terminator, or all
+    // that was gathered while none has been found. Bytes that follow a complete
+    // line belong to the next one and are not held against this one.
+    if (LineLimit != 0) {
+      size_t Held = Found ? LineEnd + TermLen : Gathered.size();
+      if (static_cast<int64_t>(Held) > static_cast<int64_t>(LineLimit)) {
+        LastErrorCode = ErrLineTooLong;
+        break;
+      }
+    }
+    if (Found) break;
+    if (!PerChunk && !DeductElapsed(Remaining, Start)) {
+      LastErrorCode = ErrTimedOut;
+      break;
+    }
+  }
+
+  if (Found) {
+    Result.assign(Gathered.View().substr(0, LineEnd));
+    Gathered.Drop(LineEnd + TermLen);
+  }
+  PutBack.Now();
+  CheckError();
+  return Result;
+}
+
+std::string TBlockSocket::ReceiveLine(int Timeout) {
+  std::string Line = ReceiveUntil(Timeout, "\r\n");
+  if (LastErrorCode != 0) return std::string();
+  return Line;
+}
+
+std::string TBlockSocket::ReceivePrefixedText(int Timeout) {
+  uint8_t Prefix[4] = {};
+  ReceiveExact(Prefix, 4, Timeout);
+  if (LastErrorCode != 0) return std::string();
+  return ReceiveExactText(FromLittleEndian32(Prefix), Timeout);
+}
+
+void TBlockSocket::ReceivePrefixedStream(std::ostream& Stream, int Timeout) {
+  uint8_t Prefix[4] = {};
+  ReceiveExact(Prefix, 4, Timeout);
+  if (LastErrorCode != 0) return;
+  int32_t Total = FromLittleEndian32(Prefix);
+  for (int32_t I = 0; I < Total / StreamPieceSize; ++I) {
+    std::string Piece = ReceiveExactText(StreamPieceSize, Timeout);
+    if (LastErrorCode != 0) return;
+    Stream.write(Piece.data(), static_cast<std::streamsize>(Piece.size()));
+  }
+  int32_t Rest = Total % StreamPieceSize;
+  if (Rest > 0) {
+    std::string Piece = ReceiveExactText(Rest, Timeout);
+    if (LastErrorCode == 0) Stream.write(Piece.data(), static_cast<std::streamsize>(Piece.size()));
+  }
+}
+
+uint8_t TBlockSocket::PeekOneByte(int Timeout) {
+  uint8_t Result = 0;
+  if (WaitReadable(Timeout)) {
+    uint8_t Byte = 0;
+    if (PeekRaw(&Byte, 1) == 1) Result = Byte;
+  } else {
+    LastErrorCode = ErrTimedOut;
+  }
+  CheckError();
+  return Result;
+}
