@@ -1,1 +1,188 @@
-// (to be written)
+// TTCPBlockSocket: connect dispatch (SOCKS, HTTP tunnel, direct), listen
+// (direct or through SOCKS BIND), the graceful close and the address answers
+// while a proxy carries the connection. The TLS parts live in tcp_tls.cpp.
+#include "blocksock/tcp_socket.h"
+
+#include "codec/codec.h"
+#include "netutil/netutil.h"
+
+namespace {
+
+constexpr uint8_t SocksCommandConnect = 1;
+constexpr uint8_t SocksCommandBind = 2;
+
+// Same contract as the SOCKS steps' guard: true for the dialogue, false on
+// every way out.
+class TNegotiatingGuard {
+ public:
+  explicit TNegotiatingGuard(bool& Flag) : Flag(Flag) { Flag = true; }
+  ~TNegotiatingGuard() { Flag = false; }
+  TNegotiatingGuard(const TNegotiatingGuard&) = delete;
+  TNegotiatingGuard& operator=(const TNegotiatingGuard&) = delete;
+
+ private:
+  bool& Flag;
+};
+
+// Keeps a flag at a value for a scope and puts the old value back.
+class TFlagOverride {
+ public:
+  TFlagOverride(bool& Flag, bool Value) : Flag(Flag), Saved(Flag) { Flag = Value; }
+  ~TFlagOverride() { Flag = Saved; }
+  TFlagOverride(const TFlagOverride&) = delete;
+  TFlagOverride& operator=(const TFlagOverride&) = delete;
+
+ private:
+  bool& Flag;
+  bool Saved;
+};
+
+// A byte that would end the request line early (and so let the rest be read
+// as a header of its own) has no place in a CONNECT target.
+bool SafeRequestTarget(const std::string& Text) {
+  for (char C : Text)
+    if (C == '\r' || C == '\n' || C == '\0') return false;
+  return true;
+}
+
+}  // namespace
+
+TTCPBlockSocket::TTCPBlockSocket() = default;
+
+TTCPBlockSocket::~TTCPBlockSocket() { CloseOnDestroy(); }
+
+void TTCPBlockSocket::CloseSocket() {
+  if (TlsActive) ShutdownTls();
+  if (HasSocket()) {
+    OsShutdown(SocketHandle, WinSock::SdSend);
+    // The draining ends with a failed receive by design; it is reported like
+    // any other but must never abort the close.
+    TFlagOverride Quiet(RaiseOnError, false);
+    DiscardInput();
+  }
+  TBlockSocket::CloseSocket();
+}
+
+void TTCPBlockSocket::Connect(const std::string& Host, const std::string& Port) {
+  ConnectHost = Host;
+  // A failed connect with TLS switched on leaves TLS off, also when the failure
+  // leaves as an exception; the connect's code and text stay in force.
+  auto DropTls = [this] {
+    const int32_t Code = LastErrorCode;
+    const std::string Text = LastErrorText;
+    SetTlsActive(false);
+    LastErrorCode = Code;
+    LastErrorText = Text;
+  };
+  try {
+    if (!SocksProxyHost.empty())
+      SocksConnect(Host, Port);
+    else if (!TunnelProxyHost.empty())
+      TunnelConnect(Host, Port);
+    else
+      TBlockSocket::Connect(Host, Port);
+  } catch (...) {
+    if (TlsActive) DropTls();
+    throw;
+  }
+  if (!TlsActive) return;
+  if (LastErrorCode == 0)
+    StartTlsClient();
+  else
+    DropTls();
+}
+
+void TTCPBlockSocket::SocksConnect(const std::string& Host, const std::string& Port) {
+  TBlockSocket::Connect(SocksProxyHost, SocksProxyPort);
+  if (LastErrorCode == 0) {
+    bool Ok = SocksGreet();
+    if (Ok) Ok = SocksSendRequest(SocksCommandConnect, Host, Port);
+    if (Ok) Ok = SocksReadReply();
+    if (!Ok && LastErrorCode == 0) LastErrorCode = ErrSubsystemUnusable;
+    SocksBoundHost = SocksReplyHost;
+    SocksBoundPort = SocksReplyPort;
+    SocksTargetHost = Host;
+    SocksTargetPort = Port;
+  }
+  CheckError();
+  ReportStatus(SocketConnected, Host + ":" + Port);
+}
+
+void TTCPBlockSocket::TunnelConnect(const std::string& Host, const std::string& Port) {
+  const std::string PortText = std::to_string(ResolveServicePort(Port));
+  {
+    TNegotiatingGuard Guard(ProxyNegotiating);
+    TBlockSocket::Connect(TunnelProxyHost, TunnelProxyPort);
+    if (LastErrorCode != 0) return;
+    TunnelEstablished = false;
+
+    std::string Target = IsIPv6Text(Host) ? "[" + Host + "]" : Host;
+    if (SafeRequestTarget(Target)) {
+      SendText("CONNECT " + Target + ":" + PortText + " HTTP/1.0\r\n");
+      if (!TunnelUser.empty())
+        SendText("Proxy-Authorization: Basic " + ToBase64(TunnelUser + ":" + TunnelPassword) + "\r\n");
+      SendText("\r\n");
+
+      for (;;) {
+        std::string Line = ReceiveUntil(TunnelTimeoutMs, "\n");
+        if (LastErrorCode != 0) break;
+        if (Line.size() > 11 && Line.compare(0, 5, "HTTP/") == 0) TunnelEstablished = Line[9] == '2';
+        if (Line.empty() || Line == "\r") break;
+      }
+    }
+    // A dialogue broken off after a 2xx line has established nothing.
+    if (LastErrorCode != 0) TunnelEstablished = false;
+    if (LastErrorCode == 0 && !TunnelEstablished) LastErrorCode = ErrSubsystemUnusable;
+    TunnelTargetHost = Target;
+    TunnelTargetPort = PortText;
+  }
+  CheckError();
+}
+
+void TTCPBlockSocket::Listen() {
+  if (SocksProxyHost.empty()) {
+    RecordOsResult(OsListen(SocketHandle, WinSock::SoMaxConn));
+    ReadBothAddresses();
+  } else {
+    std::string Ip = LocalAddressText();
+    if (Ip == "0.0.0.0") Ip = LocalHostName();
+    const std::string PortText = std::to_string(LocalPortNumber());
+    TBlockSocket::Connect(SocksProxyHost, SocksProxyPort);
+    bool Ok = SocksGreet();
+    if (Ok) Ok = SocksSendRequest(SocksCommandBind, Ip, PortText);
+    if (Ok) Ok = SocksReadReply();
+    if (!Ok && LastErrorCode == 0) LastErrorCode = ErrNonRecoverable;
+    SocksBoundHost = SocksReplyHost == "0.0.0.0" ? SocksProxyHost : SocksReplyHost;
+    SocksBoundPort = SocksReplyPort;
+    SocksTargetHost.clear();
+    SocksTargetPort.clear();
+  }
+  CheckError();
+  ReportStatus(SocketListening, "");
+}
+
+std::string TTCPBlockSocket::LocalAddressText() {
+  if (ViaSocks) return SocksBoundHost;
+  return TBlockSocket::LocalAddressText();
+}
+
+std::string TTCPBlockSocket::RemoteAddressText() {
+  if (ViaSocks) return SocksTargetHost;
+  if (TunnelEstablished) return TunnelTargetHost;
+  return TBlockSocket::RemoteAddressText();
+}
+
+int TTCPBlockSocket::LocalPortNumber() {
+  if (ViaSocks) return IntegerOrDefault(SocksBoundPort, 0);
+  return TBlockSocket::LocalPortNumber();
+}
+
+int TTCPBlockSocket::RemotePortNumber() {
+  if (ViaSocks) return ResolveServicePort(SocksTargetPort);
+  if (TunnelEstablished) return IntegerOrDefault(TunnelTargetPort, 0);
+  return TBlockSocket::RemotePortNumber();
+}
+
+int TTCPBlockSocket::SocketType() { return 1; }
+
+int TTCPBlockSocket::SocketProtocol() { return 6; }

@@ -1,0 +1,119 @@
+// TTCPBlockSocket as a whole: defaults, the graceful close and destruction.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "blocksock/tcp_socket.h"
+#include "support/proxies.h"
+
+namespace {
+
+TEST(TcpSocket, Defaults) {
+  TTCPBlockSocket S;
+  EXPECT_EQ(S.SocketType(), 1);
+  EXPECT_EQ(S.SocketProtocol(), 6);
+  EXPECT_FALSE(S.HasSocket());
+  EXPECT_FALSE(S.TlsActive);
+  EXPECT_EQ(S.TlsCipherList, "DEFAULT");
+  EXPECT_EQ(S.TlsProtocol, AnyTlsVersion);
+  EXPECT_EQ(S.TunnelTimeoutMs, 30000);
+  EXPECT_EQ(S.TunnelProxyPort, "");
+  EXPECT_EQ(S.SocksProxyPort, "1080");
+  EXPECT_EQ(S.SocksTimeoutMs, 60000);
+  EXPECT_TRUE(S.SocksRemoteResolve);
+  EXPECT_EQ(S.SocksVersion, Socks5);
+  EXPECT_EQ(S.SocksReplyCode, 0);
+  EXPECT_FALSE(S.ProxyNegotiating);
+}
+
+// The close drains what the peer still sends and half-closes first, so the peer
+// sees an orderly end of stream; nothing is raised although the draining ends
+// with a failed receive.
+TEST(TcpSocket, GracefulCloseRaisesNothing) {
+  TScriptedServer Server([](TPeerConnection& C) {
+    C.Write("unread bytes\r\n");
+    C.ReadToEnd(5000);  // returns at the client's half-close
+    C.Write("late\r\n");
+  });
+  TTCPBlockSocket Socket;
+  Socket.RaiseOnError = true;
+  std::vector<TSocketStatusReason> Reasons;
+  Socket.StatusHandler = [&](TBlockSocket&, TSocketStatusReason R, const std::string&) { Reasons.push_back(R); };
+  Socket.Connect("127.0.0.1", Server.PortText());
+  ASSERT_EQ(Socket.LastErrorCode, 0);
+  Socket.SendText("bye\r\n");
+  EXPECT_NO_THROW(Socket.CloseSocket());
+  EXPECT_FALSE(Socket.HasSocket());
+  EXPECT_EQ(Socket.LastErrorCode, 0);
+  EXPECT_TRUE(Socket.RaiseOnError);
+  EXPECT_EQ(std::count(Reasons.begin(), Reasons.end(), SocketClosed), 1);
+  EXPECT_EQ(Server.Transcript(), "bye\r\n");
+}
+
+TEST(TcpSocket, DestroyingClosesOnce) {
+  std::vector<TSocketStatusReason> Reasons;
+  auto Count = [&] { return std::count(Reasons.begin(), Reasons.end(), SocketClosed); };
+  {
+    TTCPBlockSocket Unused;
+    Unused.StatusHandler = [&](TBlockSocket&, TSocketStatusReason R, const std::string&) { Reasons.push_back(R); };
+  }
+  EXPECT_EQ(Count(), 1);
+
+  Reasons.clear();
+  TScriptedServer Server([](TPeerConnection& C) { C.ReadToEnd(5000); });
+  {
+    TTCPBlockSocket Connected;
+    Connected.RaiseOnError = true;
+    Connected.StatusHandler = [&](TBlockSocket&, TSocketStatusReason R, const std::string&) { Reasons.push_back(R); };
+    Connected.Connect("127.0.0.1", Server.PortText());
+    ASSERT_EQ(Connected.LastErrorCode, 0);
+    Connected.SendText("x");
+  }
+  EXPECT_EQ(Count(), 1);
+  EXPECT_EQ(Server.Transcript(), "x");  // the peer saw the end of stream
+}
+
+}  // namespace
+
+namespace {
+
+// With TLS switched on, the proxy dialogue travels in clear and the handshake
+// runs with the target once the way through the proxy stands.
+class TlsThroughProxy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Target.StartTlsReverser()) GTEST_SKIP() << "openssl s_server not available";
+  }
+  void Check(TTCPBlockSocket& Socket) {
+    Socket.SetTlsActive(true);
+    if (!Socket.TlsActive) GTEST_SKIP() << "TLS cannot be switched on here";
+    Socket.Connect("127.0.0.1", Target.PortText());
+    ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText << "\n" << Proxy.Log();
+    EXPECT_TRUE(Socket.TlsActive);
+    Socket.AnyLineBreak = true;
+    Socket.SendText("hello\n");
+    EXPECT_EQ(Socket.ReceiveLine(5000), "olleh");
+    Socket.CloseSocket();
+    EXPECT_FALSE(Socket.TlsActive);
+  }
+  TProxyProcess Target;
+  TProxyProcess Proxy;
+};
+
+TEST_F(TlsThroughProxy, HttpTunnel) {
+  if (!Proxy.StartTinyproxy({Target.Port()})) GTEST_SKIP() << "tinyproxy not available";
+  TTCPBlockSocket Socket;
+  Socket.TunnelProxyHost = "127.0.0.1";
+  Socket.TunnelProxyPort = Proxy.PortText();
+  Check(Socket);
+}
+
+TEST_F(TlsThroughProxy, Socks5) {
+  if (!Proxy.StartDante()) GTEST_SKIP() << "dante not available";
+  TTCPBlockSocket Socket;
+  Socket.SocksProxyHost = "127.0.0.1";
+  Socket.SocksProxyPort = Proxy.PortText();
+  Check(Socket);
+}
+
+}  // namespace
