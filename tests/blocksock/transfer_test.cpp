@@ -107,6 +107,10 @@ class TPeer {
       Cued = false;
     });
   }
+  void ResetCue() {
+    std::lock_guard<std::mutex> Lock(Mutex);
+    Cued = false;
+  }
   void Cue() {
     {
       std::lock_guard<std::mutex> Lock(Mutex);
@@ -237,6 +241,8 @@ TEST_P(TransferTest, CrAndLfSplitBetweenPackets) {
   EXPECT_EQ(Socket.ReadBuffer, "x");
   EXPECT_EQ(Count(ChunkReceived), 2);
   // Any other terminator too.
+  Peer->Finish();
+  Peer->ResetCue();
   Peer->Send("yEN").AwaitCue().Send("Dzz");
   EXPECT_EQ(Socket.ReceiveUntil(500, "END"), "xy");
   EXPECT_EQ(Socket.ReadBuffer, "zz");
