@@ -1,8 +1,377 @@
-// Placeholder until the OpenSSL binding lands.
+// Run-time binding to OpenSSL. The libraries are opened with dlopen on first use,
+// every entry point is looked up by name, and each wrapper falls back to a fixed
+// result when its entry point is missing. Newer OpenSSL releases dropped several
+// old names (they became macros or vanished); for those the equivalent that the
+// library does export is resolved into the same slot.
 #include "tlsbind/tlsbind.h"
-std::string TlsLibraryName, TlsLibraryAltName, CryptoLibraryName, TlsLibraryPath, CryptoLibraryPath;
-bool LoadTlsLibraries() { return false; }
-bool UnloadTlsLibraries() { return true; }
-bool TlsLibrariesLoaded() { return false; }
-void TlsBindModuleStart() {}
-void TlsBindModuleEnd() {}
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+std::string TlsLibraryName = "libssl.so.3:libssl.so";
+std::string TlsLibraryAltName = "libssl.so.1.1";
+std::string CryptoLibraryName = "libcrypto.so.3:libcrypto.so:libcrypto.so.1.1";
+std::string TlsLibraryPath;
+std::string CryptoLibraryPath;
+
+namespace {
+
+// Slots of the entry-point table, in the order they are resolved.
+enum TEntry : int {
+  // From the TLS library.
+  ESslGetError, ESslLibraryInit, ESslLoadErrorStrings, ESslCtxSetCipherList, ESslCtxNew, ESslCtxFree,
+  ESslSetFd, ESslV2Method, ESslV3Method, ETlsV1Method, ESslV23Method, ESslCtxUsePrivateKeyFile,
+  ESslCtxUseCertificateChainFile, ESslCtxCheckPrivateKey, ESslCtxSetDefaultPasswdCb,
+  ESslCtxSetDefaultPasswdCbUserdata, ESslCtxLoadVerifyLocations, ESslNew, ESslFree, ESslAccept,
+  ESslConnect, ESslShutdown, ESslRead, ESslPeek, ESslWrite, ESslPending, ESslGetPeerCertificate,
+  ESslGetVersion, ESslCtxSetVerify, ESslGetCurrentCipher, ESslCipherGetName, ESslCipherGetBits,
+  ESslGetVerifyResult,
+  EOpensslInitSsl, ESslCtxSetDefaultVerifyPaths, ESslCtrl, ESslSet1Host, ESslGet0Param,
+  // From the crypto library.
+  EX509Free, EX509NameOneline, EX509GetSubjectName, EX509GetIssuerName, EX509NameHash, EX509Digest,
+  EEvpMd5, EErrErrorString, EErrGetError, EErrClearError, EErrFreeStrings, EErrRemoveState,
+  EEvpCleanup, ECryptoCleanupAllExData, ERandScreen, EBioNew, EBioFreeAll, EBioSMem, EBioCtrlPending,
+  EBioRead, EBioWrite, EX509Print,
+  EX509VerifyCertErrorString, EX509VerifyParamSet1IpAsc,
+  EEntryCount
+};
+
+constexpr int FirstCryptoEntry = EX509Free;
+
+// Names per slot: the classic name first, then equivalents of newer releases
+// separated by '|'. The first one the library exports wins.
+constexpr const char* EntryNames[EEntryCount] = {
+    "SSL_get_error", "SSL_library_init", "SSL_load_error_strings", "SSL_CTX_set_cipher_list",
+    "SSL_CTX_new", "SSL_CTX_free", "SSL_set_fd", "SSLv2_method", "SSLv3_method", "TLSv1_method",
+    "SSLv23_method|TLS_client_method|TLS_method", "SSL_CTX_use_PrivateKey_file",
+    "SSL_CTX_use_certificate_chain_file", "SSL_CTX_check_private_key", "SSL_CTX_set_default_passwd_cb",
+    "SSL_CTX_set_default_passwd_cb_userdata", "SSL_CTX_load_verify_locations", "SSL_new", "SSL_free",
+    "SSL_accept", "SSL_connect", "SSL_shutdown", "SSL_read", "SSL_peek", "SSL_write", "SSL_pending",
+    "SSL_get_peer_certificate|SSL_get1_peer_certificate", "SSL_get_version", "SSL_CTX_set_verify",
+    "SSL_get_current_cipher", "SSL_CIPHER_get_name", "SSL_CIPHER_get_bits", "SSL_get_verify_result",
+    "OPENSSL_init_ssl", "SSL_CTX_set_default_verify_paths", "SSL_ctrl", "SSL_set1_host", "SSL_get0_param",
+    "X509_free", "X509_NAME_oneline", "X509_get_subject_name", "X509_get_issuer_name", "X509_NAME_hash",
+    "X509_digest", "EVP_md5", "ERR_error_string", "ERR_get_error", "ERR_clear_error", "ERR_free_strings",
+    "ERR_remove_state|ERR_remove_thread_state", "EVP_cleanup", "CRYPTO_cleanup_all_ex_data",
+    "RAND_screen", "BIO_new", "BIO_free_all", "BIO_s_mem", "BIO_ctrl_pending", "BIO_read", "BIO_write",
+    "X509_print", "X509_verify_cert_error_string", "X509_VERIFY_PARAM_set1_ip_asc",
+};
+
+// OPENSSL_init_ssl options that stand for SSL_load_error_strings.
+constexpr uint64_t InitLoadCryptoStrings = 0x00000002;
+constexpr uint64_t InitLoadSslStrings = 0x00200000;
+constexpr int SslCtrlSetTlsextHostname = 55;
+constexpr long TlsextNametypeHostName = 0;
+
+void* TlsHandle = nullptr;
+void* CryptoHandle = nullptr;
+void* Entries[EEntryCount] = {};
+bool Loaded = false;
+int ModuleStarts = 0;
+
+// Never destroyed: wrappers may still run from destructors of static objects
+// after the module has ended, and must find a working lock then.
+std::recursive_mutex& ModuleLock() {
+  static auto* Lock = new std::recursive_mutex;
+  return *Lock;
+}
+
+void* OpenFirst(const std::string& Names) {
+  std::size_t Start = 0;
+  while (Start <= Names.size()) {
+    std::size_t End = Names.find(':', Start);
+    if (End == std::string::npos) End = Names.size();
+    std::string Name = Names.substr(Start, End - Start);
+    // An empty name would make dlopen hand out the main program.
+    if (!Name.empty())
+      if (void* Handle = dlopen(Name.c_str(), RTLD_NOW | RTLD_LOCAL)) return Handle;
+    Start = End + 1;
+  }
+  return nullptr;
+}
+
+void* Resolve(void* Handle, const char* Names) {
+  std::string List = Names;
+  std::size_t Start = 0;
+  while (Start <= List.size()) {
+    std::size_t End = List.find('|', Start);
+    if (End == std::string::npos) End = List.size();
+    if (void* Address = dlsym(Handle, List.substr(Start, End - Start).c_str())) return Address;
+    Start = End + 1;
+  }
+  return nullptr;
+}
+
+std::string LibraryFileName(void* Handle) {
+  link_map* Map = nullptr;
+  if (dlinfo(Handle, RTLD_DI_LINKMAP, &Map) != 0 || Map == nullptr || Map->l_name == nullptr) return {};
+  // Asked with a 1024-byte buffer: longer names are cut there.
+  std::string Name = Map->l_name;
+  if (Name.size() > 1023) Name.resize(1023);
+  return Name;
+}
+
+// The entry point of a slot when it may be called now, else null. Loads the
+// libraries first (and tries again on every call while they are missing).
+template <typename T>
+T Entry(TEntry Slot) {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  if (!LoadTlsLibraries()) return nullptr;
+  return reinterpret_cast<T>(Entries[Slot]);
+}
+
+}  // namespace
+
+bool LoadTlsLibraries() {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  if (Loaded) return true;
+  TlsHandle = OpenFirst(TlsLibraryName);
+  CryptoHandle = OpenFirst(CryptoLibraryName);
+  if (TlsHandle == nullptr) TlsHandle = OpenFirst(TlsLibraryAltName);
+  if (TlsHandle == nullptr || CryptoHandle == nullptr) {
+    // Nothing was initialised yet, so releasing is safe here.
+    if (TlsHandle != nullptr) dlclose(TlsHandle);
+    if (CryptoHandle != nullptr) dlclose(CryptoHandle);
+    TlsHandle = CryptoHandle = nullptr;
+    return false;
+  }
+  for (int Slot = 0; Slot < EEntryCount; ++Slot)
+    Entries[Slot] = Resolve(Slot < FirstCryptoEntry ? TlsHandle : CryptoHandle, EntryNames[Slot]);
+  TlsLibraryPath = LibraryFileName(TlsHandle);
+  CryptoLibraryPath = LibraryFileName(CryptoHandle);
+
+  if (Entries[ESslLibraryInit] != nullptr) {
+    reinterpret_cast<int (*)()>(Entries[ESslLibraryInit])();
+    if (Entries[ESslLoadErrorStrings] != nullptr) reinterpret_cast<void (*)()>(Entries[ESslLoadErrorStrings])();
+  } else if (Entries[EOpensslInitSsl] != nullptr) {
+    // Releases from 1.1 on initialise through one call; error strings are an option.
+    reinterpret_cast<int (*)(uint64_t, const void*)>(Entries[EOpensslInitSsl])(
+        InitLoadSslStrings | InitLoadCryptoStrings, nullptr);
+  }
+  if (Entries[ERandScreen] != nullptr) reinterpret_cast<void (*)()>(Entries[ERandScreen])();
+  Loaded = true;
+  return true;
+}
+
+bool UnloadTlsLibraries() {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  if (Loaded) {
+    Evp_cleanup();
+    Crypto_cleanup_all_ex_data();
+    Err_remove_state(0);
+  }
+  Loaded = false;
+  // The handles are forgotten but the libraries are not closed. OpenSSL 1.1 and
+  // later register their own clean-up with atexit and keep per-thread state
+  // whose destructors live in libcrypto; unmapping the code under them makes the
+  // process crash at exit. Keeping them mapped costs nothing at that point, and
+  // a later load simply opens the same, still loaded, libraries again.
+  TlsHandle = nullptr;
+  CryptoHandle = nullptr;
+  for (void*& Address : Entries) Address = nullptr;
+  return true;
+}
+
+bool TlsLibrariesLoaded() {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  return Loaded;
+}
+
+void TlsBindModuleStart() {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  ++ModuleStarts;
+}
+
+void TlsBindModuleEnd() {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  if (ModuleStarts == 0 || --ModuleStarts > 0) return;
+  UnloadTlsLibraries();
+  TlsLibraryPath.clear();
+  CryptoLibraryPath.clear();
+  TlsLibraryName.clear();
+  TlsLibraryAltName.clear();
+  CryptoLibraryName.clear();
+}
+
+bool TlsEntryPointResolved(const std::string& Name) {
+  std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
+  if (!LoadTlsLibraries()) return false;
+  for (int Slot = 0; Slot < EEntryCount; ++Slot) {
+    std::string Names = EntryNames[Slot];
+    if (Names == Name || Names.rfind(Name + "|", 0) == 0) return Entries[Slot] != nullptr;
+  }
+  return false;
+}
+
+// ---- wrappers ----
+
+int Ssl_get_error(void* Session, int Result) {
+  auto Call = Entry<int (*)(void*, int)>(ESslGetError);
+  return Call ? Call(Session, Result) : 1;
+}
+
+int Ssl_CTX_set_cipher_list(void* Context, const char* List) {
+  auto Call = Entry<int (*)(void*, const char*)>(ESslCtxSetCipherList);
+  return Call ? Call(Context, List) : 0;
+}
+
+void* Ssl_CTX_new(const void* Method) {
+  auto Call = Entry<void* (*)(const void*)>(ESslCtxNew);
+  return Call ? Call(Method) : nullptr;
+}
+
+void Ssl_CTX_free(void* Context) {
+  if (auto Call = Entry<void (*)(void*)>(ESslCtxFree)) Call(Context);
+}
+
+int Ssl_set_fd(void* Session, int Handle) {
+  auto Call = Entry<int (*)(void*, int)>(ESslSetFd);
+  return Call ? Call(Session, Handle) : 0;
+}
+
+const void* SslV2_method() {
+  auto Call = Entry<const void* (*)()>(ESslV2Method);
+  return Call ? Call() : nullptr;
+}
+
+const void* SslV3_method() {
+  auto Call = Entry<const void* (*)()>(ESslV3Method);
+  return Call ? Call() : nullptr;
+}
+
+const void* TlsV1_method() {
+  auto Call = Entry<const void* (*)()>(ETlsV1Method);
+  return Call ? Call() : nullptr;
+}
+
+const void* SslV23_method() {
+  auto Call = Entry<const void* (*)()>(ESslV23Method);
+  return Call ? Call() : nullptr;
+}
+
+int Ssl_CTX_use_PrivateKey_file(void* Context, const char* File, int Type) {
+  auto Call = Entry<int (*)(void*, const char*, int)>(ESslCtxUsePrivateKeyFile);
+  return Call ? Call(Context, File, Type) : 0;
+}
+
+int Ssl_CTX_use_certificate_chain_file(void* Context, const char* File) {
+  auto Call = Entry<int (*)(void*, const char*)>(ESslCtxUseCertificateChainFile);
+  return Call ? Call(Context, File) : 0;
+}
+
+void Ssl_CTX_set_default_passwd_cb(void* Context, TPasswordCallback Callback) {
+  if (auto Call = Entry<void (*)(void*, TPasswordCallback)>(ESslCtxSetDefaultPasswdCb)) Call(Context, Callback);
+}
+
+void Ssl_CTX_set_default_passwd_cb_userdata(void* Context, void* UserData) {
+  if (auto Call = Entry<void (*)(void*, void*)>(ESslCtxSetDefaultPasswdCbUserdata)) Call(Context, UserData);
+}
+
+int Ssl_CTX_load_verify_locations(void* Context, const char* CaFile, const char* CaPath) {
+  auto Call = Entry<int (*)(void*, const char*, const char*)>(ESslCtxLoadVerifyLocations);
+  return Call ? Call(Context, CaFile, CaPath) : 0;
+}
+
+int Ssl_CTX_set_default_verify_paths(void* Context) {
+  auto Call = Entry<int (*)(void*)>(ESslCtxSetDefaultVerifyPaths);
+  return Call ? Call(Context) : 0;
+}
+
+void* Ssl_new(void* Context) {
+  auto Call = Entry<void* (*)(void*)>(ESslNew);
+  return Call ? Call(Context) : nullptr;
+}
+
+void Ssl_free(void* Session) {
+  if (auto Call = Entry<void (*)(void*)>(ESslFree)) Call(Session);
+}
+
+int Ssl_connect(void* Session) {
+  auto Call = Entry<int (*)(void*)>(ESslConnect);
+  return Call ? Call(Session) : -1;
+}
+
+int Ssl_shutdown(void* Session) {
+  auto Call = Entry<int (*)(void*)>(ESslShutdown);
+  return Call ? Call(Session) : -1;
+}
+
+int Ssl_read(void* Session, void* Buffer, int Length) {
+  auto Call = Entry<int (*)(void*, void*, int)>(ESslRead);
+  return Call ? Call(Session, Buffer, Length) : -1;
+}
+
+int Ssl_write(void* Session, const void* Buffer, int Length) {
+  auto Call = Entry<int (*)(void*, const void*, int)>(ESslWrite);
+  return Call ? Call(Session, Buffer, Length) : -1;
+}
+
+int Ssl_pending(void* Session) {
+  auto Call = Entry<int (*)(void*)>(ESslPending);
+  return Call ? Call(Session) : 0;
+}
+
+void Ssl_CTX_set_verify(void* Context, int Mode, TVerifyCallback Callback) {
+  if (auto Call = Entry<void (*)(void*, int, TVerifyCallback)>(ESslCtxSetVerify)) Call(Context, Mode, Callback);
+}
+
+int Ssl_set_tlsext_host_name(void* Session, const char* Name) {
+  auto Call = Entry<long (*)(void*, int, long, void*)>(ESslCtrl);
+  return Call ? static_cast<int>(Call(Session, SslCtrlSetTlsextHostname, TlsextNametypeHostName,
+                                      const_cast<char*>(Name)))
+              : 0;
+}
+
+int Ssl_set1_host(void* Session, const char* Name) {
+  // A numeric address must match an IP entry of the certificate, not a DNS one.
+  // OpenSSL 3 makes that choice inside SSL_set1_host; doing it here as well keeps
+  // 1.1 right too.
+  auto GetParam = Entry<void* (*)(void*)>(ESslGet0Param);
+  auto SetIp = Entry<int (*)(void*, const char*)>(EX509VerifyParamSet1IpAsc);
+  if (GetParam && SetIp)
+    if (void* Param = GetParam(Session); Param != nullptr && SetIp(Param, Name) == 1) return 1;
+  auto Call = Entry<int (*)(void*, const char*)>(ESslSet1Host);
+  return Call ? Call(Session, Name) : 0;
+}
+
+long Ssl_get_verify_result(void* Session) {
+  auto Call = Entry<long (*)(const void*)>(ESslGetVerifyResult);
+  return Call ? Call(Session) : 1;
+}
+
+const char* X509_verify_cert_error_text(long Code) {
+  auto Call = Entry<const char* (*)(long)>(EX509VerifyCertErrorString);
+  return Call ? Call(Code) : nullptr;
+}
+
+char* Err_error_string(unsigned long Code, char* Buffer) {
+  auto Call = Entry<char* (*)(unsigned long, char*)>(EErrErrorString);
+  return Call ? Call(Code, Buffer) : nullptr;
+}
+
+unsigned long Err_get_error() {
+  auto Call = Entry<unsigned long (*)()>(EErrGetError);
+  return Call ? Call() : 1;
+}
+
+void Err_clear_error() {
+  if (auto Call = Entry<void (*)()>(EErrClearError)) Call();
+}
+
+void Err_remove_state(unsigned long ThreadId) {
+  // ERR_remove_thread_state takes a pointer where ERR_remove_state takes a
+  // number; both ignore it in the releases that have both, and 0 is null.
+  if (auto Call = Entry<void (*)(unsigned long)>(EErrRemoveState)) Call(ThreadId);
+}
+
+void Evp_cleanup() {
+  if (auto Call = Entry<void (*)()>(EEvpCleanup)) Call();
+}
+
+void Crypto_cleanup_all_ex_data() {
+  if (auto Call = Entry<void (*)()>(ECryptoCleanupAllExData)) Call();
+}

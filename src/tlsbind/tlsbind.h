@@ -20,6 +20,10 @@ bool TlsLibrariesLoaded();
 void TlsBindModuleStart();
 void TlsBindModuleEnd();
 
+// True when the named entry point was resolved from the loaded libraries (either
+// under that name or under its newer equivalent). Loads the libraries first.
+bool TlsEntryPointResolved(const std::string& Name);
+
 using TPasswordCallback = int (*)(char*, int, int, void*);
 using TVerifyCallback = int (*)(int, void*);
 
@@ -31,7 +35,7 @@ int Ssl_set_fd(void* Session, int Handle);                             // 0
 const void* SslV2_method();                                            // null
 const void* SslV3_method();                                            // null
 const void* TlsV1_method();                                            // null
-const void* SslV23_method();                                           // null: TLS_method on OpenSSL 3
+const void* SslV23_method();                                           // null: TLS_client_method on OpenSSL 1.1+
 int Ssl_CTX_use_PrivateKey_file(void* Context, const char* File, int Type);  // 0
 int Ssl_CTX_use_certificate_chain_file(void* Context, const char* File);    // 0
 void Ssl_CTX_set_default_passwd_cb(void* Context, TPasswordCallback Callback);
@@ -46,10 +50,12 @@ int Ssl_read(void* Session, void* Buffer, int Length);                 // -1
 int Ssl_write(void* Session, const void* Buffer, int Length);          // -1
 int Ssl_pending(void* Session);                                        // 0
 void Ssl_CTX_set_verify(void* Context, int Mode, TVerifyCallback Callback);
-// Server name for SNI, and the host name the peer certificate must match.
+// Server name for SNI (an SSL_ctrl call underneath), and the host name or
+// numeric address the peer certificate must match.
 int Ssl_set_tlsext_host_name(void* Session, const char* Name);         // 0
 int Ssl_set1_host(void* Session, const char* Name);                    // 0
-long Ssl_get_verify_result(void* Session);                             // 1
+long Ssl_get_verify_result(void* Session);                             // 1 (X509_V_ERR_UNSPECIFIED)
+const char* X509_verify_cert_error_text(long Code);                    // null
 char* Err_error_string(unsigned long Code, char* Buffer);              // null
 unsigned long Err_get_error();                                         // 1
 void Err_clear_error();

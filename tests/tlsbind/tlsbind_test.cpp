@@ -1,0 +1,67 @@
+// The OpenSSL binding with the libraries of this machine.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "tlsbind/tlsbind.h"
+
+namespace {
+
+TEST(TlsBindTest, LoadsOnceFromManyThreadsAndResolvesNewerEquivalents) {
+  std::vector<std::thread> Threads;
+  std::vector<int> Results(8, -1);
+  for (int I = 0; I < 8; ++I) Threads.emplace_back([&Results, I] { Results[I] = LoadTlsLibraries() ? 1 : 0; });
+  for (auto& T : Threads) T.join();
+  for (int R : Results) EXPECT_EQ(R, 1);
+  EXPECT_TRUE(TlsLibrariesLoaded());
+  EXPECT_NE(TlsLibraryPath.find("libssl"), std::string::npos) << TlsLibraryPath;
+  EXPECT_NE(CryptoLibraryPath.find("libcrypto"), std::string::npos) << CryptoLibraryPath;
+  // Names that newer releases turned into macros or renamed still find an
+  // entry point; the removed clean-up calls are simply absent.
+  EXPECT_TRUE(TlsEntryPointResolved("SSLv23_method"));
+  EXPECT_TRUE(TlsEntryPointResolved("SSL_get_peer_certificate"));
+  EXPECT_TRUE(TlsEntryPointResolved("SSL_connect"));
+  EXPECT_TRUE(TlsEntryPointResolved("ERR_get_error"));
+  EXPECT_FALSE(TlsEntryPointResolved("No_such_entry_point"));
+}
+
+TEST(TlsBindTest, WrappersReachOpenSsl) {
+  const void* Method = SslV23_method();
+  ASSERT_NE(Method, nullptr);
+  void* Context = Ssl_CTX_new(Method);
+  ASSERT_NE(Context, nullptr);
+  EXPECT_EQ(Ssl_CTX_set_cipher_list(Context, "DEFAULT"), 1);
+  // An unknown cipher list is refused and leaves an error in the queue.
+  Err_clear_error();
+  EXPECT_EQ(Ssl_CTX_set_cipher_list(Context, "NO-SUCH-CIPHER"), 0);
+  unsigned long Code = Err_get_error();
+  EXPECT_NE(Code, 0u);
+  char Text[256] = {};
+  ASSERT_NE(Err_error_string(Code, Text), nullptr);
+  EXPECT_NE(std::string(Text).find("cipher"), std::string::npos) << Text;
+  Err_clear_error();
+  EXPECT_EQ(Err_get_error(), 0u);
+
+  void* Session = Ssl_new(Context);
+  ASSERT_NE(Session, nullptr);
+  EXPECT_EQ(Ssl_pending(Session), 0);
+  EXPECT_EQ(Ssl_set_tlsext_host_name(Session, "mail.example"), 1);
+  EXPECT_EQ(Ssl_set1_host(Session, "mail.example"), 1);
+  EXPECT_EQ(Ssl_set1_host(Session, "127.0.0.1"), 1);
+  Ssl_free(Session);
+  Ssl_CTX_free(Context);
+}
+
+TEST(TlsBindTest, UnloadForgetsEntryPointsAndTheNextUseLoadsAgain) {
+  ASSERT_TRUE(LoadTlsLibraries());
+  EXPECT_TRUE(UnloadTlsLibraries());
+  EXPECT_FALSE(TlsLibrariesLoaded());
+  // The next wrapper call loads again, and OpenSSL still works.
+  void* Context = Ssl_CTX_new(SslV23_method());
+  EXPECT_TRUE(TlsLibrariesLoaded());
+  ASSERT_NE(Context, nullptr);
+  Ssl_CTX_free(Context);
+}
+
+}  // namespace
