@@ -1,1 +1,277 @@
-// (to be written)
+#include "pop3/pop3.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "codec/codec.h"
+#include "netutil/netutil.h"
+
+namespace {
+
+// What holding one line costs in ReplyLines besides its bytes.
+constexpr int64_t LineCost = sizeof(std::string);
+
+bool BeginsWithOk(const std::string& Line) { return Line.compare(0, 3, "+OK") == 0; }
+
+}  // namespace
+
+TPOP3Send::TPOP3Send() {
+  Socket.AnyLineBreak = true;
+  TimeoutMs = 60000;
+  Port = "pop3";
+}
+
+TPOP3Send::~TPOP3Send() = default;
+
+// ---- connection ----
+
+void TPOP3Send::DropConnection() {
+  // Keep the failure that led here readable in the socket; closing clears it.
+  const int32_t Code = Socket.LastErrorCode;
+  const std::string Text = Socket.LastErrorText;
+  const bool Raise = Socket.RaiseOnError;
+  Socket.RaiseOnError = false;
+  try {
+    Socket.CloseSocket();
+  } catch (...) {
+  }
+  Socket.RaiseOnError = Raise;
+  Socket.ReadBuffer.clear();
+  Socket.SkipLeadingLF = false;
+  Socket.SkipLeadingCR = false;
+  StlsInUse = false;
+  if (Code != 0) {
+    Socket.LastErrorCode = Code;
+    Socket.LastErrorText = Text;
+  }
+}
+
+bool TPOP3Send::OpenConnection() {
+  MessageCount = 0;
+  MailboxSize = 0;
+  StlsInUse = false;
+  Socket.CloseSocket();
+  Socket.ReadBuffer.clear();
+  Socket.Bind(BindAddress, "0");
+  // Switching TLS on clears the error code, so a failed bind must not lead on.
+  if (ImplicitTls && Socket.LastErrorCode == 0) Socket.SetTlsActive(true);
+  if (Socket.LastErrorCode == 0) {
+    // The TLS handshake and a TLS read of a half-received record block in the
+    // OS; these bound them by the same time as every other wait.
+    Socket.SetReceiveTimeout(TimeoutMs);
+    Socket.SetSendTimeout(TimeoutMs);
+    Socket.Connect(Host, Port);
+  }
+  if (Socket.LastErrorCode != 0) {
+    DropConnection();
+    return false;
+  }
+  return true;
+}
+
+// ---- replies ----
+
+bool TPOP3Send::ReceiveReplyLine(std::string& Line) {
+  struct TRestoreLimit {
+    TTCPBlockSocket& S;
+    int32_t Saved;
+    ~TRestoreLimit() { S.LineLimit = Saved; }
+  } Restore{Socket, Socket.LineLimit};
+  // The socket's limit counts a line with its line end.
+  const int32_t Longest = std::clamp(MaxLineBytes, 1, std::numeric_limits<int32_t>::max() - 2);
+  Socket.LineLimit = Longest + 2;
+  Line = Socket.ReceiveLine(TimeoutMs);
+  return Socket.LastErrorCode == 0 && Line.size() <= size_t(Longest);
+}
+
+int32_t TPOP3Send::ReadReply(bool MultiLine) {
+  ReplyLines.clear();
+  StatusLine.clear();
+  ReplyStatus = 0;
+  if (!Socket.HasSocket()) return 0;  // never connected, or dropped
+  try {
+    std::string Line;
+    if (!ReceiveReplyLine(Line)) {
+      DropConnection();
+      return 0;
+    }
+    StatusLine = std::move(Line);
+    const bool Positive = BeginsWithOk(StatusLine);
+    if (MultiLine && Positive) {
+      int64_t Held = 0;
+      for (;;) {
+        if (!ReceiveReplyLine(Line)) {
+          ReplyLines.clear();
+          DropConnection();
+          return 0;
+        }
+        if (Line == ".") break;
+        if (!Line.empty() && Line[0] == '.') Line.erase(0, 1);
+        Held += int64_t(Line.size()) + LineCost;
+        if (Held > MaxReplyBytes) {
+          ReplyLines.clear();
+          DropConnection();
+          return 0;
+        }
+        ReplyLines.push_back(std::move(Line));
+      }
+    }
+    ReplyStatus = Positive ? 1 : 0;
+    return ReplyStatus;
+  } catch (...) {
+    // A socket set to raise left in the middle of a reply: its rest would be
+    // read as the next reply.
+    ReplyLines.clear();
+    DropConnection();
+    throw;
+  }
+}
+
+bool TPOP3Send::SendCommand(const std::string& Line) {
+  if (!Socket.HasSocket()) return false;
+  const std::string Text = Line + "\r\n";
+  int Sent = -1;
+  try {
+    Sent = Socket.SendText(Text);
+  } catch (...) {
+    DropConnection();
+    throw;
+  }
+  if (Sent < 0 || Socket.LastErrorCode != 0) {
+    // Whatever part of the command left, the server's replies can no longer
+    // be matched to ours.
+    DropConnection();
+    return false;
+  }
+  return true;
+}
+
+bool TPOP3Send::Command(const std::string& Line, bool MultiLine) {
+  ReplyLines.clear();
+  StatusLine.clear();
+  ReplyStatus = 0;
+  if (!SendCommand(Line)) return false;
+  return ReadReply(MultiLine) == 1;
+}
+
+// ---- login ----
+
+bool TPOP3Send::CredentialsSafe() const {
+  // A line break would end the command early and let the rest pass for a
+  // command of its own; a NUL is cut or refused by servers unpredictably.
+  constexpr std::string_view Unsafe("\r\n\0", 3);
+  return UserName.find_first_of(Unsafe) == std::string::npos && Password.find_first_of(Unsafe) == std::string::npos;
+}
+
+bool TPOP3Send::Login() {
+  ApopChallenge.clear();
+  if (!CredentialsSafe()) {
+    ReplyStatus = 0;
+    return false;
+  }
+  if (!OpenConnection()) return false;
+  if (ReadReply(false) != 1) return false;
+
+  // The challenge runs from the first "<" to the first ">" behind it.
+  const size_t Open = StatusLine.find('<');
+  if (Open != std::string::npos) {
+    const size_t Close = StatusLine.find('>', Open + 1);
+    if (Close != std::string::npos)
+      ApopChallenge = "<" + Trim(std::string_view(StatusLine).substr(Open + 1, Close - Open - 1)) + ">";
+  }
+
+  if (ReadCapabilities() && UseStls && !FindCapability("STLS").empty() && SwitchToTls()) ReadCapabilities();
+  if (!Socket.HasSocket()) return false;  // the dialogue broke down on the way
+
+  bool Result = false;
+  if (!ApopChallenge.empty() && AuthMode != AuthUserPassOnly) {
+    Result = LoginApop();
+    if (!Result) {
+      // Only a refusal leads to a second try; a broken connection ends here.
+      if (!Socket.HasSocket()) return false;
+      const bool WasTls = StlsInUse;
+      if (!OpenConnection()) return false;
+      if (ReadReply(false) != 1) return false;
+      // The password must not travel in clear where the first connection
+      // had been switched to TLS.
+      if (WasTls && !SwitchToTls()) return false;
+    }
+  }
+  if (!Result && AuthMode != AuthApopOnly) Result = LoginUserPass();
+  return Result;
+}
+
+bool TPOP3Send::LoginApop() {
+  if (!CredentialsSafe()) {
+    ReplyStatus = 0;
+    return false;
+  }
+  const std::string Digest = BytesToHex(Md5Digest(ApopChallenge + Password));
+  return Command("APOP " + UserName + " " + Digest, false);
+}
+
+bool TPOP3Send::LoginUserPass() {
+  if (!CredentialsSafe()) {
+    ReplyStatus = 0;
+    return false;
+  }
+  if (!Command("USER " + UserName, false)) return false;
+  return Command("PASS " + Password, false);
+}
+
+bool TPOP3Send::ReadCapabilities() {
+  Capabilities.clear();
+  if (!Command("CAPA", true)) return false;
+  Capabilities = ReplyLines;
+  return true;
+}
+
+std::string TPOP3Send::FindCapability(const std::string& Word) {
+  const std::string Wanted = AsciiUpper(Word);
+  for (const auto& Line : Capabilities)
+    if (AsciiUpper(Line).compare(0, Wanted.size(), Wanted) == 0) return Line;
+  return "";
+}
+
+bool TPOP3Send::SwitchToTls() {
+  if (!Command("STLS", false)) return false;
+  // Bytes that came in clear behind the "+OK" cannot belong to the TLS
+  // session; they are dropped, not read as its first reply.
+  Socket.ReadBuffer.clear();
+  Socket.SkipLeadingLF = false;
+  Socket.SkipLeadingCR = false;
+  Socket.StartTlsClient();
+  if (Socket.LastErrorCode != 0) {
+    // The server has agreed to TLS and may be inside its handshake: what it
+    // sends next can no longer be read as POP3 replies.
+    DropConnection();
+    return false;
+  }
+  StlsInUse = true;
+  return true;
+}
+
+// ---- transaction ----
+
+bool TPOP3Send::Stat() {
+  if (!Command("STAT", false)) return false;
+  const std::string Rest = TextAfter(StatusLine, "+OK ");
+  MessageCount = IntegerOrDefault(TextBefore(Rest, " "), 0);
+  MailboxSize = IntegerOrDefault(TextAfter(Rest, " "), 0);
+  return true;
+}
+
+bool TPOP3Send::Top(int32_t Number, int32_t Lines) {
+  return Command("TOP " + std::to_string(Number) + " " + std::to_string(Lines), true);
+}
+
+bool TPOP3Send::Dele(int32_t Number) { return Command("DELE " + std::to_string(Number), false); }
+
+void TPOP3Send::Logout() {
+  Command("QUIT", false);
+  Socket.CloseSocket();
+  Socket.ReadBuffer.clear();
+  StlsInUse = false;
+}

@@ -1,6 +1,12 @@
 // TPOP3Send: one POP3 client session over one TTCPBlockSocket that it owns.
 // Every operation reports failure only by its result (false / ReplyStatus 0)
 // and keeps the server's own words in StatusLine.
+//
+// POP3 replies can only be told apart by reading them in order. A reply that
+// could not be read whole (time-out, closed connection, a line or a list beyond
+// the bounds below) therefore fails and drops the connection: no later command
+// can take a stale reply for its own, and without QUIT the server carries out
+// none of the session's deletions.
 #pragma once
 
 #include <cstdint>
@@ -44,4 +50,17 @@ class TPOP3Send : public TProtocolClient {
   std::vector<std::string> Capabilities;
   bool UseStls = false;
   bool ImplicitTls = false;
+  // Bounds on what one reply may hold: the longest line, and the memory a
+  // multi-line reply may take in ReplyLines (its bytes plus a fixed cost per line).
+  int32_t MaxLineBytes = 64 * 1024;
+  int64_t MaxReplyBytes = 128LL * 1024 * 1024;
+
+ private:
+  bool SendCommand(const std::string& Line);
+  bool Command(const std::string& Line, bool MultiLine);
+  bool ReceiveReplyLine(std::string& Line);
+  void DropConnection();
+  bool CredentialsSafe() const;
+
+  bool StlsInUse = false;  // this connection was switched to TLS with STLS
 };

@@ -1,0 +1,442 @@
+// TPOP3Send against the scripted server: replies no real server sends, and the
+// commands the client sent as the server recorded them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "pop3/pop3.h"
+#include "support/pop3_server.h"
+#include "support/process.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// The greeting and the steps of a login with USER/PASS after a refused CAPA.
+void PlainLogin(TPop3ScriptServer& Server, const std::string& Greeting = "+OK ready") {
+  Server.Line(Greeting).On("CAPA", "-ERR no\r\n").On("USER u", "+OK\r\n").On("PASS p", "+OK\r\n");
+}
+
+void Point(TPOP3Send& Session, const TPop3ScriptServer& Server, int TimeoutMs = 5000) {
+  Session.Port = Server.PortText();
+  Session.UserName = "u";
+  Session.Password = "p";
+  Session.TimeoutMs = TimeoutMs;
+}
+
+long long MsSince(std::chrono::steady_clock::time_point Start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count();
+}
+
+bool AnyBeginsWith(const Strings& Lines, const std::string& Prefix) {
+  for (const auto& L : Lines)
+    if (L.rfind(Prefix, 0) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(Pop3Session, DefaultsOfANewSession) {
+  TPOP3Send Session;
+  EXPECT_EQ(Session.TimeoutMs, 60000);
+  EXPECT_EQ(Session.Port, "pop3");
+  EXPECT_EQ(Session.Host, "127.0.0.1");
+  EXPECT_TRUE(Session.Socket.AnyLineBreak);
+  EXPECT_EQ(Session.AuthMode, AuthAny);
+  // Nothing connected: every command fails at once, quietly.
+  EXPECT_FALSE(Session.Stat());
+  EXPECT_FALSE(Session.Dele(1));
+  Session.Logout();
+  EXPECT_EQ(Session.ReplyStatus, 0);
+}
+
+TEST(Pop3Session, ApopWithTheChallengeOfTheGreeting) {
+  TPop3ScriptServer Server;
+  Server.Line("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>")
+      .On("CAPA", "+OK\r\nTOP\r\nUSER\r\n.\r\n")
+      .On("APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 1 message\r\n")
+      .On("QUIT", "+OK bye\r\n");
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server);
+  Session.UserName = "mrose";
+  Session.Password = "tanstaaf";
+  EXPECT_TRUE(Session.Login());
+  EXPECT_EQ(Session.ApopChallenge, "<1896.697170952@dbc.mtview.ca.us>");
+  EXPECT_THAT(Session.Capabilities, ElementsAre("TOP", "USER"));
+  Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_THAT(Server.Deviations(), IsEmpty());
+  EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "APOP mrose c4c9334bac560ecc979e58001b3e22fb", "QUIT"));
+}
+
+TEST(Pop3Session, GreetingsWithOddBrackets) {
+  struct TCase {
+    std::string Greeting, Challenge;
+  };
+  const TCase Cases[] = {
+      {"+OK ready <abc", ""},       {"+OK ready >x< y", ""},          {"+OK no challenge", ""},
+      {"+OK < in > out >", "<in>"}, {"+OK a> b ", ""},                {"+OK <a><b>", "<a>"},
+      {"+OK x <1.2@h> y", "<1.2@h>"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Greeting);
+    TPop3ScriptServer Server;
+    if (C.Challenge.empty()) {
+      PlainLogin(Server, C.Greeting);
+    } else {
+      Server.Line(C.Greeting).On("CAPA", "-ERR\r\n").On("APOP u *", "+OK\r\n");
+    }
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_TRUE(Session.Login());
+    EXPECT_EQ(Session.ApopChallenge, C.Challenge);
+    EXPECT_THAT(Server.Deviations(), IsEmpty());
+  }
+}
+
+TEST(Pop3Session, RefusalsDuringLogin) {
+  {
+    SCOPED_TRACE("APOP only, but no challenge: nothing after CAPA");
+    TPop3ScriptServer Server;
+    Server.Line("+OK hi").On("CAPA", "+OK\r\n.\r\n").On("QUIT", "+OK\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.AuthMode = AuthApopOnly;
+    EXPECT_FALSE(Session.Login());
+    Session.Logout();
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "QUIT"));
+  }
+  {
+    SCOPED_TRACE("USER refused: no PASS");
+    TPop3ScriptServer Server;
+    Server.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER u", "-ERR no such user\r\n").On("QUIT", "+OK\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.StatusLine, "-ERR no such user");
+    Session.Logout();
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "QUIT"));
+  }
+  {
+    SCOPED_TRACE("CAPA refused: no STLS although asked for, login goes on");
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.UseStls = true;
+    EXPECT_TRUE(Session.Login());
+    EXPECT_THAT(Session.Capabilities, IsEmpty());
+    EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "PASS p"));
+  }
+  {
+    SCOPED_TRACE("wrong greeting");
+    TPop3ScriptServer Server;
+    Server.Line("-ERR go away");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.StatusLine, "-ERR go away");
+  }
+}
+
+TEST(Pop3Session, RefusedApopOpensASecondConnection) {
+  for (TAuthMode Mode : {AuthAny, AuthApopOnly}) {
+    SCOPED_TRACE(int(Mode));
+    TPop3ScriptServer Server;
+    Server.Line("+OK <1@x>").On("CAPA", "-ERR\r\n").On("APOP u *", "-ERR bad digest\r\n");
+    Server.NextConnection().Line("+OK again <2@x>");
+    if (Mode == AuthAny) Server.On("USER u", "+OK\r\n").On("PASS p", "+OK\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.AuthMode = Mode;
+    EXPECT_EQ(Session.Login(), Mode == AuthAny);
+    Session.Socket.CloseSocket();
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_EQ(Server.Connections(), 2);
+    EXPECT_THAT(Server.Deviations(), IsEmpty());
+    EXPECT_EQ(Server.Commands(0).size(), 2u);
+    if (Mode == AuthAny)
+      EXPECT_THAT(Server.Commands(1), ElementsAre("USER u", "PASS p"));
+    else
+      EXPECT_THAT(Server.Commands(1), IsEmpty());
+  }
+}
+
+TEST(Pop3Session, UnsafeCredentialsAreRefusedBeforeConnecting) {
+  for (const std::string& Bad : {std::string("u\r\nDELE 1"), std::string("u\n"), std::string("u\0x", 3)}) {
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    ASSERT_TRUE(Server.Start());
+    for (bool InUser : {true, false}) {
+      TPOP3Send Session;
+      Point(Session, Server);
+      (InUser ? Session.UserName : Session.Password) = Bad;
+      EXPECT_FALSE(Session.Login());
+      EXPECT_FALSE(Session.LoginUserPass());
+      EXPECT_FALSE(Session.LoginApop());
+      Session.Logout();
+    }
+    usleep(50000);
+    EXPECT_EQ(Server.Connections(), 0);
+  }
+}
+
+TEST(Pop3Session, StatFormsAndSingleLineReplies) {
+  TPop3ScriptServer Server;
+  PlainLogin(Server);
+  Server.On("STAT", "+OK 2 320\r\n")
+      .On("STAT", "+OK\r\n")
+      .On("STAT", "+OK 2 320 octets\r\n")
+      .On("STAT", "+OK 7 x\r\n")
+      .On("STAT", "-ERR later\r\n")
+      .On("STAT", "+ok 3 3\r\n")
+      .On("DELE 2", "+OK marked\r\n")
+      .On("DELE 9", "-ERR no such message\r\n")
+      .On("QUIT", "+OK bye\r\n");
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  // Were any of these replies taken for the start of a list, the client would
+  // wait the whole time-out for a "." that never comes.
+  Point(Session, Server, 3000);
+  auto Start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Session.Login());
+  EXPECT_TRUE(Session.Stat());
+  EXPECT_EQ(Session.MessageCount, 2);
+  EXPECT_EQ(Session.MailboxSize, 320);
+  EXPECT_TRUE(Session.Stat());
+  EXPECT_EQ(Session.MessageCount, 0);
+  EXPECT_EQ(Session.MailboxSize, 0);
+  EXPECT_TRUE(Session.Stat());
+  EXPECT_EQ(Session.MessageCount, 2);
+  EXPECT_EQ(Session.MailboxSize, 0);
+  EXPECT_TRUE(Session.Stat());
+  EXPECT_EQ(Session.MessageCount, 7);
+  EXPECT_EQ(Session.MailboxSize, 0);
+  EXPECT_FALSE(Session.Stat());  // refused: the counts stay
+  EXPECT_EQ(Session.MessageCount, 7);
+  EXPECT_FALSE(Session.Stat());  // "+ok" is not "+OK"
+  EXPECT_EQ(Session.StatusLine, "+ok 3 3");
+  EXPECT_TRUE(Session.Dele(2));
+  EXPECT_FALSE(Session.Dele(9));
+  EXPECT_EQ(Session.StatusLine, "-ERR no such message");
+  Session.Logout();
+  EXPECT_EQ(Session.StatusLine, "+OK bye");
+  EXPECT_LT(MsSince(Start), 2000);
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_THAT(Server.Deviations(), IsEmpty());
+}
+
+TEST(Pop3Session, ListsWithStuffedAndEmptyLinesAndAnyLineEnd) {
+  TPop3ScriptServer Server;
+  PlainLogin(Server);
+  // CR LF, bare LF, lone CR and LF CR all end a line.
+  Server.On("TOP 1 0", "+OK header\nA: 1\rB: 2\r\n\n..\n.x\r\nC: 3\n\rD: 4\r\n...\r\n.\r\n")
+      .On("TOP 2 0", "-ERR no such message\r\n")
+      .On("TOP 3 5", "+OK\r\n.\r\n")
+      .On("DELE 1", "+OK\r\n")
+      .On("CAPA", "+OK\r\nTOP\r\nstls now\r\nUSER\r\n.\r\n");
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server);
+  ASSERT_TRUE(Session.Login());
+  EXPECT_TRUE(Session.Top(1, 0));
+  EXPECT_EQ(Session.StatusLine, "+OK header");
+  EXPECT_THAT(Session.ReplyLines, ElementsAre("A: 1", "B: 2", "", ".", "x", "C: 3", "D: 4", ".."));
+  EXPECT_FALSE(Session.Top(2, 0));
+  EXPECT_THAT(Session.ReplyLines, IsEmpty());
+  EXPECT_TRUE(Session.Top(3, 5));
+  EXPECT_THAT(Session.ReplyLines, IsEmpty());
+  EXPECT_TRUE(Session.Dele(1));  // its own reply, nothing left over from the lists
+  EXPECT_TRUE(Session.ReadCapabilities());
+  EXPECT_EQ(Session.FindCapability("Stls"), "stls now");
+  EXPECT_EQ(Session.FindCapability("top"), "TOP");
+  EXPECT_EQ(Session.FindCapability("SASL"), "");
+  EXPECT_THAT(Server.Deviations(), IsEmpty());
+}
+
+// A reply that cannot be read whole fails and drops the connection: nothing
+// after it reaches the server, QUIT included, so no deletion is carried out.
+TEST(Pop3Session, BrokenRepliesDropTheConnection) {
+  struct TCase {
+    std::string Name, Reply;
+    int StallMs;
+    bool CloseAfter;
+  };
+  const TCase Cases[] = {
+      {"stall inside a list", "+OK\r\nSubject: a\r\n", 1500, false},
+      {"stall inside the status line", "+O", 1500, false},
+      {"close inside a list", "+OK\r\nSubject: a\r\nX-", 0, true},
+      {"close before the status line", "", 0, true},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("TOP 1 0", C.Reply);
+    if (C.StallMs) Server.Stall(C.StallMs).Send("more: x\r\n.\r\n");
+    if (C.CloseAfter) Server.Close();
+    Server.AfterScriptReply = "+OK\r\n";
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server, 300);
+    ASSERT_TRUE(Session.Login());
+    EXPECT_FALSE(Session.Top(1, 0));
+    EXPECT_EQ(Session.ReplyStatus, 0);
+    EXPECT_THAT(Session.ReplyLines, IsEmpty());
+    EXPECT_FALSE(Session.Socket.HasSocket());
+    auto Start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Session.Dele(1));
+    EXPECT_FALSE(Session.Stat());
+    EXPECT_FALSE(Session.Top(2, 0));
+    Session.Logout();
+    EXPECT_LT(MsSince(Start), 200);  // no waiting on a dropped session
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "PASS p", "TOP 1 0"));
+  }
+}
+
+// As the tool works: the header of message 3 stalls half-way, the server then
+// sends its rest; the tool goes on with DELE 3 (a filter word matched what it
+// saw) and then TOP 2 / DELE 2. No DELE may reach the server.
+TEST(Pop3Session, StallInAHeaderNeverDeletesAnotherMessage) {
+  TPop3ScriptServer Server;
+  PlainLogin(Server);
+  Server.On("STAT", "+OK 3 300\r\n")
+      .On("TOP 3 0", "+OK\r\nSubject: offer\r\n")
+      .Stall(800)
+      .Send("X-Spam: yes\r\n\r\n.\r\n");
+  Server.AfterScriptReply = "+OK\r\n";
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server, 300);
+  ASSERT_TRUE(Session.Login());
+  ASSERT_TRUE(Session.Stat());
+  for (int N = Session.MessageCount; N >= 1; --N) {
+    Session.Top(N, 0);
+    Session.Dele(N);
+  }
+  Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  const Strings Got = Server.Commands();
+  EXPECT_FALSE(AnyBeginsWith(Got, "DELE"));
+  EXPECT_FALSE(AnyBeginsWith(Got, "QUIT"));
+  EXPECT_THAT(Got, ElementsAre("CAPA", "USER u", "PASS p", "STAT", "TOP 3 0"));
+}
+
+TEST(Pop3Session, OverlongLinesAndRepliesAreRefusedWithBoundedMemory) {
+  {
+    SCOPED_TRACE("one whole line beyond the bound");
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("TOP 1 0", "+OK\r\nSubject: " + std::string(70 * 1024, 'a') + "\r\n.\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.Socket.LineLimit = 123;
+    ASSERT_TRUE(Session.Login());
+    EXPECT_FALSE(Session.Top(1, 0));
+    EXPECT_FALSE(Session.Socket.HasSocket());
+    EXPECT_EQ(Session.Socket.LineLimit, 123);  // the caller's value is back
+  }
+  {
+    SCOPED_TRACE("a line that never ends");
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("TOP 1 0", "+OK\r\n" + std::string(8 << 20, 'a')).Stall(3000);
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server, 2500);
+    ASSERT_TRUE(Session.Login());
+    auto Start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Session.Top(1, 0));
+    EXPECT_LT(MsSince(Start), 2000);  // the bound ended it, not the time-out
+    EXPECT_FALSE(Session.Socket.HasSocket());
+    EXPECT_EQ(Session.Socket.LineLimit, 0);
+  }
+  {
+    SCOPED_TRACE("a list beyond the reply bound");
+    std::string Big = "+OK\r\n";
+    for (int I = 0; I < 40000; ++I) Big += "Received: from somewhere by elsewhere\r\n";
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("TOP 1 0", Big + ".\r\n").On("TOP 1 0", Big + ".\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    ASSERT_TRUE(Session.Login());
+    EXPECT_TRUE(Session.Top(1, 0));  // 1.5 MB: well inside the default bound
+    EXPECT_EQ(Session.ReplyLines.size(), 40000u);
+    Session.MaxReplyBytes = 1 << 20;
+    EXPECT_FALSE(Session.Top(1, 0));
+    EXPECT_THAT(Session.ReplyLines, IsEmpty());
+    EXPECT_FALSE(Session.Socket.HasSocket());
+  }
+}
+
+// The server agrees to STLS and then sends a reply in clear: it must not be
+// taken for a reply inside TLS, and no password may follow in clear.
+TEST(Pop3Session, ClearBytesBehindTheStlsAgreement) {
+  TPop3ScriptServer Server;
+  Server.Line("+OK hi")
+      .On("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n")
+      .On("STLS", "+OK begin TLS\r\n+OK\r\nSTLS\r\nUSER\r\n.\r\n+OK\r\n+OK\r\n")
+      .Stall(300)
+      .Close();
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server);
+  Session.UseStls = true;
+  EXPECT_FALSE(Session.Login());
+  EXPECT_FALSE(Session.Socket.HasSocket());
+  Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "STLS"));
+}
+
+TEST(Pop3Session, ScriptServerOnAGivenPortRecordsDeviations) {
+  const int Port = FreeTcpPort();
+  TPop3ScriptServer Server;
+  Server.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER someone", "+OK\r\n");
+  ASSERT_TRUE(Server.Start(Port));
+  EXPECT_EQ(Server.Port(), Port);
+  TPOP3Send Session;
+  Point(Session, Server);
+  EXPECT_FALSE(Session.Login());
+  EXPECT_EQ(Session.StatusLine, "-ERR unexpected command");
+  Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_THAT(Server.Deviations(), ElementsAre("connection 0: expected \"USER someone\", got \"USER u\""));
+  EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "QUIT"));
+}
+
+// A server that agrees to STLS and then never answers the handshake holds the
+// client no longer than its time-out.
+TEST(Pop3Session, SilentTlsHandshakeEndsAtTheTimeOut) {
+  TPop3ScriptServer Server;
+  Server.Line("+OK hi").On("CAPA", "+OK\r\nSTLS\r\n.\r\n").On("STLS", "+OK go ahead\r\n").Stall(4000);
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server, 500);
+  Session.UseStls = true;
+  auto Start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Session.Login());
+  EXPECT_LT(MsSince(Start), 2500);
+  EXPECT_FALSE(Session.Socket.HasSocket());
+  EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "STLS"));
+}

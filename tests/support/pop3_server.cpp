@@ -1,0 +1,367 @@
+#include "support/pop3_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+constexpr int SliceMs = 20;                 // how often waits look at the stop flag
+constexpr size_t RecordedLineMax = 1 << 20;  // longer client lines are recorded cut
+
+int ListenLoopback(int Port, int& BoundPort) {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (Fd < 0) return -1;
+  int One = 1;
+  setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  A.sin_port = htons(uint16_t(Port));
+  if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 || listen(Fd, 16) != 0) {
+    close(Fd);
+    return -1;
+  }
+  socklen_t L = sizeof A;
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
+  BoundPort = ntohs(A.sin_port);
+  return Fd;
+}
+
+// Waits for Events on Fd in short slices until they come, Stop is set or
+// TimeoutMs passes (-1: no limit but Stop). True when the events came.
+bool WaitFor(int Fd, short Events, const std::atomic<bool>& Stop, int TimeoutMs) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Stop) {
+    pollfd P{Fd, Events, 0};
+    int R = poll(&P, 1, SliceMs);
+    if (R > 0) return true;
+    if (R < 0 && errno != EINTR) return false;
+    if (TimeoutMs >= 0 && TClock::now() >= Deadline) return false;
+  }
+  return false;
+}
+
+int AcceptOne(int ListenFd, const std::atomic<bool>& Stop) {
+  if (!WaitFor(ListenFd, POLLIN, Stop, -1)) return -1;
+  return accept(ListenFd, nullptr, nullptr);
+}
+
+void SleepUnlessStopped(int Ms, const std::atomic<bool>& Stop) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(Ms);
+  while (!Stop && TClock::now() < Deadline) {
+    auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+    usleep(useconds_t(std::min<long long>(Left, SliceMs) * 1000 + 1));
+  }
+}
+
+bool SendAll(int Fd, const std::string& Bytes, const std::atomic<bool>& Stop) {
+  size_t Done = 0;
+  while (Done < Bytes.size()) {
+    if (!WaitFor(Fd, POLLOUT, Stop, 30000)) return false;
+    ssize_t N = send(Fd, Bytes.data() + Done, Bytes.size() - Done, MSG_NOSIGNAL);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    Done += size_t(N);
+  }
+  return true;
+}
+
+// Takes the first line off Buffer (without its LF and a CR before it).
+bool TakeLine(std::string& Buffer, std::string& Line) {
+  size_t Lf = Buffer.find('\n');
+  if (Lf == std::string::npos) return false;
+  Line = Buffer.substr(0, Lf);
+  if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+  Buffer.erase(0, Lf + 1);
+  return true;
+}
+
+bool Matches(const std::string& Pattern, const std::string& Line) {
+  if (!Pattern.empty() && Pattern.back() == '*') return Line.compare(0, Pattern.size() - 1, Pattern, 0, Pattern.size() - 1) == 0;
+  return Line == Pattern;
+}
+
+std::vector<std::string> Select(const std::vector<std::pair<int, std::string>>& All, int Connection) {
+  std::vector<std::string> Out;
+  for (const auto& [C, L] : All)
+    if (Connection < 0 || C == Connection) Out.push_back(L);
+  return Out;
+}
+
+}  // namespace
+
+// ================= TPop3ScriptServer =================
+
+TPop3ScriptServer::TPop3ScriptServer() = default;
+TPop3ScriptServer::~TPop3ScriptServer() { Stop(); }
+
+TPop3ScriptServer& TPop3ScriptServer::Expect(const std::string& Command) {
+  Scripts.back().push_back({TStep::Expect, Command, 0});
+  return *this;
+}
+TPop3ScriptServer& TPop3ScriptServer::Send(const std::string& Bytes) {
+  Scripts.back().push_back({TStep::Send, Bytes, 0});
+  return *this;
+}
+TPop3ScriptServer& TPop3ScriptServer::Line(const std::string& Text) { return Send(Text + "\r\n"); }
+TPop3ScriptServer& TPop3ScriptServer::On(const std::string& Command, const std::string& Reply) {
+  return Expect(Command).Send(Reply);
+}
+TPop3ScriptServer& TPop3ScriptServer::Stall(int Ms) {
+  Scripts.back().push_back({TStep::Stall, "", Ms});
+  return *this;
+}
+TPop3ScriptServer& TPop3ScriptServer::Close() {
+  Scripts.back().push_back({TStep::Close, "", 0});
+  return *this;
+}
+TPop3ScriptServer& TPop3ScriptServer::NextConnection() {
+  Scripts.emplace_back();
+  return *this;
+}
+
+bool TPop3ScriptServer::Start(int Port) {
+  if (Worker.joinable()) return false;
+  ListenFd = ListenLoopback(Port, ListenPort);
+  if (ListenFd < 0) return false;
+  Stopping = false;
+  Done = false;
+  Worker = std::thread([this] { Run(); });
+  return true;
+}
+
+void TPop3ScriptServer::Stop() {
+  Stopping = true;
+  if (Worker.joinable()) Worker.join();
+  if (ListenFd >= 0) close(ListenFd);
+  ListenFd = -1;
+}
+
+bool TPop3ScriptServer::WaitDone(int TimeoutMs) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Done && TClock::now() < Deadline) usleep(SliceMs * 1000);
+  return Done;
+}
+
+std::vector<std::string> TPop3ScriptServer::Commands() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Select(Received, -1);
+}
+std::vector<std::string> TPop3ScriptServer::Commands(int Connection) const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Select(Received, Connection);
+}
+int TPop3ScriptServer::Connections() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Accepted;
+}
+std::vector<std::string> TPop3ScriptServer::Deviations() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Trouble;
+}
+
+void TPop3ScriptServer::Record(int Index, const std::string& Line) {
+  std::lock_guard<std::mutex> G(Lock);
+  Received.emplace_back(Index, Line.substr(0, RecordedLineMax));
+}
+
+void TPop3ScriptServer::Deviate(const std::string& Text) {
+  std::lock_guard<std::mutex> G(Lock);
+  Trouble.push_back(Text);
+}
+
+bool TPop3ScriptServer::WriteAll(int Fd, const std::string& Bytes) { return SendAll(Fd, Bytes, Stopping); }
+
+bool TPop3ScriptServer::ReadLine(int Fd, std::string& Pending, std::string& Line, int TimeoutMs) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!TakeLine(Pending, Line)) {
+    auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+    if (Left <= 0 || !WaitFor(Fd, POLLIN, Stopping, int(Left))) return false;
+    char Buf[65536];
+    ssize_t N = recv(Fd, Buf, sizeof Buf, 0);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    // A client that never ends its line is kept to a bounded buffer.
+    if (Pending.size() < 2 * RecordedLineMax) Pending.append(Buf, size_t(N));
+  }
+  return true;
+}
+
+void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Script) {
+  const std::string Tag = "connection " + std::to_string(Index) + ": ";
+  std::string Pending, Got;
+  size_t Step = 0;
+  for (; Step < Script.size() && !Stopping; ++Step) {
+    const TStep& S = Script[Step];
+    if (S.Kind == TStep::Send) {
+      if (!WriteAll(Fd, S.Text)) {
+        Deviate(Tag + "could not send the reply of step " + std::to_string(Step));
+        return;
+      }
+    } else if (S.Kind == TStep::Stall) {
+      SleepUnlessStopped(S.Ms, Stopping);
+    } else if (S.Kind == TStep::Close) {
+      return;
+    } else {
+      if (!ReadLine(Fd, Pending, Got, ReadTimeoutMs)) {
+        Deviate(Tag + "no \"" + S.Text + "\" (closed or silent)");
+        return;
+      }
+      Record(Index, Got);
+      if (!Matches(S.Text, Got)) {
+        Deviate(Tag + "expected \"" + S.Text + "\", got \"" + Got.substr(0, 200) + "\"");
+        WriteAll(Fd, "-ERR unexpected command\r\n");
+        break;
+      }
+    }
+  }
+  // Script over: record whatever else comes until the client closes.
+  while (!Stopping && ReadLine(Fd, Pending, Got, ReadTimeoutMs)) {
+    Record(Index, Got);
+    if (!AfterScriptReply.empty() && !WriteAll(Fd, AfterScriptReply)) return;
+  }
+}
+
+void TPop3ScriptServer::Run() {
+  for (size_t Index = 0; Index < Scripts.size() && !Stopping; ++Index) {
+    int Fd = AcceptOne(ListenFd, Stopping);
+    if (Fd < 0) break;
+    {
+      std::lock_guard<std::mutex> G(Lock);
+      ++Accepted;
+    }
+    Serve(Fd, int(Index), Scripts[Index]);
+    close(Fd);
+  }
+  Done = true;
+  // Connections beyond the script are recorded as such and closed at once.
+  while (!Stopping) {
+    int Fd = AcceptOne(ListenFd, Stopping);
+    if (Fd < 0) break;
+    {
+      std::lock_guard<std::mutex> G(Lock);
+      ++Accepted;
+    }
+    Deviate("unexpected connection");
+    close(Fd);
+  }
+}
+
+// ================= TPop3Relay =================
+
+TPop3Relay::~TPop3Relay() { Stop(); }
+
+bool TPop3Relay::Start(int TargetPort, int Port) {
+  if (Worker.joinable()) return false;
+  Target = TargetPort;
+  ListenFd = ListenLoopback(Port, ListenPort);
+  if (ListenFd < 0) return false;
+  Stopping = false;
+  Worker = std::thread([this] { Run(); });
+  return true;
+}
+
+void TPop3Relay::Stop() {
+  Stopping = true;
+  if (Worker.joinable()) Worker.join();
+  if (ListenFd >= 0) close(ListenFd);
+  ListenFd = -1;
+}
+
+std::vector<std::string> TPop3Relay::Commands() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Select(Received, -1);
+}
+std::vector<std::string> TPop3Relay::Commands(int Connection) const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Select(Received, Connection);
+}
+int TPop3Relay::Connections() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Accepted;
+}
+
+void TPop3Relay::Run() {
+  while (!Stopping) {
+    int Client = AcceptOne(ListenFd, Stopping);
+    if (Client < 0) break;
+    int Index;
+    {
+      std::lock_guard<std::mutex> G(Lock);
+      Index = Accepted++;
+    }
+    Relay(Client, Index);
+    close(Client);
+  }
+}
+
+void TPop3Relay::Relay(int Client, int Index) {
+  int Server = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  A.sin_port = htons(uint16_t(Target));
+  if (Server < 0 || connect(Server, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0) {
+    if (Server >= 0) close(Server);
+    return;
+  }
+  bool Clear = true;         // still POP3 in clear: lines can be read
+  bool StlsAsked = false;    // the client's last line was STLS
+  std::string FromClient;    // client bytes not yet split into lines
+  std::string FromServer;    // server bytes held back while the STLS reply is awaited
+  char Buf[65536];
+  while (!Stopping) {
+    pollfd P[2] = {{Client, POLLIN, 0}, {Server, POLLIN, 0}};
+    int R = poll(P, 2, SliceMs);
+    if (R < 0 && errno != EINTR) break;
+    if (R <= 0) continue;
+    if (P[0].revents) {
+      ssize_t N = recv(Client, Buf, sizeof Buf, 0);
+      if (N <= 0) break;
+      if (!SendAll(Server, std::string(Buf, size_t(N)), Stopping)) break;
+      if (Clear) {
+        FromClient.append(Buf, size_t(N));
+        std::string Line;
+        while (TakeLine(FromClient, Line)) {
+          {
+            std::lock_guard<std::mutex> G(Lock);
+            Received.emplace_back(Index, Line);
+          }
+          StlsAsked = Line == "STLS" || Line == "stls";
+        }
+      }
+    }
+    if (P[1].revents) {
+      ssize_t N = recv(Server, Buf, sizeof Buf, 0);
+      if (N <= 0) break;
+      std::string Out(Buf, size_t(N));
+      if (Clear && StlsAsked) {
+        // Hold the server's bytes until its reply line to STLS is complete.
+        FromServer += Out;
+        Out.clear();
+        size_t Lf = FromServer.find('\n');
+        if (Lf != std::string::npos) {
+          const bool Agreed = FromServer.compare(0, 3, "+OK") == 0;
+          Out = FromServer.substr(0, Lf + 1);
+          if (Agreed) {
+            Out += InjectAfterStls;
+            Clear = false;
+          }
+          Out += FromServer.substr(Lf + 1);
+          FromServer.clear();
+          StlsAsked = false;
+        }
+      }
+      if (!Out.empty() && !SendAll(Client, Out, Stopping)) break;
+    }
+  }
+  close(Server);
+}

@@ -1,0 +1,119 @@
+// POP3 peers for tests that no real server plays:
+// - TPop3ScriptServer: a scripted POP3 server on 127.0.0.1, one thread, one
+//   connection at a time. Each connection follows its own script of expected
+//   command lines and canned bytes; every line the client sends is recorded.
+// - TPop3Relay: a TCP relay in front of a real server that records the command
+//   lines passing in clear and can add bytes behind the server's "+OK" to STLS.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TPop3ScriptServer {
+ public:
+  struct TStep {
+    enum TKind { Expect, Send, Stall, Close } Kind;
+    std::string Text;  // Expect: the command line; Send: the bytes
+    int Ms = 0;        // Stall
+  };
+
+  TPop3ScriptServer();
+  ~TPop3ScriptServer();
+  TPop3ScriptServer(const TPop3ScriptServer&) = delete;
+  TPop3ScriptServer& operator=(const TPop3ScriptServer&) = delete;
+
+  // ---- the script, written before Start ----
+  // Steps go to the connection being described; NextConnection starts the
+  // script of the next connection the server accepts.
+  // Expect: the next line from the client (without its line end) must equal
+  // Command; a Command ending in "*" only has to begin with what precedes it.
+  // On a mismatch the deviation is recorded, "-ERR unexpected command" is
+  // sent, and the rest of that connection's script is skipped.
+  TPop3ScriptServer& Expect(const std::string& Command);
+  TPop3ScriptServer& Send(const std::string& Bytes);  // raw bytes, as they are
+  TPop3ScriptServer& Line(const std::string& Text);   // Text + CR LF
+  // Expect(Command), then send Reply as it is (the caller writes its line ends).
+  TPop3ScriptServer& On(const std::string& Command, const std::string& Reply);
+  TPop3ScriptServer& Stall(int Ms);
+  TPop3ScriptServer& Close();  // closes the connection; its script ends here
+  TPop3ScriptServer& NextConnection();
+
+  // When a connection's script has run out, each further line gets this reply
+  // (empty = no reply at all), until the client closes.
+  std::string AfterScriptReply = "-ERR unexpected command\r\n";
+  // Longest a step waits for the client's next line.
+  int ReadTimeoutMs = 30000;
+
+  // Listens on 127.0.0.1:Port (0 = any free port). False when it cannot listen.
+  bool Start(int Port = 0);
+  int Port() const { return ListenPort; }
+  std::string PortText() const { return std::to_string(ListenPort); }
+  // Ends the thread and closes every socket; safe to call twice.
+  void Stop();
+  // Waits until every scripted connection has ended (client closed, or Close).
+  bool WaitDone(int TimeoutMs = 10000);
+
+  // ---- what happened (readable at any time) ----
+  std::vector<std::string> Commands() const;  // every line received, all connections
+  std::vector<std::string> Commands(int Connection) const;  // of one (0-based)
+  int Connections() const;
+  std::vector<std::string> Deviations() const;
+
+ private:
+  void Run();
+  void Serve(int Fd, int Index, const std::vector<TStep>& Script);
+  bool ReadLine(int Fd, std::string& Pending, std::string& Line, int TimeoutMs);
+  bool WriteAll(int Fd, const std::string& Bytes);
+  void Record(int Index, const std::string& Line);
+  void Deviate(const std::string& Text);
+
+  std::vector<std::vector<TStep>> Scripts{1};
+  int ListenFd = -1;
+  int ListenPort = 0;
+  std::atomic<bool> Stopping{false};
+  std::atomic<bool> Done{false};
+  std::thread Worker;
+  mutable std::mutex Lock;
+  std::vector<std::pair<int, std::string>> Received;
+  std::vector<std::string> Trouble;
+  int Accepted = 0;
+};
+
+class TPop3Relay {
+ public:
+  TPop3Relay() = default;
+  ~TPop3Relay();
+  TPop3Relay(const TPop3Relay&) = delete;
+  TPop3Relay& operator=(const TPop3Relay&) = delete;
+
+  // Bytes sent to the client in clear right behind the server's "+OK" to STLS.
+  std::string InjectAfterStls;
+
+  // Listens on 127.0.0.1:Port (0 = any free port) and relays each connection,
+  // one at a time, to 127.0.0.1:TargetPort.
+  bool Start(int TargetPort, int Port = 0);
+  int Port() const { return ListenPort; }
+  std::string PortText() const { return std::to_string(ListenPort); }
+  void Stop();
+
+  // Command lines the client sent in clear (those inside TLS are not readable).
+  std::vector<std::string> Commands() const;
+  std::vector<std::string> Commands(int Connection) const;
+  int Connections() const;
+
+ private:
+  void Run();
+  void Relay(int Client, int Index);
+
+  int ListenFd = -1;
+  int ListenPort = 0;
+  int Target = 0;
+  std::atomic<bool> Stopping{false};
+  std::thread Worker;
+  mutable std::mutex Lock;
+  std::vector<std::pair<int, std::string>> Received;
+  int Accepted = 0;
+};
