@@ -1,0 +1,332 @@
+// The program itself against a real Dovecot: every test runs one shell script in
+// a private network namespace (so port 110 is free and nothing leaks out), which
+// starts the server, runs the program with its output to a file or a
+// pseudo-terminal, and stops the server again.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
+
+enum class TPeer { Dovecot, RecordingListener, Nothing };
+
+struct TScenario {
+  std::vector<std::string> Messages;  // message n is Messages[n-1]
+  std::vector<std::vector<std::string>> Runs;
+  TPeer Peer = TPeer::Dovecot;
+  bool Terminal = false;
+};
+
+struct TOutcome {
+  std::vector<std::string> Outputs;
+  std::vector<int> Statuses;
+  std::vector<int> Left;     // numbers of the messages still in the mailbox
+  std::string Log;           // Dovecot's log
+  std::string Connections;   // what the recording listener saw
+  std::string Trouble;       // set when the scenario itself could not run
+};
+
+std::string Quote(const std::string& Text) {
+  std::string Quoted = "'";
+  for (char C : Text) Quoted += C == '\'' ? std::string("'\\''") : std::string(1, C);
+  return Quoted + "'";
+}
+
+std::string Join(const std::vector<std::string>& Words) {
+  std::string Line;
+  for (const auto& W : Words) Line += " " + Quote(W);
+  return Line;
+}
+
+std::string Crlf(const std::vector<std::string>& Lines) {
+  std::string Text;
+  for (const auto& L : Lines) Text += L + "\r\n";
+  return Text;
+}
+
+std::string Message(const std::vector<std::string>& Header, const std::string& Body = "Hello.") {
+  std::vector<std::string> Lines = Header;
+  Lines.push_back("");
+  Lines.push_back(Body);
+  return Crlf(Lines);
+}
+
+// STAT reports the size of the messages as they travel, with CR LF line ends.
+std::string SizeOf(const std::vector<std::string>& Messages) {
+  size_t Size = 0;
+  for (const auto& M : Messages) Size += M.size();
+  return std::to_string(Size);
+}
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* Binary = std::getenv("QUORREL_BINARY");
+    const char* Source = std::getenv("QUORREL_SOURCE_DIR");
+    if (!Binary || !Source) GTEST_SKIP() << "QUORREL_BINARY and QUORREL_SOURCE_DIR are not set";
+    if (geteuid() != 0 || !HaveProgram("unshare") || !HaveProgram("ip") || !HaveProgram("dovecot"))
+      GTEST_SKIP() << "needs root, unshare, ip and dovecot";
+    BinaryPath = Binary;
+    SourceDir = Source;
+    Dir = MakeTempDir("quorrel-session");
+    ASSERT_FALSE(Dir.empty());
+  }
+  void TearDown() override {
+    if (!Dir.empty()) RemoveTree(Dir);
+  }
+
+  TOutcome Run(const TScenario& S) {
+    RunCommand("mkdir -p " + Quote(Dir + "/mail"));
+    std::ostringstream Script;
+    Script << "set -u\n"
+           << "ip link set lo up || exit 90\n"
+           << "L=" << Quote(SourceDir + "/scripts/lib/dovecot.sh") << "\n"
+           << "D=" << Quote(Dir) << "\n";
+    if (S.Peer == TPeer::Dovecot) {
+      Script << "trap 'bash \"$L\" stop \"$D/dc\" >/dev/null 2>&1' EXIT\n"
+             << "bash \"$L\" init \"$D/dc\" && bash \"$L\" adduser \"$D/dc\" alice secret || exit 91\n";
+      for (size_t I = 0; I < S.Messages.size(); ++I) {
+        std::string File = Dir + "/mail/" + std::to_string(I + 1) + ".eml";
+        WriteFile(File, S.Messages[I]);
+        Script << "bash \"$L\" deliver \"$D/dc\" alice " << Quote(File) << " || exit 92\n";
+      }
+      Script << "bash \"$L\" start \"$D/dc\" 110 >\"$D/start.log\" 2>&1 || exit 93\n";
+    } else if (S.Peer == TPeer::RecordingListener) {
+      // Notes every connection it accepts, so a test can tell that none was made.
+      Script << "python3 -c '\n"
+                "import socket, sys\n"
+                "s = socket.socket()\n"
+                "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                "s.bind((\"127.0.0.1\", 110))\n"
+                "s.listen(16)\n"
+                "open(sys.argv[1] + \".ready\", \"w\").close()\n"
+                "while True:\n"
+                "    c, _ = s.accept()\n"
+                "    with open(sys.argv[1], \"a\") as f: f.write(\"connection\\n\")\n"
+                "    c.close()\n"
+                "' \"$D/connections\" &\n"
+             << "LISTENER=$!\n"
+             << "trap 'kill $LISTENER 2>/dev/null; wait $LISTENER 2>/dev/null' EXIT\n"
+             << "touch \"$D/connections\"\n"
+             << "for _ in $(seq 1 100); do [ -e \"$D/connections.ready\" ] && break; sleep 0.05; done\n"
+             << "[ -e \"$D/connections.ready\" ] || exit 94\n";
+    }
+    for (size_t I = 0; I < S.Runs.size(); ++I) {
+      std::string Command = Quote(BinaryPath) + Join(S.Runs[I]);
+      std::string Out = "\"$D/out" + std::to_string(I) + "\"";
+      if (S.Terminal)
+        Command = "script -qec " + Quote("stty raw -echo; exec " + Command) + " /dev/null";
+      Script << "timeout -k 5 120 " << Command << " >" << Out << " 2>\"$D/err" << I << "\" </dev/null\n"
+             << "echo $? >\"$D/status" << I << "\"\n";
+    }
+    if (S.Peer == TPeer::Dovecot) Script << "bash \"$L\" ls \"$D/dc\" alice >\"$D/left\"\n";
+    if (S.Peer == TPeer::RecordingListener) Script << "sleep 0.3\n";
+    WriteFile(Dir + "/run.sh", Script.str());
+
+    TOutcome O;
+    std::string Said;
+    int Rc = RunCommand("unshare -n bash " + Quote(Dir + "/run.sh") + " 2>&1", &Said);
+    if (Rc != 0) O.Trouble = "scenario script failed with " + std::to_string(Rc) + ": " + Said +
+                             ReadFile(Dir + "/start.log");
+    for (size_t I = 0; I < S.Runs.size(); ++I) {
+      O.Outputs.push_back(ReadFile(Dir + "/out" + std::to_string(I)));
+      std::string Status = ReadFile(Dir + "/status" + std::to_string(I));
+      O.Statuses.push_back(Status.empty() ? -1 : std::atoi(Status.c_str()));
+      std::string Err = ReadFile(Dir + "/err" + std::to_string(I));
+      if (!Err.empty()) O.Trouble += "stderr of run " + std::to_string(I) + ": " + Err;
+    }
+    std::istringstream Left(ReadFile(Dir + "/left"));
+    std::string Name;
+    static const std::regex Delivered(R"(\.M([0-9]+)P)");
+    while (std::getline(Left, Name)) {
+      std::smatch M;
+      if (std::regex_search(Name, M, Delivered)) O.Left.push_back(std::stoi(M[1]));
+    }
+    O.Log = ReadFile(Dir + "/dc/dovecot.log");
+    O.Connections = ReadFile(Dir + "/connections");
+    return O;
+  }
+
+  std::string BinaryPath, SourceDir, Dir;
+};
+
+const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1"};
+
+std::vector<std::string> With(std::vector<std::string> Args, const std::vector<std::string>& More) {
+  Args.insert(Args.end(), More.begin(), More.end());
+  return Args;
+}
+
+TEST_F(Session, FewerThanThreeParametersPrintUsageAndConnectNowhere) {
+  TScenario S;
+  S.Peer = TPeer::RecordingListener;
+  S.Runs = {{}, {"alice"}, {"alice", "secret"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  const std::string Usage = "quorrel UserName Passwod Server [Filter1] [...]\r\n";
+  for (size_t I = 0; I < 3; ++I) {
+    EXPECT_EQ(O.Outputs[I], Banner + Usage) << "with " << I << " parameters";
+    EXPECT_EQ(O.Statuses[I], 0);
+  }
+  EXPECT_EQ(O.Connections, "");
+}
+
+TEST_F(Session, ThreeParametersListEverythingAndDeleteNothing) {
+  TScenario S;
+  S.Messages = {Message({"From: Ann <ann@example.net>", "Subject: Minutes"}),
+                Message({"From: Shop <promo@shop.example>", "Subject: Special offer", "X-Spam-Flag: YES"}),
+                Message({"From: Bob <bob@example.net>", "Subject: Lunch?"})};
+  S.Runs = {Login};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "3 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "3:Lunch? NO FILTER\r\n SKIPPED\r\n"
+                              "2:Special offer NO FILTER\r\n SKIPPED\r\n"
+                              "1:Minutes NO FILTER\r\n SKIPPED\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 2, 3}));
+  EXPECT_NE(O.Log.find("del=0/3"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, FiltersMatchAnyHeaderInAnyCaseFromTheLastMessageDown) {
+  TScenario S;
+  S.Messages = {
+      Message({"From: Ann <ann@example.net>", "Subject: Minutes of Monday"}),
+      Message({"From: Shop <news@shop.example>", "Subject: Our Special OFFER for you"}),
+      Message({"From: Deals <PROMO@deals.example>", "Subject: Last chance"}),
+      Message({"From: Ann <ann@example.net>", "Subject: Re: Minutes"}, "Did you see the offer? Spam or not?"),
+      Message({"From: x@y.example", "Subject: Hello friend", "X-Spam-Flag: YES"}),
+  };
+  // "-v" and "-offer" are no filters; "offer" alone catches message 2, "promo" the
+  // From line of 3, "spam" the X-Spam-Flag line of 5. Message 4 says "offer" and
+  // "spam" only in its body, which is never fetched.
+  S.Runs = {With(Login, {"-v", "Offer", "-minutes", "promo", "SPAM"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "5 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "5:Hello friend DELETED\r\n"
+                              "4:Re: Minutes SKIPPED\r\n"
+                              "3:Last chance DELETED\r\n"
+                              "2:Our Special OFFER for you DELETED\r\n"
+                              "1:Minutes of Monday SKIPPED\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 4}));
+  // The deletions took effect at QUIT.
+  EXPECT_NE(O.Log.find("Logged out top=5/"), std::string::npos) << O.Log;
+  EXPECT_NE(O.Log.find("del=3/5"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, ParametersBeginningWithADashAreNoFilters) {
+  TScenario S;
+  S.Messages = {Message({"Subject: -v offer"}), Message({"Subject: spam -x"})};
+  S.Runs = {With(Login, {"-v", "-x", "-"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "2:spam -x SKIPPED\r\n"
+                              "1:-v offer SKIPPED\r\n");
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 2}));
+}
+
+TEST_F(Session, WrongPasswordSaysLoginErrorAndStillQuits) {
+  TScenario S;
+  S.Messages = {Message({"Subject: offer"})};
+  S.Runs = {{"alice", "wrong", "127.0.0.1", "offer"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "Login Error\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+  EXPECT_NE(O.Log.find("Aborted login by logging out"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, NothingListeningSaysLoginError) {
+  TScenario S;
+  S.Peer = TPeer::Nothing;
+  S.Runs = {With(Login, {"offer"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "Login Error\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+}
+
+TEST_F(Session, EmptyMailboxPrintsTheCountOnly) {
+  TScenario S;
+  S.Runs = {With(Login, {"offer"}), Login};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  for (size_t I = 0; I < 2; ++I) {
+    EXPECT_EQ(O.Outputs[I], Banner + "0 emails found, 0 bytes\r\n");
+    EXPECT_EQ(O.Statuses[I], 0);
+  }
+}
+
+TEST_F(Session, SubjectLookup) {
+  TScenario S;
+  S.Messages = {Message({"From: a@example.net", "To: b@example.net"}),
+                Message({"Subject: first", "From: a@example.net", "subject: second"}),
+                Message({"SUBJECT:Hi", "From: a@example.net"}),
+                Message({"Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=", "X-Folded: a"}),
+                Message({"Subject: Long", " folded on", "From: a@example.net"})};
+  S.Runs = {With(Login, {"nomatch"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "5 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "5:Long SKIPPED\r\n"
+                              "4:=?UTF-8?Q?Gr=C3=BC=C3=9Fe?= SKIPPED\r\n"
+                              "3:i SKIPPED\r\n"
+                              "2:second SKIPPED\r\n"
+                              "1: SKIPPED\r\n");
+}
+
+TEST_F(Session, FileOutputCarriesSubjectsByteForByteAndNoColours) {
+  const std::string Hostile = "Win \x1b]0;pwned\x07\x1b[2J\x1b[1A\x7f";
+  TScenario S;
+  S.Messages = {Message({"Subject: " + Hostile}), Message({"Subject: \xc3\xa9t\xc3\xa9 offer"})};
+  S.Runs = {With(Login, {"offer"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "2:\xc3\xa9t\xc3\xa9 offer DELETED\r\n"
+                              "1:" + Hostile + " SKIPPED\r\n");
+}
+
+// Removes the colour sequences the console module writes.
+std::string WithoutColours(const std::string& Text) {
+  static const std::regex Sgr("\x1b\\[0(;[0-9]+)*m");
+  return std::regex_replace(Text, Sgr, "");
+}
+
+TEST_F(Session, TerminalShowsColouredVerdictsAndNoRawControlBytes) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  const std::string Hostile = "Win \x1b]0;pwned\x07\x1b[2J\tx\x7f\x01";
+  TScenario S;
+  S.Terminal = true;
+  S.Messages = {Message({"Subject: " + Hostile}), Message({"Subject: Special offer"})};
+  S.Runs = {With(Login, {"offer"}), Login};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  const std::string Count = "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n";
+  const std::string Shown = "Win ^[]0;pwned^G^[[2J^Ix^?^A";
+  const std::string Yellow = "\x1b[0;93m", Green = "\x1b[0;32m", Previous = "\x1b[0m";
+  EXPECT_EQ(O.Outputs[0], Banner + Count +
+                              "2:Special offer" + Yellow + " DELETED\r\n" + Previous +
+                              "1:" + Shown + Green + " SKIPPED\r\n" + Previous);
+  EXPECT_EQ(O.Statuses[0], 0);
+  // The second run finds the offer gone and lists what is left.
+  EXPECT_EQ(O.Outputs[1], Banner + "1 emails found, " + SizeOf({S.Messages[0]}) + " bytes\r\n" +
+                              "1:" + Shown + " NO FILTER\r\n" + Green + " SKIPPED\r\n" + Previous);
+  for (const auto& Output : O.Outputs) EXPECT_EQ(WithoutColours(Output).find('\x1b'), std::string::npos);
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
+}  // namespace
