@@ -17,7 +17,14 @@ namespace {
 const uint16_t DefaultAttributes = 0x07;
 uint16_t Attributes = DefaultAttributes;
 
-bool IsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+// Asked once: the answer cannot change while the program writes its output, and
+// asking the OS for every verdict would cost several system calls a message.
+int TerminalState = -1;  // -1 not asked yet, 0 no, 1 yes
+
+bool IsTerminal() {
+  if (TerminalState < 0) TerminalState = isatty(STDOUT_FILENO) == 1 ? 1 : 0;
+  return TerminalState == 1;
+}
 
 // Attribute colour numbers carry blue in bit 0 and red in bit 2; ANSI colour
 // indexes the other way round.
@@ -36,6 +43,10 @@ std::string SgrFor(uint16_t Word) {
 }
 
 }  // namespace
+
+bool StandardOutputIsTerminal() { return IsTerminal(); }
+
+void StandardOutputChanged() { TerminalState = -1; }
 
 uint16_t CurrentTextAttributes() { return IsTerminal() ? Attributes : 0; }
 

@@ -7,6 +7,11 @@
 
 #include <cstdint>
 
+// Whether standard output is a terminal (asked of the OS once).
+bool StandardOutputIsTerminal();
+// Forget that answer, after standard output was redirected.
+void StandardOutputChanged();
+
 uint16_t CurrentTextAttributes();  // 0 when standard output is not a console
 void SetTextAttributes(uint16_t Attributes);
 void SetTextColours(uint8_t Background, uint8_t Foreground);

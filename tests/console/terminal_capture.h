@@ -3,6 +3,8 @@
 // exactly as written (no CR added before LF).
 #pragma once
 
+#include "console/console.h"
+
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -22,9 +24,11 @@ std::string CaptureOnTerminal(TCode Code) {
   std::fflush(stdout);
   int Saved = dup(STDOUT_FILENO);
   dup2(Slave, STDOUT_FILENO);
+  StandardOutputChanged();
   Code();
   std::fflush(stdout);
   dup2(Saved, STDOUT_FILENO);
+  StandardOutputChanged();
   close(Saved);
   close(Slave);
   std::string Bytes;
@@ -47,9 +51,11 @@ std::string CaptureOnPipe(TCode Code) {
   std::fflush(stdout);
   int Saved = dup(STDOUT_FILENO);
   dup2(Ends[1], STDOUT_FILENO);
+  StandardOutputChanged();
   Code();
   std::fflush(stdout);
   dup2(Saved, STDOUT_FILENO);
+  StandardOutputChanged();
   close(Saved);
   close(Ends[1]);
   std::string Bytes;
