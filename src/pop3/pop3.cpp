@@ -129,8 +129,40 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   }
 }
 
+// POP3 replies are told apart only by their order: bytes that are already
+// waiting before a command is sent cannot be its reply, and taking them as the
+// next reply would tie every later answer to the wrong command (a DELE for the
+// wrong message among them). Only the partner of a line end that was split
+// between two packets may still be on its way.
+bool TPOP3Send::InputIsQuiet() {
+  // Under TLS the OS may hold records that carry no data (session tickets), so
+  // only bytes already decrypted into the buffer count there.
+  if (Socket.ReadBuffer.empty() && (Socket.TlsPathInForce() || Socket.PendingBytes() == 0)) return true;
+  const int32_t Limit = Socket.LineLimit;
+  Socket.LineLimit = 0;
+  std::string Early = Socket.ReceiveChunk(0);
+  Socket.LineLimit = Limit;
+  if (Socket.LastErrorCode != 0) return false;
+  if (Early.size() == 1 && ((Early[0] == '\n' && Socket.SkipLeadingLF) || (Early[0] == '\r' && Socket.SkipLeadingCR))) {
+    Socket.SkipLeadingLF = Socket.SkipLeadingCR = false;
+    return true;
+  }
+  return false;
+}
+
 bool TPOP3Send::SendCommand(const std::string& Line) {
   if (!Socket.HasSocket()) return false;
+  bool Quiet = false;
+  try {
+    Quiet = InputIsQuiet();
+  } catch (...) {
+    DropConnection();
+    throw;
+  }
+  if (!Quiet) {
+    DropConnection();
+    return false;
+  }
   const std::string Text = Line + "\r\n";
   int Sent = -1;
   try {

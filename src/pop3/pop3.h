@@ -56,6 +56,7 @@ class TPOP3Send : public TProtocolClient {
   int64_t MaxReplyBytes = 128LL * 1024 * 1024;
 
  private:
+  bool InputIsQuiet();
   bool SendCommand(const std::string& Line);
   bool Command(const std::string& Line, bool MultiLine);
   bool ReceiveReplyLine(std::string& Line);

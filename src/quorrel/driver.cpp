@@ -128,6 +128,13 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
         } else {
           WriteColoured(" SKIPPED\r\n", SkippedColour);
         }
+        // Once the session has lost its connection every later command fails
+        // at once; going on would only print a SKIPPED line for each of the
+        // messages the server claimed, however many that was.
+        if (!Session->Socket.HasSocket()) {
+          Write(std::string("Connection lost: the sweep ends here") + LineEnd);
+          break;
+        }
       }
     }
   } catch (const Exception& E) {
@@ -137,7 +144,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   // The server carries deletions out only when it confirms QUIT; a session that
   // broke off before that has deleted nothing, whatever the lines above said.
   if (MarkedForDeletion > 0 && Session->ReplyStatus != 1)
-    Write(std::string("Nothing was deleted: the server did not confirm the end of the session") + LineEnd);
+    Write(std::string("The server did not confirm QUIT: messages shown as DELETED may still be there") + LineEnd);
   std::fflush(stdout);
   Session.reset();
   FilterWords.reset();
