@@ -35,9 +35,9 @@ TEST(TcpSocket, GracefulCloseRaisesNothing) {
     C.ReadToEnd(5000);  // returns at the client's half-close
     C.Write("late\r\n");
   });
+  std::vector<TSocketStatusReason> Reasons;  // outlives the socket, whose destructor reports too
   TTCPBlockSocket Socket;
   Socket.RaiseOnError = true;
-  std::vector<TSocketStatusReason> Reasons;
   Socket.StatusHandler = [&](TBlockSocket&, TSocketStatusReason R, const std::string&) { Reasons.push_back(R); };
   Socket.Connect("127.0.0.1", Server.PortText());
   ASSERT_EQ(Socket.LastErrorCode, 0);
