@@ -1,0 +1,38 @@
+// The driver's header lookup and filter match on arbitrary header lines, the
+// match checked against a plain reference.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "netutil/netutil.h"
+#include "quorrel/driver.h"
+#include "support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  TFuzzInput In(Data, Size);
+  size_t FilterCount = In.Byte() % 4;
+  std::string Text = In.Rest();
+  std::vector<std::string> Parts;
+  size_t Start = 0;
+  for (;;) {
+    size_t End = Text.find('\n', Start);
+    Parts.push_back(Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start));
+    if (End == std::string::npos) break;
+    Start = End + 1;
+  }
+  std::vector<std::string> Filters(Parts.begin(), Parts.begin() + std::min(FilterCount, Parts.size()));
+  std::vector<std::string> Lines(Parts.begin() + Filters.size(), Parts.end());
+  std::string Subject = HeaderValue(Lines, "Subject");
+  // A value is always the tail of some header line.
+  bool Found = Subject.empty();
+  for (const auto& L : Lines)
+    if (L.size() >= Subject.size() && L.compare(L.size() - Subject.size(), Subject.size(), Subject) == 0) Found = true;
+  if (!Found) std::abort();
+  bool Expected = false;
+  for (const auto& L : Lines)
+    for (const auto& F : Filters)
+      if (!F.empty() && AsciiLower(L).find(AsciiLower(F)) != std::string::npos) Expected = true;
+  if (MatchesAnyFilter(Lines, Filters) != Expected) std::abort();
+  return 0;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for SECONDS (default 300),
+# starting from the seed corpora under fuzz/corpus. New inputs found go to a
+# scratch corpus; crashes are left as crash-* files in build-fuzz/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+ensure_packages clang libclang-rt-14-dev cmake ninja-build
+SECONDS_EACH=${1:-${FUZZ_SECONDS:-300}}
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORREL_FUZZ=ON -DQUORREL_TESTS=OFF -DQUORREL_BENCH=OFF >/dev/null
+cmake --build build-fuzz --target fuzz_netutil fuzz_receive fuzz_pop3_reply fuzz_socks_reply fuzz_tunnel_reply fuzz_driver
+status=0
+for t in netutil receive pop3_reply socks_reply tunnel_reply driver; do
+  scratch=$(mktemp -d /tmp/quorrel-fuzz-XXXXXX)
+  log="build-fuzz/fuzz_$t.log"
+  if (cd build-fuzz && ./fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -print_final_stats=1 \
+        -max_len=4096 -timeout=20 "$scratch" "../fuzz/corpus/$t") > "$log" 2>&1; then
+    result=ok
+  else
+    result=FAILED
+    status=1
+    grep -E 'ERROR|SUMMARY|Test unit written' "$log" | head -5
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  echo "fuzz_$t: $result, ${execs:-0} executions in ${SECONDS_EACH}s"
+  rm -rf "$scratch"
+done
+exit $status
