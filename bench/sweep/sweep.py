@@ -16,6 +16,7 @@ N = int(os.environ.get("N", "5000"))
 RUNS = int(os.environ.get("RUNS", "5"))
 WORD = "lottery"
 USER, PASSWORD = "bench", "secret"
+PEERS = ("mailfilter", "mpop")  # packaged clients of others: reported when they cannot do the job
 
 root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 build = os.environ.get("BUILD", os.path.join(root, "build"))
@@ -157,7 +158,9 @@ def main():
     subprocess.run([dovecot, "start", work, "110"], check=True)
     try:
         results = {}
+        notes = []
         order = tools()
+        dropped = set()
         only = os.environ.get("ONLY")
         if only:
             order = [t for t in order if t[0] in only.split(",") or t[0] == "poplib"]
@@ -165,18 +168,31 @@ def main():
             for name, cmd in order:
                 if name == "mpop" and os.path.exists(os.path.join(work, "mpop-uidls")):
                     os.remove(os.path.join(work, "mpop-uidls"))
+                if name in dropped:
+                    continue
                 reseed()
-                results.setdefault(name, []).append(measure(cmd))
+                sample = measure(cmd)
                 got = left()
                 if got != keep:
-                    sys.exit("%s left %d messages, expected %d: the sweeps disagree" % (name, len(got), len(keep)))
+                    msg = "%s left %d messages, expected %d" % (name, len(got), len(keep))
+                    if name not in PEERS:
+                        sys.exit(msg + ": the sweeps disagree")
+                    # A packaged peer that cannot do this job is reported, not timed.
+                    dropped.add(name)
+                    notes.append(msg + "; it is left out of the table")
+                    continue
+                results.setdefault(name, []).append(sample)
     finally:
         subprocess.run([dovecot, "stop", work])
+    for n in notes:
+        print("note: " + n)
     med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in results.items()}
     base = med["poplib"]
     print("N=%d, %d runs each, medians; ratios against poplib measured in the same run" % (N, RUNS))
     print("%-14s %9s %9s %9s %11s %11s %11s" % ("client", "wall s", "cpu s", "rss MiB", "wall/poplib", "cpu/poplib", "rss/poplib"))
     for name, _ in order:
+        if name not in med:
+            continue
         w, c, m = med[name]
         print("%-14s %9.3f %9.3f %9.1f %11.2f %11.2f %11.2f" % (name, w, c, m, w / base[0], c / base[1], m / base[2]))
     if "quorrel" not in med or "raw" not in med:
