@@ -1,24 +1,13 @@
 // SOCKS 5 / 4 / 4A client steps of TSocksBlockSocket.
 #include "blocksock/socks_socket.h"
 
+#include "blocksock/negotiating_guard.h"
+
 #include <cstdio>
 
 #include "netutil/netutil.h"
 
 namespace {
-
-// Holds ProxyNegotiating true for the life of one dialogue step, so that TLS
-// stands aside, and clears it on every way out, exceptions included.
-class TNegotiatingGuard {
- public:
-  explicit TNegotiatingGuard(bool& Flag) : Flag(Flag) { Flag = true; }
-  ~TNegotiatingGuard() { Flag = false; }
-  TNegotiatingGuard(const TNegotiatingGuard&) = delete;
-  TNegotiatingGuard& operator=(const TNegotiatingGuard&) = delete;
-
- private:
-  bool& Flag;
-};
 
 // A SOCKS5 length byte carries at most 255.
 constexpr size_t MaxSocks5Field = 255;

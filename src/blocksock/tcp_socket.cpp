@@ -3,6 +3,8 @@
 // while a proxy carries the connection. The TLS parts live in tcp_tls.cpp.
 #include "blocksock/tcp_socket.h"
 
+#include "blocksock/negotiating_guard.h"
+
 #include "codec/codec.h"
 #include "netutil/netutil.h"
 
@@ -10,19 +12,6 @@ namespace {
 
 constexpr uint8_t SocksCommandConnect = 1;
 constexpr uint8_t SocksCommandBind = 2;
-
-// Same contract as the SOCKS steps' guard: true for the dialogue, false on
-// every way out.
-class TNegotiatingGuard {
- public:
-  explicit TNegotiatingGuard(bool& Flag) : Flag(Flag) { Flag = true; }
-  ~TNegotiatingGuard() { Flag = false; }
-  TNegotiatingGuard(const TNegotiatingGuard&) = delete;
-  TNegotiatingGuard& operator=(const TNegotiatingGuard&) = delete;
-
- private:
-  bool& Flag;
-};
 
 // Keeps a flag at a value for a scope and puts the old value back.
 class TFlagOverride {

@@ -65,6 +65,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   int32_t TunnelTimeoutMs = 30000;
 
  private:
+  template <class TCall>
+  int TlsTransfer(TCall Call);
+
   std::string ConnectHost;  // host text of the last Connect, for SNI and name checks
 };
 

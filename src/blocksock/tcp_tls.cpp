@@ -245,6 +245,24 @@ void TTCPBlockSocket::ShutdownTls() {
 
 // ---- sending and receiving ----
 
+// One TLS read or write, repeated while OpenSSL wants to read or write more;
+// a close-notify gives 0, any other failure 10091.
+template <class TCall>
+int TTCPBlockSocket::TlsTransfer(TCall Call) {
+  TSigPipeGuard Guard;
+  // A stale entry in the error queue would turn a would-block or a close into a
+  // failure in SSL_get_error.
+  Err_clear_error();
+  for (;;) {
+    int Result = Call();
+    int Error = Ssl_get_error(TlsSession, Result);
+    if (Error == SslErrorWantRead || Error == SslErrorWantWrite) continue;
+    if (Error == SslErrorZeroReturn) return 0;
+    if (Error != SslErrorNone) LastErrorCode = ErrSubsystemUnusable;
+    return Result;
+  }
+}
+
 int TTCPBlockSocket::SendBytes(const void* Buffer, int Count) {
   if (!TlsPathInForce()) return TBlockSocket::SendBytes(Buffer, Count);
   LastErrorCode = 0;
@@ -258,18 +276,7 @@ int TTCPBlockSocket::SendBytes(const void* Buffer, int Count) {
   int Result = 0;
   // OpenSSL leaves the outcome of a 0-byte write undefined; nothing is sent.
   if (Count > 0) {
-    TSigPipeGuard Guard;
-    // A stale entry in the error queue would turn a would-block or a close into
-    // a failure in SSL_get_error.
-    Err_clear_error();
-    for (;;) {
-      Result = Ssl_write(TlsSession, Data, Count);
-      int Error = Ssl_get_error(TlsSession, Result);
-      if (Error == SslErrorWantRead || Error == SslErrorWantWrite) continue;
-      if (Error == SslErrorZeroReturn) Result = 0;
-      else if (Error != SslErrorNone) LastErrorCode = ErrSubsystemUnusable;
-      break;
-    }
+    Result = TlsTransfer([&] { return Ssl_write(TlsSession, Data, Count); });
   }
   CheckError();
   SentByteCount += Result;
@@ -282,16 +289,8 @@ int TTCPBlockSocket::ReceiveRaw(void* Buffer, int Count) {
   LastErrorCode = 0;
   int Result = 0;
   if (Count > 0) {
-    TSigPipeGuard Guard;  // a read may have to answer the peer (key update)
-    Err_clear_error();
-    for (;;) {
-      Result = Ssl_read(TlsSession, Buffer, Count);
-      int Error = Ssl_get_error(TlsSession, Result);
-      if (Error == SslErrorWantRead || Error == SslErrorWantWrite) continue;
-      if (Error == SslErrorZeroReturn) Result = 0;
-      else if (Error != SslErrorNone) LastErrorCode = ErrSubsystemUnusable;
-      break;
-    }
+    // A read may have to answer the peer too (a key update).
+    Result = TlsTransfer([&] { return Ssl_read(TlsSession, Buffer, Count); });
   }
   CheckError();
   ReceivedByteCount += Result;
