@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   uint8_t Mode = In.Byte();
   TChunkFeeder Feeder(In.Chunks());
   TPOP3Send Session;
-  Session.TimeoutMs = 2000;
+  Session.TimeoutMs = 10000;
   Session.Socket.AdoptHandle(Feeder.ReleaseReader());
   for (int Reply = 0; Reply < 64; ++Reply) {
     int32_t Status = Session.ReadReply(((Mode >> (Reply % 8)) & 1) != 0);

@@ -1,5 +1,6 @@
 // ReceiveUntil / ReceiveLine over a socketpair, with the peer's bytes cut into
 // chunks as the input says; AnyLineBreak and LineLimit chosen by the input.
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -32,11 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   std::string Rebuilt;
   for (int Round = 0; Round < 100000; ++Round) {
-    std::string Line = UseUntil ? Socket.ReceiveUntil(2000, Terminator) : Socket.ReceiveLine(2000);
+    std::string Line = UseUntil ? Socket.ReceiveUntil(10000, Terminator) : Socket.ReceiveLine(10000);
     // Memory stays bounded by the limit (plus the chunk that crossed it).
     if (UseLimit && Socket.ReadBuffer.size() > size_t(Limit) + 128) std::abort();
     if (Socket.LastErrorCode != 0) {
-      if (Socket.LastErrorCode != ErrPeerClosed && Socket.LastErrorCode != ErrLineTooLong) std::abort();
+      if (Socket.LastErrorCode != ErrPeerClosed && Socket.LastErrorCode != ErrLineTooLong) {
+        std::fprintf(stderr, "unexpected code %d in round %d\n", int(Socket.LastErrorCode), Round);
+        std::abort();
+      }
       break;
     }
     if (!AnyBreak && !UseUntil) {
