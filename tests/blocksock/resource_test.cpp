@@ -60,17 +60,7 @@ long ResidentBytes() {
 class TEchoServer {
  public:
   explicit TEchoServer(bool Greeting = true) : Greeting(Greeting) {
-    ListenFd = socket(AF_INET, SOCK_STREAM, 0);
-    int One = 1;
-    setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ListenFd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    listen(ListenFd, 64);
-    socklen_t L = sizeof A;
-    getsockname(ListenFd, reinterpret_cast<sockaddr*>(&A), &L);
-    ListenPort = ntohs(A.sin_port);
+    ListenFd = ListenOnLoopback(0, ListenPort);
     Worker = std::thread([this] { Run(); });
   }
   ~TEchoServer() {

@@ -1,5 +1,7 @@
 #include "support/pop3_server.h"
 
+#include "support/process.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,25 +17,6 @@ using TClock = std::chrono::steady_clock;
 
 constexpr int SliceMs = 20;                 // how often waits look at the stop flag
 constexpr size_t RecordedLineMax = 1 << 20;  // longer client lines are recorded cut
-
-int ListenLoopback(int Port, int& BoundPort) {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (Fd < 0) return -1;
-  int One = 1;
-  setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  A.sin_port = htons(uint16_t(Port));
-  if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 || listen(Fd, 16) != 0) {
-    close(Fd);
-    return -1;
-  }
-  socklen_t L = sizeof A;
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  BoundPort = ntohs(A.sin_port);
-  return Fd;
-}
 
 // Waits for Events on Fd in short slices until they come, Stop is set or
 // TimeoutMs passes (-1: no limit but Stop). True when the events came.
@@ -130,7 +113,7 @@ TPop3ScriptServer& TPop3ScriptServer::NextConnection() {
 
 bool TPop3ScriptServer::Start(int Port) {
   if (Worker.joinable()) return false;
-  ListenFd = ListenLoopback(Port, ListenPort);
+  ListenFd = ListenOnLoopback(Port, ListenPort);
   if (ListenFd < 0) return false;
   Stopping = false;
   Done = false;
@@ -262,7 +245,7 @@ TPop3Relay::~TPop3Relay() { Stop(); }
 bool TPop3Relay::Start(int TargetPort, int Port) {
   if (Worker.joinable()) return false;
   Target = TargetPort;
-  ListenFd = ListenLoopback(Port, ListenPort);
+  ListenFd = ListenOnLoopback(Port, ListenPort);
   if (ListenFd < 0) return false;
   Stopping = false;
   Worker = std::thread([this] { Run(); });

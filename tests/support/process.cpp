@@ -82,6 +82,25 @@ int FreeTcpPort() {
   return Port;
 }
 
+int ListenOnLoopback(int Port, int& BoundPort) {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (Fd < 0) return -1;
+  int One = 1;
+  setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  A.sin_port = htons(uint16_t(Port));
+  if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 || listen(Fd, 64) != 0) {
+    close(Fd);
+    return -1;
+  }
+  socklen_t L = sizeof A;
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
+  BoundPort = ntohs(A.sin_port);
+  return Fd;
+}
+
 bool WaitForPort(const std::string& Host, int Port, int TimeoutMs) {
   auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   bool V6 = Host.find(':') != std::string::npos;

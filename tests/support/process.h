@@ -28,6 +28,9 @@ class TChildProcess {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeTcpPort();
+// A listening TCP socket on 127.0.0.1:Port (0 = any free port); BoundPort gets
+// the port it took. -1 when it cannot listen.
+int ListenOnLoopback(int Port, int& BoundPort);
 // Polls until something accepts connections on Host:Port, at most TimeoutMs.
 bool WaitForPort(const std::string& Host, int Port, int TimeoutMs = 10000);
 // A new folder under /tmp, removed with RemoveTree.

@@ -1,5 +1,7 @@
 #include "support/proxies.h"
 
+#include "support/process.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,21 +13,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int ListenOnLoopback(int& Port) {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  int One = 1;
-  setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  listen(Fd, 16);
-  socklen_t L = sizeof A;
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  Port = ntohs(A.sin_port);
-  return Fd;
-}
 
 // Waits until Fd is readable; false on time-out.
 bool WaitIn(int Fd, int TimeoutMs) {
@@ -97,7 +84,7 @@ void TPeerConnection::Write(const std::string& Bytes) {
 void TPeerConnection::Shutdown() { shutdown(Fd, SHUT_WR); }
 
 TScriptedServer::TScriptedServer(std::function<void(TPeerConnection&)> Script) {
-  ListenFd = ListenOnLoopback(ListenPort);
+  ListenFd = ListenOnLoopback(0, ListenPort);
   Worker = std::thread([this, Script] { Run(Script); });
 }
 
@@ -125,7 +112,7 @@ TScriptedServer::~TScriptedServer() {
 }
 
 TTargetServer::TTargetServer(const std::string& Banner) : Banner(Banner) {
-  ListenFd = ListenOnLoopback(ListenPort);
+  ListenFd = ListenOnLoopback(0, ListenPort);
   Worker = std::thread([this] { Run(); });
 }
 
