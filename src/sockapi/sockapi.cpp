@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -377,7 +378,11 @@ int OsListen(TSocketHandle Handle, int Backlog) {
 
 int OsRecv(TSocketHandle Handle, void* Buffer, int Count, int WinFlags) {
   if (!Entry.Recv) return Missing();
-  return ClampResult(Entry.Recv(Handle, Buffer, ByteCount(Count), MessageFlags(WinFlags)));
+  ssize_t R;
+  // A signal caught by the process is no failure of the socket: receive again.
+  do R = Entry.Recv(Handle, Buffer, ByteCount(Count), MessageFlags(WinFlags));
+  while (R < 0 && errno == EINTR);
+  return ClampResult(R);
 }
 
 int OsRecvFrom(TSocketHandle Handle, void* Buffer, int Count, int WinFlags, TSocketAddress* From,
@@ -418,7 +423,18 @@ int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Tim
     if (Ms > 0x7FFFFFFF) Ms = 0x7FFFFFFF;
     WaitMs = static_cast<int>(Ms);
   }
-  int R = Entry.Poll(Fds, static_cast<nfds_t>(Count), WaitMs);
+  // A signal caught by the process (a timer, a child ending) interrupts poll; it
+  // is no time-out, so the wait goes on for the time that is left.
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs < 0 ? 0 : WaitMs);
+  int R;
+  for (;;) {
+    R = Entry.Poll(Fds, static_cast<nfds_t>(Count), WaitMs);
+    if (R >= 0 || errno != EINTR) break;
+    if (WaitMs > 0) {
+      auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+      WaitMs = Left > 0 ? static_cast<int>(Left) : 0;
+    }
+  }
   if (R < 0) return Fail();
   int Ready = 0;
   for (int I = 0; I < Count; ++I) {
@@ -436,7 +452,10 @@ int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Tim
 
 int OsSend(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags) {
   if (!Entry.Send) return Missing();
-  return ClampResult(Entry.Send(Handle, Buffer, ByteCount(Count), SendFlags(WinFlags)));
+  ssize_t R;
+  do R = Entry.Send(Handle, Buffer, ByteCount(Count), SendFlags(WinFlags));
+  while (R < 0 && errno == EINTR);
+  return ClampResult(R);
 }
 
 int OsSendTo(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags, const TSocketAddress* To,

@@ -216,6 +216,43 @@ TEST(Select, WaitsOnAnyDescriptorNumber) {
   setrlimit(RLIMIT_NOFILE, &Saved);
 }
 
+// A handled signal (no SA_RESTART) arriving during a wait or a receive is not a
+// failure of the socket: the wait goes on for the time that is left.
+TEST(Select, ASignalDoesNotEndTheWaitOrTheReceive) {
+  struct sigaction Quiet {}, Saved{};
+  Quiet.sa_handler = [](int) {};
+  sigemptyset(&Quiet.sa_mask);
+  Quiet.sa_flags = 0;
+  ASSERT_EQ(sigaction(SIGALRM, &Quiet, &Saved), 0);
+  int Pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, Pair), 0);
+  auto Ring = [] {
+    itimerval T{};
+    T.it_value.tv_usec = 50000;  // a signal 50 ms into the wait
+    setitimer(ITIMER_REAL, &T, nullptr);
+  };
+  std::thread Peer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    send(Pair[1], "a", 1, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    send(Pair[1], "b", 1, 0);
+  });
+  TSocketSet Set;
+  SocketSetAdd(Pair[0], Set);
+  TTimeValue Limit{2, 0};
+  Ring();
+  EXPECT_EQ(OsSelect(Pair[0] + 1, &Set, &Limit), 1);
+  char Byte = 0;
+  EXPECT_EQ(OsRecv(Pair[0], &Byte, 1, 0), 1);
+  Ring();
+  EXPECT_EQ(OsRecv(Pair[0], &Byte, 1, 0), 1);
+  EXPECT_EQ(Byte, 'b');
+  Peer.join();
+  close(Pair[0]);
+  close(Pair[1]);
+  sigaction(SIGALRM, &Saved, nullptr);
+}
+
 TEST(Options, WindowsNumbersAreTranslated) {
   TSocketHandle S = OsSocket(AF_INET, SOCK_STREAM, 0);
   ASSERT_NE(S, InvalidSocket);
