@@ -291,7 +291,8 @@ bool TPOP3Send::Stat() {
   if (!Command("STAT", false)) return false;
   const std::string Rest = TextAfter(StatusLine, "+OK ");
   MessageCount = IntegerOrDefault(TextBefore(Rest, " "), 0);
-  MailboxSize = IntegerOrDefault(TextAfter(Rest, " "), 0);
+  // RFC 1939 lets the server add text behind the size ("+OK 2 320 octets").
+  MailboxSize = IntegerOrDefault(TextBefore(TextAfter(Rest, " "), " "), 0);
   return true;
 }
 

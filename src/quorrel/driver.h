@@ -10,6 +10,15 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
 bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
 void WriteColoured(const std::string& Text, uint8_t Colour);
 
+class TOutput;
+
+// What became of one message, and how it is shown.
+enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
+// "n:" and the subject; " NO FILTER" and a line end when no filter was given.
+void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter);
+// The coloured verdict that ends the message's line.
+void ShowVerdict(TOutput& Out, TVerdict Verdict);
+
 // The main sequence; Args are the parameters after the program name. Returns the
 // exit status (0 whenever the sequence runs to its end).
 int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Args);

@@ -1,6 +1,7 @@
 // Program start and end: module starts in dependency order, the driver, module
 // ends in reverse order, and the report of an exception that nothing caught.
 #include <cxxabi.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,10 @@ int RunProgram(int argc, char** argv) {
       {TlsBindModuleStart, TlsBindModuleEnd},
   };
   constexpr size_t ModuleCount = sizeof Modules / sizeof Modules[0];
+
+  // A reader that goes away (a pipe into "head") must not kill the program in
+  // the middle of a sweep; the failed write is noticed and handled instead.
+  signal(SIGPIPE, SIG_IGN);
 
   int Status = 0;
   size_t Started = 0;

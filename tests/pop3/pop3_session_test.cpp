@@ -222,9 +222,9 @@ TEST(Pop3Session, StatFormsAndSingleLineReplies) {
   EXPECT_TRUE(Session.Stat());
   EXPECT_EQ(Session.MessageCount, 0);
   EXPECT_EQ(Session.MailboxSize, 0);
-  EXPECT_TRUE(Session.Stat());
+  EXPECT_TRUE(Session.Stat());  // text behind the size is allowed
   EXPECT_EQ(Session.MessageCount, 2);
-  EXPECT_EQ(Session.MailboxSize, 0);
+  EXPECT_EQ(Session.MailboxSize, 320);
   EXPECT_TRUE(Session.Stat());
   EXPECT_EQ(Session.MessageCount, 7);
   EXPECT_EQ(Session.MailboxSize, 0);

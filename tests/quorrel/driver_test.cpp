@@ -1,9 +1,15 @@
 #include "quorrel/driver.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "console/console.h"
 #include "console/terminal_capture.h"
+#include "quorrel/output.h"
 
 namespace {
 
@@ -95,6 +101,112 @@ TEST(WriteColoured, RestoresBothColourNibbles) {
 
 TEST(WriteColoured, OffATerminalWritesOnlyTheText) {
   EXPECT_EQ(CaptureOnPipe([] { WriteColoured(" DELETED\r\n", 14); }), " DELETED\r\n");
+}
+
+TEST(MatchesAnyFilter, SignatureValuesAreNotSearched) {
+  // "offer" inside b= and bh= of every signature field, folded lines included.
+  const Lines Signed = {
+      "DKIM-Signature: v=1; a=rsa-sha256; d=mail.example; s=sel;",
+      "\th=from:to:subject; bh=47DEQpj8HBSa+/OfFeRbodiZp5k=;",
+      "\tb=dzdVyOfAKCdLXdJOc9G2q8LoXSlEniSbav+yuU4zGeeruD00lszZ",
+      "\t VOfferBASE64ofFeR+x7pQ==",
+      "ARC-Seal: i=1; a=rsa-sha256; t=1; cv=none; d=arc.example; s=a; b=xxOFFERyy",
+      "ARC-Message-Signature: i=1; d=arc.example; bh=offer; b=OfFeR",
+      "X-Google-DKIM-Signature: v=1; d=1e100.net; bh=aoffer=; b=",
+      "\t offerzz==",
+      "dkim-signature : v=1; b=offer",
+      "Subject: Minutes",
+      ""};
+  EXPECT_FALSE(MatchesAnyFilter(Signed, {"offer"}));
+  // Everything else of those fields is searched: names, tag names, other tags.
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"mail.example"}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"arc.example"}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"h=from:to"}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"bh="}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"dkim-sig"}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"sel;"}));
+  EXPECT_TRUE(MatchesAnyFilter(Signed, {"minutes"}));
+  // A word cannot be pieced together across a hidden value.
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signature: d=x; b=abc; s=y"}, {"; s=y"}));
+  EXPECT_FALSE(MatchesAnyFilter({"DKIM-Signature: d=x; b=abc; s=y"}, {"b=; s"}));
+}
+
+TEST(MatchesAnyFilter, OnlySignatureFieldsAndOnlyTheirBTagsAreSpared) {
+  // The same tags in other fields, and other tags that end in b, are searched.
+  EXPECT_TRUE(MatchesAnyFilter({"X-Note: b=offer"}, {"offer"}));
+  EXPECT_TRUE(MatchesAnyFilter({"Authentication-Results: mx; dkim=pass header.b=offer"}, {"offer"}));
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signature: v=1; xb=offer; b=zz"}, {"offer"}));
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signature: v=1; b=zz; s=offer"}, {"offer"}));
+  // A new field ends the signature, even one that follows a folded b= value.
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signature: b=zz", "\tzz", "Subject: offer"}, {"offer"}));
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signature: b=zz", "", " offer"}, {"offer"}));
+  EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signatures: b=offer"}, {"offer"}));
+}
+
+TEST(MaskControls, CaretNotationForC0AndDel) {
+  EXPECT_EQ(MaskControls("a\x1b[2J\x07\x7f\t"), "a^[[2J^G^?^I");
+  EXPECT_EQ(MaskControls(std::string("x\0y", 3)), "x^@y");
+}
+
+TEST(MaskControls, C1ControlsInUtf8AndAsLoneBytes) {
+  EXPECT_EQ(MaskControls("a\xc2\x9b" "2Jb"), "aM-^[2Jb");  // U+009B, CSI
+  EXPECT_EQ(MaskControls("a\x9b" "2Jb"), "aM-^[2Jb");      // 8-bit CSI
+  EXPECT_EQ(MaskControls("\xc2\x80\xc2\x9f\x80\x9d"), "M-^@M-^_M-^@M-^]");
+  // Bytes that begin a sequence but are cut short leave the C1 byte alone.
+  EXPECT_EQ(MaskControls("\xe2\x9b"), "\xe2M-^[");
+  EXPECT_EQ(MaskControls("\xc2"), "\xc2");
+  // An overlong ESC is no UTF-8: its bytes stay as they are, neither is C1.
+  EXPECT_EQ(MaskControls("\xc0\x9b"), "\xc0M-^[");
+}
+
+TEST(MaskControls, WellFormedTextPassesUnchanged) {
+  const std::string Text =
+      "\xe2\x80\x94 \xe2\x80\x9cquoted\xe2\x80\x9d \xc3\xa9t\xc3\xa9 \xc2\xa0 \xf0\x9f\x98\x80 \xed\x9f\xbf ~";
+  EXPECT_EQ(MaskControls(Text), Text);
+  // Latin-1 bytes at A0 and above are no controls either.
+  EXPECT_EQ(MaskControls("caf\xe9 \xa0\xff"), "caf\xe9 \xa0\xff");
+}
+
+TEST(TOutput, WritesThroughWhenAllIsWell) {
+  std::string Bytes = CaptureOnPipe([] {
+    TOutput Out;
+    Out.Write("1:x");
+    Out.WriteColoured(" SKIPPED\r\n", 2);
+    EXPECT_TRUE(Out.Flush());
+    EXPECT_FALSE(Out.Failed());
+  });
+  EXPECT_EQ(Bytes, "1:x SKIPPED\r\n");
+}
+
+TEST(TOutput, NoticesAFullDeviceAtTheFlushAtTheLatest) {
+  std::fflush(stdout);
+  const int Saved = dup(STDOUT_FILENO);
+  const int Full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(Full, 0);
+  dup2(Full, STDOUT_FILENO);
+  StandardOutputChanged();
+  bool FlushedOk = true, FailedBefore = true, FailedAfter = false;
+  std::string Reason;
+  {
+    TOutput Out;
+    Out.Write("1:x");  // still in the buffer
+    FailedBefore = Out.Failed();
+    FlushedOk = Out.Flush();
+    Out.Write("more");
+    FailedAfter = Out.Failed();
+    Reason = Out.FailureReason();
+  }
+  std::clearerr(stdout);
+  std::fflush(stdout);  // the buffer is lost, not written to the real output
+  dup2(Saved, STDOUT_FILENO);
+  close(Saved);
+  close(Full);
+  std::clearerr(stdout);
+  StandardOutputChanged();
+  EXPECT_FALSE(FailedBefore);
+  EXPECT_FALSE(FlushedOk);
+  EXPECT_TRUE(FailedAfter);
+  EXPECT_EQ(Reason, std::strerror(ENOSPC));
 }
 
 }  // namespace

@@ -339,6 +339,8 @@ TEST_F(Hostile, GarbageNulsAndOddCounts) {
         Login(Server, "+OK 2147483647 7\r\n");
         Server.On("TOP 2147483647 0", "-ERR no such message\r\n").Expect("TOP 2147483646 0").Close();
       }),
+      // Text behind the size, as RFC 1939 allows.
+      TScenario([Login](TPop3ScriptServer& Server) { Login(Server, "+OK 0 320 octets\r\n"); Server.On("QUIT", "+OK\r\n"); }),
   };
   auto O = RunAll(S);
   for (size_t I = 0; I < O.size(); ++I) ExpectClean(O[I], "garbage scenario " + std::to_string(I), "DELE 1");
@@ -348,6 +350,7 @@ TEST_F(Hostile, GarbageNulsAndOddCounts) {
   EXPECT_EQ(O[3].Out, Head + "-3 emails found, 7 bytes\r\n");
   EXPECT_EQ(O[4].Out, Head + "0 emails found, 0 bytes\r\n");
   EXPECT_EQ(O[5].Out, Head + "2147483647 emails found, 7 bytes\r\n2147483647: SKIPPED\r\n2147483646: SKIPPED\r\n" + Lost);
+  EXPECT_EQ(O[6].Out, Head + "0 emails found, 320 bytes\r\n");
 }
 
 TEST_F(Hostile, RepliesThatComeBeforeTheirCommand) {

@@ -23,12 +23,17 @@ struct TScenario {
   std::vector<std::string> Messages;  // message n is Messages[n-1]
   std::vector<std::vector<std::string>> Runs;
   TPeer Peer = TPeer::Dovecot;
+  std::string Password = "secret";
   bool Terminal = false;
+  bool HeadOneLine = false;     // output through a pipe into "head -n 1"
+  bool FullDevice = false;      // output to /dev/full
+  bool StderrExpected = false;  // else anything on standard error is trouble
 };
 
 struct TOutcome {
   std::vector<std::string> Outputs;
   std::vector<int> Statuses;
+  std::vector<std::string> Errors;  // standard error of each run
   std::vector<int> Left;     // numbers of the messages still in the mailbox
   std::string Log;           // Dovecot's log
   std::string Connections;   // what the recording listener saw
@@ -93,7 +98,8 @@ class Session : public ::testing::Test {
            << "D=" << Quote(Dir) << "\n";
     if (S.Peer == TPeer::Dovecot) {
       Script << "trap 'bash \"$L\" stop \"$D/dc\" >/dev/null 2>&1' EXIT\n"
-             << "bash \"$L\" init \"$D/dc\" && bash \"$L\" adduser \"$D/dc\" alice secret || exit 91\n";
+             << "bash \"$L\" init \"$D/dc\" && bash \"$L\" adduser \"$D/dc\" alice " << Quote(S.Password)
+             << " || exit 91\n";
       for (size_t I = 0; I < S.Messages.size(); ++I) {
         std::string File = Dir + "/mail/" + std::to_string(I + 1) + ".eml";
         WriteFile(File, S.Messages[I]);
@@ -125,8 +131,14 @@ class Session : public ::testing::Test {
       std::string Out = "\"$D/out" + std::to_string(I) + "\"";
       if (S.Terminal)
         Command = "script -qec " + Quote("stty raw -echo; exec " + Command) + " /dev/null";
-      Script << "timeout -k 5 120 " << Command << " >" << Out << " 2>\"$D/err" << I << "\" </dev/null\n"
-             << "echo $? >\"$D/status" << I << "\"\n";
+      const std::string Err = " 2>\"$D/err" + std::to_string(I) + "\" </dev/null";
+      const std::string Status = " >\"$D/status" + std::to_string(I) + "\"\n";
+      if (S.HeadOneLine)
+        Script << "timeout -k 5 120 " << Command << Err << " | head -n 1 >" << Out << "\n"
+               << "echo ${PIPESTATUS[0]}" << Status;
+      else
+        Script << "timeout -k 5 120 " << Command << " >" << (S.FullDevice ? "/dev/full" : Out) << Err << "\n"
+               << "echo $?" << Status;
     }
     if (S.Peer == TPeer::Dovecot) Script << "bash \"$L\" ls \"$D/dc\" alice >\"$D/left\"\n";
     if (S.Peer == TPeer::RecordingListener) Script << "sleep 0.3\n";
@@ -142,7 +154,8 @@ class Session : public ::testing::Test {
       std::string Status = ReadFile(Dir + "/status" + std::to_string(I));
       O.Statuses.push_back(Status.empty() ? -1 : std::atoi(Status.c_str()));
       std::string Err = ReadFile(Dir + "/err" + std::to_string(I));
-      if (!Err.empty()) O.Trouble += "stderr of run " + std::to_string(I) + ": " + Err;
+      if (!Err.empty() && !S.StderrExpected) O.Trouble += "stderr of run " + std::to_string(I) + ": " + Err;
+      O.Errors.push_back(Err);
     }
     std::istringstream Left(ReadFile(Dir + "/left"));
     std::string Name;
@@ -326,6 +339,126 @@ TEST_F(Session, TerminalShowsColouredVerdictsAndNoRawControlBytes) {
   EXPECT_EQ(O.Outputs[1], Banner + "1 emails found, " + SizeOf({S.Messages[0]}) + " bytes\r\n" +
                               "1:" + Shown + " NO FILTER\r\n" + Green + " SKIPPED\r\n" + Previous);
   for (const auto& Output : O.Outputs) EXPECT_EQ(WithoutColours(Output).find('\x1b'), std::string::npos);
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
+TEST_F(Session, HelpVersionAndBadOptionsConnectNowhere) {
+  TScenario S;
+  S.Peer = TPeer::RecordingListener;
+  S.StderrExpected = true;
+  S.Runs = {{"--help"}, With(Login, {"--version"}), With(Login, {"offer", "--dry-run=yes"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0].rfind(Banner + "Usage: quorrel [options] UserName Password Server", 0), 0u) << O.Outputs[0];
+  EXPECT_NE(O.Outputs[0].find("--dry-run"), std::string::npos);
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Outputs[1], Banner);
+  EXPECT_EQ(O.Statuses[1], 0);
+  EXPECT_EQ(O.Outputs[2], "");
+  EXPECT_EQ(O.Statuses[2], 2);
+  EXPECT_NE(O.Errors[2].find("--dry-run takes no value"), std::string::npos) << O.Errors[2];
+  EXPECT_EQ(O.Errors[0] + O.Errors[1], "");
+  EXPECT_EQ(O.Connections, "");
+}
+
+TEST_F(Session, DryRunDeletesNothingWhereverTheOptionStands) {
+  TScenario S;
+  S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"})};
+  S.Runs = {{"--dry-run", "alice", "secret", "127.0.0.1", "offer"},
+            {"alice", "--dry-run", "secret", "127.0.0.1", "offer"},
+            With(Login, {"offer", "--dry-run"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  for (size_t I = 0; I < S.Runs.size(); ++I) {
+    EXPECT_EQ(O.Outputs[I], Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                                "2:Special offer WOULD DELETE\r\n"
+                                "1:Minutes SKIPPED\r\n")
+        << "run " << I;
+    EXPECT_EQ(O.Statuses[I], 0);
+  }
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 2}));
+  // Every run ended with QUIT and marked nothing.
+  size_t Quits = 0;
+  for (size_t At = 0; (At = O.Log.find("Logged out top=2/", At)) != std::string::npos; ++At) ++Quits;
+  EXPECT_EQ(Quits, 3u) << O.Log;
+  EXPECT_EQ(O.Log.find("DELE"), std::string::npos);
+  EXPECT_EQ(O.Log.find("del=1"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, DoubleDashLetsAPasswordBeginWithDashes) {
+  TScenario S;
+  S.Password = "--dry-run";
+  S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"})};
+  // In the first run "--dry-run" is the password; behind "--" it is a parameter
+  // (and, from the fourth on, one that is ignored), never the option.
+  S.Runs = {{"--dry-run", "alice", "--", "--dry-run", "127.0.0.1", "offer"},
+            {"alice", "--", "--dry-run", "127.0.0.1", "offer", "--dry-run"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  const std::string Count = "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n";
+  EXPECT_EQ(O.Outputs[0], Banner + Count + "2:Special offer WOULD DELETE\r\n1:Minutes SKIPPED\r\n");
+  EXPECT_EQ(O.Outputs[1], Banner + Count + "2:Special offer DELETED\r\n1:Minutes SKIPPED\r\n");
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
+TEST_F(Session, OutputThatCannotBeWrittenEndsTheSessionWithoutQuit) {
+  // Far more output than a pipe holds, so that writes go on after "head" is gone.
+  TScenario S;
+  for (int I = 0; I < 40; ++I) S.Messages.push_back(Message({"Subject: offer " + std::string(3000, 'a' + I % 26)}));
+  S.HeadOneLine = true;
+  S.StderrExpected = true;
+  S.Runs = {With(Login, {"offer"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner);
+  EXPECT_EQ(O.Statuses[0], 1) << "not killed by SIGPIPE, and not a success";
+  EXPECT_NE(O.Errors[0].find("could not be written"), std::string::npos) << O.Errors[0];
+  EXPECT_EQ(O.Left.size(), 40u);
+  EXPECT_EQ(O.Log.find("Logged out"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, AFullDiskLosesNoMail) {
+  TScenario S;
+  S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"})};
+  S.FullDevice = true;
+  S.StderrExpected = true;
+  S.Runs = {With(Login, {"offer"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses[0], 1);
+  EXPECT_NE(O.Errors[0].find("No space left on device"), std::string::npos) << O.Errors[0];
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 2}));
+  EXPECT_EQ(O.Log.find("Logged out"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, TerminalMasksC1ControlsButNotUtf8Text) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  TScenario S;
+  S.Terminal = true;
+  S.Messages = {Message({"Subject: a\x9b" "2Jb \xc2\x9b" "31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d"})};
+  S.Runs = {With(Login, {"nomatch"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(WithoutColours(O.Outputs[0]), Banner + "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                                              "1:aM-^[2Jb M-^[31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d SKIPPED\r\n");
+}
+
+TEST_F(Session, SignatureValuesHoldingAFilterWordDeleteNothing) {
+  TScenario S;
+  S.Messages = {
+      Message({"DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=news.example; s=s1;",
+               "\th=from:to:subject:date; bh=2jUSOH9NhtVGCQWNr9BrIAPreKQjO6Sn7XIkfJVOzv8=;",
+               "\tb=kzXaoFFeRj1Yqd0R5wTz9bq3d8c0mZxQ1OrEL1C8wW5hIkB3b8OfferPzcA2y7T",
+               "\t Gm9sxN0r4e8q+u5fV7w==",
+               "From: News <news@news.example>", "Subject: Monthly news"}),
+      Message({"DKIM-Signature: v=1; a=rsa-sha256; d=offer.example; s=s1; bh=abc=; b=xyz",
+               "From: Shop <shop@offer.example>", "Subject: Hello"})};
+  S.Runs = {With(Login, {"offer"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "2:Hello DELETED\r\n"
+                              "1:Monthly news SKIPPED\r\n");
   EXPECT_EQ(O.Left, (std::vector<int>{1}));
 }
 

@@ -1,0 +1,117 @@
+// Header lookup and filter matching on the header lines of one message.
+#include <array>
+#include <string_view>
+
+#include "netutil/netutil.h"
+#include "quorrel/driver.h"
+
+namespace {
+
+// Header fields whose b= and bh= tags hold a signature or a body hash in
+// Base64. That text is random: a short filter word turns up in it by chance in
+// a few per cent of all signed mail, so it is never matched. Everything else
+// in these fields (the field name, d=, s=, h= and the other tags) is.
+constexpr std::array<std::string_view, 4> SignatureFields = {"dkim-signature", "arc-seal", "arc-message-signature",
+                                                             "x-google-dkim-signature"};
+
+bool IsFoldedContinuation(const std::string& Line) { return !Line.empty() && (Line[0] == ' ' || Line[0] == '\t'); }
+
+bool IsSignatureField(std::string_view Name) {
+  while (!Name.empty() && (Name.back() == ' ' || Name.back() == '\t')) Name.remove_suffix(1);
+  const std::string Lower = AsciiLower(Name);
+  for (std::string_view Field : SignatureFields)
+    if (Lower == Field) return true;
+  return false;
+}
+
+// Walks the tag list ("tag=value; tag=value") of a signature field across its
+// folded lines and tells which bytes belong to a b= or bh= value.
+class TSignatureScan {
+ public:
+  // Lines of the header in order; fills Parts with the runs of Line that are matched.
+  void Take(const std::string& Line, std::vector<std::string_view>& Parts) {
+    Parts.clear();
+    size_t From = 0;
+    if (!IsFoldedContinuation(Line)) {
+      *this = TSignatureScan();
+      const size_t Colon = Line.find(':');
+      if (Colon == std::string::npos || !IsSignatureField(std::string_view(Line).substr(0, Colon))) {
+        Parts.emplace_back(Line);
+        return;
+      }
+      InSignature = true;
+      From = Colon + 1;
+    } else if (!InSignature) {
+      Parts.emplace_back(Line);
+      return;
+    }
+    const std::string_view Text(Line);
+    size_t RunStart = 0;
+    for (size_t I = From; I < Text.size(); ++I) {
+      const char C = Text[I];
+      bool Shown = true;
+      if (!InValue) {
+        if (C == '=') {
+          const std::string Tag = Trim(TagName);
+          Hidden = Tag == "b" || Tag == "bh";
+          InValue = true;
+          TagName.clear();
+        } else if (C == ';') {
+          TagName.clear();
+        } else {
+          TagName += C;
+        }
+      } else if (C == ';') {
+        InValue = false;
+        Hidden = false;
+      } else {
+        Shown = !Hidden;
+      }
+      if (!Shown) {
+        if (I > RunStart) Parts.push_back(Text.substr(RunStart, I - RunStart));
+        RunStart = I + 1;
+      }
+    }
+    if (Text.size() > RunStart) Parts.push_back(Text.substr(RunStart));
+  }
+
+ private:
+  bool InSignature = false;
+  bool InValue = false;  // behind the "=" of the current tag
+  bool Hidden = false;   // and that tag is b= or bh=
+  std::string TagName;
+};
+
+}  // namespace
+
+std::string HeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
+  const std::string LowerName = AsciiLower(Name);
+  std::string Result;
+  for (const std::string& Line : Lines) {
+    if (AsciiLower(Line).rfind(LowerName, 0) != 0) continue;
+    // The name is normally followed by a colon and a blank: skip two bytes
+    // whatever they are. The last matching line wins.
+    const size_t Start = Name.size() + 2;
+    Result = Line.size() > Start ? Line.substr(Start) : std::string();
+  }
+  return Result;
+}
+
+bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  std::vector<std::string> Words;
+  Words.reserve(Filters.size());
+  for (const std::string& Word : Filters)
+    if (!Word.empty()) Words.push_back(AsciiLower(Word));
+  if (Words.empty()) return false;
+  TSignatureScan Scan;
+  std::vector<std::string_view> Parts;
+  for (const std::string& Line : Lines) {
+    Scan.Take(Line, Parts);
+    for (std::string_view Part : Parts) {
+      const std::string LowerPart = AsciiLower(Part);
+      for (const std::string& Word : Words)
+        if (LowerPart.find(Word) != std::string::npos) return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,29 @@
+// The tool's command line: options ("--name value" or "--name=value", anywhere
+// on the line, "--" ends them) and the positional parameters around them.
+//
+// Every option is one entry of a table in options.cpp: its name, whether it
+// takes a value, how that value is stored into TSettings, and its line of help.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TSettings {
+  // The parameters that are not options, in command-line order: user name,
+  // password, server, then filter words (those beginning with "-" are ignored
+  // by the driver, as without options).
+  std::vector<std::string> Positional;
+
+  bool Help = false;
+  bool Version = false;
+  bool DryRun = false;
+};
+
+// Fills Settings from Args (the parameters after the program name). Returns
+// false with a one-line reason in Error for an unknown use of an option: a bad
+// or missing value, or a value given to an option that takes none.
+bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std::string& Error);
+
+// The usage line followed by one line per option.
+std::string HelpText(const std::string& ProgramName);
