@@ -9,9 +9,9 @@ ensure_packages clang libclang-rt-14-dev cmake ninja-build
 SECONDS_EACH=${1:-${FUZZ_SECONDS:-300}}
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORREL_FUZZ=ON -DQUORREL_TESTS=OFF -DQUORREL_BENCH=OFF >/dev/null
-cmake --build build-fuzz --target fuzz_netutil fuzz_receive fuzz_pop3_reply fuzz_socks_reply fuzz_tunnel_reply fuzz_driver
+cmake --build build-fuzz --target fuzz_netutil fuzz_receive fuzz_pop3_reply fuzz_socks_reply fuzz_tunnel_reply fuzz_driver fuzz_decode
 status=0
-for t in netutil receive pop3_reply socks_reply tunnel_reply driver; do
+for t in netutil receive pop3_reply socks_reply tunnel_reply driver decode; do
   scratch=$(mktemp -d /tmp/quorrel-fuzz-XXXXXX)
   log="build-fuzz/fuzz_$t.log"
   if (cd build-fuzz && ./fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -print_final_stats=1 \
