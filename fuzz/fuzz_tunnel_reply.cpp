@@ -1,5 +1,6 @@
 // The HTTP tunnel's reply reader against a loopback "proxy" that answers with the
-// fuzz input: only a 2xx status line may establish the tunnel.
+// fuzz input and hangs up: only a 2xx status line may establish the tunnel, and
+// a reply head beyond the bounds is refused and its connection closed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  if (Size > 8192) return 0;
+  if (Size > 3 * size_t(TunnelReplyMaxBytes)) return 0;
   std::string Reply(reinterpret_cast<const char*>(Data), Size);
   std::thread Proxy([&Reply] {
     int Fd = accept(ListenFd, nullptr, nullptr);
@@ -61,19 +62,52 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     Socket.TunnelProxyPort = std::to_string(ListenPort);
     Socket.TunnelTimeoutMs = 2000;
     Socket.Connect("mail.example.org", "110");
-    // Established only on a status line that starts "HTTP/", is longer than 11
-    // bytes and carries a 2 at byte 10.
-    bool Any2xx = false;
+    // What the reply should come to, line by line as the reader takes it: the
+    // head ends at an empty line, breaks a bound (10091, connection closed) or
+    // is cut off by the hang-up. Only a status line that starts "HTTP/", is
+    // longer than 11 bytes and carries a 2 at byte 10 establishes the tunnel;
+    // a later one overrides an earlier one.
+    enum { Ends, Overrun, Cut } Outcome = Cut;
+    bool Status2xx = false;
+    int64_t Held = 0;
     size_t Start = 0;
-    while (Start < Reply.size()) {
+    for (int Lines = 1;; ++Lines) {
       size_t End = Reply.find('\n', Start);
-      std::string Line = Reply.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
-      if (Line.rfind("HTTP/", 0) == 0 && Line.size() > 11) Any2xx = Any2xx || Line[9] == '2';
-      if (End == std::string::npos) break;
+      if (End == std::string::npos) {
+        Outcome = Reply.size() - Start > size_t(TunnelReplyMaxLineBytes) ? Overrun : Cut;
+        break;
+      }
+      std::string Line = Reply.substr(Start, End - Start);
+      if (Line.size() + 1 > size_t(TunnelReplyMaxLineBytes)) {
+        Outcome = Overrun;
+        break;
+      }
+      if (Line.rfind("HTTP/", 0) == 0 && Line.size() > 11) Status2xx = Line[9] == '2';
+      if (Line.empty() || Line == "\r") {
+        Outcome = Ends;
+        break;
+      }
+      Held += int64_t(Line.size()) + 1;
+      if (Held > TunnelReplyMaxBytes || Lines >= TunnelReplyMaxLines) {
+        Outcome = Overrun;
+        break;
+      }
       Start = End + 1;
     }
-    if (Socket.TunnelEstablished && !Any2xx) std::abort();
-    if (Socket.LastErrorCode == 0 && !Socket.TunnelEstablished) std::abort();
+    switch (Outcome) {
+      case Ends:
+        if (Socket.TunnelEstablished != Status2xx) std::abort();
+        if (Socket.LastErrorCode != (Status2xx ? 0 : 10091)) std::abort();
+        if (!Socket.HasSocket()) std::abort();
+        break;
+      case Overrun:
+        if (Socket.TunnelEstablished || Socket.LastErrorCode != 10091 || Socket.HasSocket()) std::abort();
+        if (!Socket.ReadBuffer.empty()) std::abort();
+        break;
+      case Cut:
+        if (Socket.TunnelEstablished || Socket.LastErrorCode == 0) std::abort();
+        break;
+    }
     if (Socket.ProxyNegotiating) std::abort();
   }
   Proxy.join();

@@ -5,6 +5,8 @@
 
 #include "blocksock/negotiating_guard.h"
 
+#include <algorithm>
+
 #include "codec/codec.h"
 #include "netutil/netutil.h"
 
@@ -13,17 +15,18 @@ namespace {
 constexpr uint8_t SocksCommandConnect = 1;
 constexpr uint8_t SocksCommandBind = 2;
 
-// Keeps a flag at a value for a scope and puts the old value back.
-class TFlagOverride {
+// Keeps a setting at a value for a scope and puts the old value back.
+template <class T>
+class TSettingOverride {
  public:
-  TFlagOverride(bool& Flag, bool Value) : Flag(Flag), Saved(Flag) { Flag = Value; }
-  ~TFlagOverride() { Flag = Saved; }
-  TFlagOverride(const TFlagOverride&) = delete;
-  TFlagOverride& operator=(const TFlagOverride&) = delete;
+  TSettingOverride(T& Setting, T Value) : Setting(Setting), Saved(Setting) { Setting = Value; }
+  ~TSettingOverride() { Setting = Saved; }
+  TSettingOverride(const TSettingOverride&) = delete;
+  TSettingOverride& operator=(const TSettingOverride&) = delete;
 
  private:
-  bool& Flag;
-  bool Saved;
+  T& Setting;
+  T Saved;
 };
 
 // A byte that would end the request line early (and so let the rest be read
@@ -32,6 +35,38 @@ bool SafeRequestTarget(const std::string& Text) {
   for (char C : Text)
     if (C == '\r' || C == '\n' || C == '\0') return false;
   return true;
+}
+
+// Reads the proxy's reply head up to its empty line. TunnelTimeoutMs bounds the
+// whole head, not each piece of it, and the head is held to TunnelReplyMaxLines
+// lines of at most TunnelReplyMaxLineBytes each (the LF counted) and to
+// TunnelReplyMaxBytes in all, so a proxy that keeps talking cannot hold the
+// connect or grow memory for ever. False when the head broke a bound; then
+// LastErrorCode is 10091. A receive error (10054, 10060) stays in LastErrorCode.
+// Nothing is raised here: the caller closes the connection first.
+bool ReadTunnelReply(TTCPBlockSocket& Socket) {
+  const bool Unlimited = Socket.TunnelTimeoutMs == -1;
+  TSettingOverride<bool> Quiet(Socket.RaiseOnError, false);
+  // Each line gets what is left of the time, over all its pieces; once none is
+  // left, only bytes that are already there can still complete a line.
+  TSettingOverride<bool> PerChunk(Socket.TimeoutPerChunk, Unlimited);
+  TSettingOverride<int32_t> Limit(Socket.LineLimit, TunnelReplyMaxLineBytes);
+  const uint32_t Start = CurrentTick();
+  int64_t Held = 0;
+  for (int Lines = 1;; ++Lines) {
+    int64_t Left = -1;
+    if (!Unlimited)
+      Left = std::max<int64_t>(0, int64_t(Socket.TunnelTimeoutMs) - int64_t(TickDifference(Start, CurrentTick())));
+    std::string Line = Socket.ReceiveUntil(int(Left), "\n");
+    if (Socket.LastErrorCode == ErrLineTooLong) break;
+    if (Socket.LastErrorCode != 0) return true;
+    if (Line.size() > 11 && Line.compare(0, 5, "HTTP/") == 0) Socket.TunnelEstablished = Line[9] == '2';
+    if (Line.empty() || Line == "\r") return true;
+    Held += int64_t(Line.size()) + 1;
+    if (Held > TunnelReplyMaxBytes || Lines >= TunnelReplyMaxLines) break;
+  }
+  Socket.LastErrorCode = ErrSubsystemUnusable;
+  return false;
 }
 
 }  // namespace
@@ -46,7 +81,7 @@ void TTCPBlockSocket::CloseSocket() {
     OsShutdown(SocketHandle, WinSock::SdSend);
     // The draining ends with a failed receive by design; it is reported like
     // any other but must never abort the close.
-    TFlagOverride Quiet(RaiseOnError, false);
+    TSettingOverride<bool> Quiet(RaiseOnError, false);
     DiscardInput();
   }
   TBlockSocket::CloseSocket();
@@ -112,11 +147,13 @@ void TTCPBlockSocket::TunnelConnect(const std::string& Host, const std::string& 
         SendText("Proxy-Authorization: Basic " + ToBase64(TunnelUser + ":" + TunnelPassword) + "\r\n");
       SendText("\r\n");
 
-      for (;;) {
-        std::string Line = ReceiveUntil(TunnelTimeoutMs, "\n");
-        if (LastErrorCode != 0) break;
-        if (Line.size() > 11 && Line.compare(0, 5, "HTTP/") == 0) TunnelEstablished = Line[9] == '2';
-        if (Line.empty() || Line == "\r") break;
+      if (!ReadTunnelReply(*this) || LastErrorCode == ErrTimedOut) {
+        // A proxy that broke the bounds may still be sending; nothing more of
+        // it is read, and nothing it sent is left for a later receive.
+        const int32_t Code = LastErrorCode;
+        ReadBuffer.clear();
+        TBlockSocket::CloseSocket();
+        LastErrorCode = Code;
       }
     }
     // A dialogue broken off after a 2xx line has established nothing.

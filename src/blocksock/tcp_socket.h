@@ -6,6 +6,12 @@
 
 #include "blocksock/socks_socket.h"
 
+// Bounds on an HTTP proxy's reply head (status line, header lines and the empty
+// line that ends it): past them the connect fails with 10091.
+constexpr int32_t TunnelReplyMaxLineBytes = 4096;  // one line with its LF
+constexpr int TunnelReplyMaxLines = 64;
+constexpr int64_t TunnelReplyMaxBytes = 16384;
+
 enum TTlsProtocol : uint8_t { Ssl2Only = 0, Ssl3Only = 1, Tls1Only = 2, AnyTlsVersion = 3 };
 
 class TTCPBlockSocket : public TSocksBlockSocket {
@@ -62,7 +68,7 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   std::string TunnelTargetPort;
   std::string TunnelUser;
   std::string TunnelPassword;
-  int32_t TunnelTimeoutMs = 30000;
+  int32_t TunnelTimeoutMs = 30000;  // for the proxy's whole reply; -1 = no limit
 
  private:
   template <class TCall>

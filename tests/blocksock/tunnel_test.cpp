@@ -2,6 +2,11 @@
 // scripted proxy for exact request bytes and unusual replies.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "blocksock/tcp_socket.h"
 #include "support/proxies.h"
 
@@ -121,6 +126,17 @@ TEST(TunnelReply, StatusLineRules) {
   EXPECT_EQ(O.RemoteText, "127.0.0.1");  // no tunnel: the proxy's own address
 }
 
+TEST(TunnelReply, ShortestStatusLineIsAccepted) {
+  // "HTTP/1.0 200" with no reason phrase: 12 bytes, one more than a status line needs.
+  auto O = TunnelThrough(TunnelProxy("HTTP/1.0 200\r\n\r\n+OK ready\r\n"), "h", "110", {}, true);
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_TRUE(O.Established);
+  EXPECT_EQ(O.FirstLine, "+OK ready");
+  O = TunnelThrough(TunnelProxy("HTTP/1.0 200\n\n"), "h", "110");
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_TRUE(O.Established);
+}
+
 TEST(TunnelReply, CloseAndSilenceKeepTheReceiveError) {
   auto Closing = [](TPeerConnection& C) {
     C.ReadUntil("\r\n\r\n");
@@ -134,6 +150,140 @@ TEST(TunnelReply, CloseAndSilenceKeepTheReceiveError) {
   auto Silent = [](TPeerConnection& C) { C.ReadToEnd(5000); };
   O = TunnelThrough(Silent, "h", "110", [](TTCPBlockSocket& S) { S.TunnelTimeoutMs = 300; });
   EXPECT_EQ(O.Code, 10060);
+}
+
+// ---- bounds on the proxy's reply ----
+
+struct TBoundedOutcome {
+  int32_t Code = -1;
+  bool Established = false, Open = true, Negotiating = true, Buffered = true;
+  long long Ms = 0;
+};
+
+// Connects through a scripted proxy that answers with Script; Stop is set once
+// Connect has returned, so that a proxy that would talk for ever ends.
+TBoundedOutcome BoundedTunnel(std::function<void(TPeerConnection&, const std::atomic<bool>&)> Script,
+                              int32_t TimeoutMs = 3000) {
+  auto Stop = std::make_shared<std::atomic<bool>>(false);
+  TScriptedServer Server([Script, Stop](TPeerConnection& C) {
+    if (C.ReadUntil("\r\n\r\n").empty()) return;
+    Script(C, *Stop);
+  });
+  TTCPBlockSocket Socket;
+  Socket.TunnelProxyHost = "127.0.0.1";
+  Socket.TunnelProxyPort = Server.PortText();
+  Socket.TunnelTimeoutMs = TimeoutMs;
+  const auto Start = std::chrono::steady_clock::now();
+  Socket.Connect("h", "110");
+  TBoundedOutcome O;
+  O.Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count();
+  *Stop = true;
+  O.Code = Socket.LastErrorCode;
+  O.Established = Socket.TunnelEstablished;
+  O.Open = Socket.HasSocket();
+  O.Negotiating = Socket.ProxyNegotiating;
+  O.Buffered = !Socket.ReadBuffer.empty();
+  Socket.CloseSocket();
+  Server.Transcript();
+  return O;
+}
+
+std::function<void(TPeerConnection&, const std::atomic<bool>&)> Answer(std::string Reply) {
+  return [Reply](TPeerConnection& C, const std::atomic<bool>&) {
+    C.Write(Reply);
+    C.ReadToEnd(3000);
+  };
+}
+
+// Sends Piece every 50 ms for up to 6 s, then hangs up: each piece comes well
+// inside the time-out, but the reply never ends.
+std::function<void(TPeerConnection&, const std::atomic<bool>&)> Dripping(std::string First, std::string Piece) {
+  return [First, Piece](TPeerConnection& C, const std::atomic<bool>& Stop) {
+    C.Write(First);
+    for (int I = 0; I < 120 && !Stop; ++I) {
+      C.Write(Piece);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+}
+
+void ExpectRefusedAndClosed(const TBoundedOutcome& O, int32_t Code) {
+  EXPECT_EQ(O.Code, Code);
+  EXPECT_FALSE(O.Established);
+  EXPECT_FALSE(O.Open);
+  EXPECT_FALSE(O.Buffered);
+  EXPECT_FALSE(O.Negotiating);
+}
+
+TEST(TunnelReplyBounds, TheTimeOutCoversTheWholeReply) {
+  {
+    SCOPED_TRACE("a header line every 50 ms");
+    auto O = BoundedTunnel(Dripping("HTTP/1.0 200 OK\r\n", "X: y\r\n"), 500);
+    ExpectRefusedAndClosed(O, 10060);
+    EXPECT_LT(O.Ms, 5000);
+  }
+  {
+    SCOPED_TRACE("one line, a byte every 50 ms");
+    auto O = BoundedTunnel(Dripping("HTTP/1.0 200 OK\r\nX: ", "y"), 500);
+    ExpectRefusedAndClosed(O, 10060);
+    EXPECT_LT(O.Ms, 5000);
+  }
+}
+
+TEST(TunnelReplyBounds, LineLengthLineCountAndSizeAreCapped) {
+  const std::string Status = "HTTP/1.0 200 OK\r\n";
+  // A line of exactly the longest size, LF included, is taken; one byte more is not.
+  const std::string Longest = "X: " + std::string(TunnelReplyMaxLineBytes - 5, 'a') + "\r\n";
+  ASSERT_EQ(Longest.size(), size_t(TunnelReplyMaxLineBytes));
+  auto O = BoundedTunnel(Answer(Status + Longest + "\r\n"));
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_TRUE(O.Established);
+  EXPECT_TRUE(O.Open);
+  ExpectRefusedAndClosed(BoundedTunnel(Answer(Status + "X" + Longest + "\r\n")), 10091);
+  // A line without an end, longer than the longest: refused without waiting for its end.
+  ExpectRefusedAndClosed(BoundedTunnel(Answer(Status + std::string(3 * TunnelReplyMaxLineBytes, 'a'))), 10091);
+
+  // As many lines as allowed, the status line and the empty line included.
+  std::string Headers;
+  for (int I = 0; I < TunnelReplyMaxLines - 2; ++I) Headers += "X: y\r\n";
+  O = BoundedTunnel(Answer(Status + Headers + "\r\n"));
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_TRUE(O.Established);
+  ExpectRefusedAndClosed(BoundedTunnel(Answer(Status + Headers + "X: y\r\n\r\n")), 10091);
+
+  // Lines of fair length and number that add up to too much.
+  std::string Big;
+  const std::string Line = "X: " + std::string(TunnelReplyMaxLineBytes / 2, 'b') + "\r\n";
+  while (int64_t(Big.size()) <= TunnelReplyMaxBytes) Big += Line;
+  ExpectRefusedAndClosed(BoundedTunnel(Answer(Status + Big + "\r\n")), 10091);
+}
+
+TEST(TunnelReplyBounds, RaisedFailureComesAfterTheClose) {
+  TScriptedServer Server([](TPeerConnection& C) {
+    C.ReadUntil("\r\n\r\n");
+    C.Write("HTTP/1.0 200 OK\r\n" + std::string(2 * TunnelReplyMaxLineBytes, 'a'));
+    C.ReadToEnd(3000);
+  });
+  TTCPBlockSocket Socket;
+  Socket.TunnelProxyHost = "127.0.0.1";
+  Socket.TunnelProxyPort = Server.PortText();
+  Socket.RaiseOnError = true;
+  std::vector<int32_t> Reported;
+  Socket.StatusHandler = [&](TBlockSocket&, TSocketStatusReason Reason, const std::string& Value) {
+    if (Reason == ErrorReported) Reported.push_back(std::stoi(Value));
+  };
+  try {
+    Socket.Connect("h", "110");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& E) {
+    EXPECT_EQ(E.ErrorNumber, 10091);
+  }
+  EXPECT_FALSE(Socket.HasSocket());
+  EXPECT_FALSE(Socket.ProxyNegotiating);
+  EXPECT_FALSE(Socket.TunnelEstablished);
+  ASSERT_FALSE(Reported.empty());
+  EXPECT_EQ(Reported.back(), 10091);
+  Server.Transcript();
 }
 
 TEST(TunnelSocket, NegotiatingFlagDuringDialogueOnly) {
@@ -206,7 +356,8 @@ class RealTunnel : public ::testing::Test {
 };
 
 TEST_F(RealTunnel, ConnectWithoutAuthentication) {
-  if (!Proxy.StartTinyproxy({Target.Port()})) GTEST_SKIP() << "tinyproxy not available";
+  ASSERT_TRUE(Proxy.StartTinyproxy({Target.Port()}))
+      << "tinyproxy did not start (Debian package tinyproxy)\n" << Proxy.Log();
   TTCPBlockSocket Socket;
   Configure(Socket);
   Socket.Connect("127.0.0.1", Target.PortText());
@@ -228,7 +379,8 @@ TEST_F(RealTunnel, ConnectWithoutAuthentication) {
 }
 
 TEST_F(RealTunnel, BasicAuthentication) {
-  if (!Proxy.StartTinyproxy({Target.Port()}, "bob", "secret")) GTEST_SKIP() << "tinyproxy not available";
+  ASSERT_TRUE(Proxy.StartTinyproxy({Target.Port()}, "bob", "secret"))
+      << "tinyproxy did not start (Debian package tinyproxy)\n" << Proxy.Log();
   TTCPBlockSocket Socket;
   Configure(Socket);
   Socket.TunnelUser = "bob";
