@@ -64,7 +64,8 @@ bool TSocksBlockSocket::SocksGreet() {
       Auth += SocksPassword;
       SendText(Auth);
       Reply = ReceiveExactText(2, SocksTimeoutMs);
-      Ok = Reply.size() == 2 && ByteAt(Reply, 2) == 0x00;
+      // The sub-negotiation answers in its own version, 01.
+      Ok = Reply.size() == 2 && ByteAt(Reply, 1) == 0x01 && ByteAt(Reply, 2) == 0x00;
       break;
     }
     default:
@@ -101,7 +102,18 @@ std::string TSocksBlockSocket::EncodeSocksAddress(const std::string& Host, const
 std::string TSocksBlockSocket::EncodeSocksAddress(const std::string& Host, const std::string& Port, bool& Ok) {
   Ok = true;
   const uint16_t PortNumber = static_cast<uint16_t>(ResolveServicePort(Port));
-  std::string Target = SocksRemoteResolve ? Host : ResolveFirstAddress(Host);
+  std::string Target = Host;
+  if (!SocksRemoteResolve && !IsIPv4Text(Host) && !IsIPv6Text(Host)) {
+    // The lookup answers "0.0.0.0" for a name it cannot resolve; asking the
+    // server for that address would reach no target, or the wrong one.
+    Target = ResolveFirstAddress(Host);
+    if (Target == "0.0.0.0") {
+      LastErrorCode = ErrHostNotFound;
+      LastErrorText = GetErrorDesc(ErrHostNotFound);
+      Ok = false;
+      return {};
+    }
+  }
   std::string Result;
 
   if (SocksVersion == Socks4) {
@@ -191,7 +203,9 @@ bool TSocksBlockSocket::SocksReadReply() {
     Reply += PortBytes;
     SocksReplyCode = ByteAt(Reply, 2);
   }
-  if (SocksReplyCode != 0 && SocksReplyCode != 90) return false;
+  // Only the success code of the version in use: SOCKS5 has no code 90 and
+  // SOCKS4 no code 0, so a reply with the other version's code grants nothing.
+  if (SocksReplyCode != (SocksVersion == Socks4 ? 90 : 0)) return false;
   DecodeSocksAddress(Reply);
   return true;
 }

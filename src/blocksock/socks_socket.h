@@ -5,6 +5,8 @@
 
 #include "blocksock/block_socket.h"
 
+constexpr int32_t ErrHostNotFound = 11001;
+
 enum TSocksVersion : uint8_t { Socks5 = 0, Socks4 = 1 };
 
 class TSocksBlockSocket : public TBlockSocket {
@@ -15,7 +17,9 @@ class TSocksBlockSocket : public TBlockSocket {
   bool SocksSendRequest(uint8_t Command, const std::string& Host, const std::string& Port);
   bool SocksReadReply();
   // Address-and-port bytes of a request; Ok false when the address cannot be
-  // encoded (a SOCKS5 host name over 255 bytes), and nothing must be sent.
+  // encoded (a SOCKS5 host name over 255 bytes, or a name that must be resolved
+  // here and does not resolve: then LastErrorCode is 11001), and nothing must be
+  // sent.
   std::string EncodeSocksAddress(const std::string& Host, const std::string& Port, bool& Ok);
   std::string EncodeSocksAddress(const std::string& Host, const std::string& Port);
   int DecodeSocksAddress(const std::string& Reply);

@@ -219,6 +219,51 @@ TEST(SocksRequestBytes, LocalResolutionAndServicePorts) {
   EXPECT_WIRE(NoAuthOffer + Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 0}), O.Wire);
 }
 
+// A name that must be resolved here and does not resolve: no request for some
+// stand-in address goes out, and the connect fails with "host not found".
+TEST(SocksRequestBytes, UnresolvableNameWithLocalResolution) {
+  const std::string Name = "no-such-host.invalid";
+  auto O = ConnectThrough(Socks5Server({}), [](TTCPBlockSocket& S) { S.SocksRemoteResolve = false; }, Name, "110");
+  EXPECT_EQ(O.Code, 11001);
+  EXPECT_WIRE(NoAuthOffer, O.Wire);
+
+  O = ConnectThrough(Socks4Server(Bytes({0, 90, 0, 0, 0, 0, 0, 0})), [](TTCPBlockSocket& S) {
+    S.SocksVersion = Socks4;
+    S.SocksRemoteResolve = false;
+  }, Name, "110");
+  EXPECT_EQ(O.Code, 11001);
+  EXPECT_EQ(O.Wire, "");
+
+  // Numeric targets need no lookup, 0.0.0.0 included when the caller asks for it.
+  O = ConnectThrough(Socks5Server({}), [](TTCPBlockSocket& S) { S.SocksRemoteResolve = false; }, "0.0.0.0", "110");
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_WIRE(NoAuthOffer + Bytes({5, 1, 0, 1, 0, 0, 0, 0, 0, 110}), O.Wire);
+  O = ConnectThrough(Socks5Server({}), [](TTCPBlockSocket& S) {
+    S.SocksRemoteResolve = false;
+    S.IPFamily = IPFamilyV4;
+  }, "::1", "110");
+  EXPECT_EQ(O.Code, 0);
+  EXPECT_WIRE(NoAuthOffer + Bytes({5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 110}), O.Wire);
+
+  // Raised with its own code and text.
+  TScriptedServer Server(Socks5Server({}));
+  TTCPBlockSocket Socket;
+  Socket.SocksProxyHost = "127.0.0.1";
+  Socket.SocksProxyPort = Server.PortText();
+  Socket.SocksRemoteResolve = false;
+  Socket.RaiseOnError = true;
+  try {
+    Socket.Connect(Name, "110");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& E) {
+    EXPECT_EQ(E.ErrorNumber, 11001);
+    EXPECT_EQ(E.ErrorText, "Host not found");
+  }
+  EXPECT_FALSE(Socket.ProxyNegotiating);
+  Socket.CloseSocket();
+  Server.Transcript();
+}
+
 // Fields that do not fit their length byte or their terminator: the step fails
 // before anything of it is sent.
 TEST(SocksRequestBytes, UnencodableFieldsSendNothing) {
@@ -257,10 +302,10 @@ TEST(SocksRequestBytes, UnencodableFieldsSendNothing) {
 
 TEST(SocksReplies, AcceptedCodesAndAddressForms) {
   TSocks5Script S;
-  S.Reply = Bytes({5, 90, 0, 1, 10, 1, 2, 3, 0, 25});  // a SOCKS5 server answering with 90
+  S.Reply = Bytes({5, 0, 0, 1, 10, 1, 2, 3, 0, 25});
   auto O = ConnectThrough(Socks5Server(S), Nothing, "127.0.0.1", "110");
   EXPECT_EQ(O.Code, 0);
-  EXPECT_EQ(O.ReplyCode, 90);
+  EXPECT_EQ(O.ReplyCode, 0);
   EXPECT_EQ(O.ReplyHost, "10.1.2.3");
   EXPECT_EQ(O.ReplyPort, "25");
   EXPECT_EQ(O.LocalText, "10.1.2.3");
@@ -291,11 +336,10 @@ TEST(SocksReplies, AcceptedCodesAndAddressForms) {
   EXPECT_EQ(O.ReplyPort, "110");
   EXPECT_EQ(O.FirstLine, "first line");
 
-  // A SOCKS4 server answering with 0 is accepted too.
   auto UseSocks4 = [](TTCPBlockSocket& T) { T.SocksVersion = Socks4; };
-  O = ConnectThrough(Socks4Server(Bytes({0, 0, 0, 110, 127, 0, 0, 1}), "x\r\n"), UseSocks4, "127.0.0.1", "110", true);
+  O = ConnectThrough(Socks4Server(Bytes({0, 90, 0, 110, 127, 0, 0, 1}), "x\r\n"), UseSocks4, "127.0.0.1", "110", true);
   EXPECT_EQ(O.Code, 0);
-  EXPECT_EQ(O.ReplyCode, 0);
+  EXPECT_EQ(O.ReplyCode, 90);
   EXPECT_EQ(O.ReplyHost, "127.0.0.1");
   EXPECT_EQ(O.ReplyPort, "110");
   EXPECT_EQ(O.FirstLine, "x");
@@ -316,10 +360,17 @@ TEST(SocksReplies, RefusalsMapTo10091) {
   S.AuthReply = Bytes({1, 1});
   Expect(ConnectThrough(Socks5Server(S), [](TTCPBlockSocket& T) { T.SocksUser = "bob"; }, "127.0.0.1", "110"), 0,
          false);
+  // The credentials' answer must come in the sub-negotiation's own version, 01.
+  S.AuthReply = Bytes({5, 0});
+  Expect(ConnectThrough(Socks5Server(S), [](TTCPBlockSocket& T) { T.SocksUser = "bob"; }, "127.0.0.1", "110"), 0,
+         false);
 
   S = {};
   S.Reply = Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0});  // connection refused by the target
   Expect(ConnectThrough(Socks5Server(S), Nothing, "127.0.0.1", "110"), 5, true);
+  // Only the success code of the version in use grants the connection.
+  S.Reply = Bytes({5, 90, 0, 1, 10, 1, 2, 3, 0, 25});
+  Expect(ConnectThrough(Socks5Server(S), Nothing, "127.0.0.1", "110"), 90, true);
   S.Reply = Bytes({4, 0, 0, 1, 0, 0, 0, 0, 0, 0});  // wrong version
   Expect(ConnectThrough(Socks5Server(S), Nothing, "127.0.0.1", "110"), -1, true);
   S.Reply = Bytes({5, 0, 0, 7, 0, 0, 0, 0, 0, 0});  // unknown address type
@@ -327,6 +378,7 @@ TEST(SocksReplies, RefusalsMapTo10091) {
 
   auto UseSocks4 = [](TTCPBlockSocket& T) { T.SocksVersion = Socks4; };
   Expect(ConnectThrough(Socks4Server(Bytes({0, 91, 0, 0, 0, 0, 0, 0})), UseSocks4, "127.0.0.1", "110"), 91, true);
+  Expect(ConnectThrough(Socks4Server(Bytes({0, 0, 0, 0, 0, 0, 0, 0})), UseSocks4, "127.0.0.1", "110"), 0, true);
   Expect(ConnectThrough(Socks4Server(Bytes({4, 90, 0, 0, 0, 0, 0, 0})), UseSocks4, "127.0.0.1", "110"), -1, true);
 }
 
@@ -539,7 +591,7 @@ class RealSocks : public ::testing::Test {
 };
 
 TEST_F(RealSocks, DanteSocks5AndSocks4) {
-  if (!Proxy.StartDante()) GTEST_SKIP() << "dante not available";
+  ASSERT_TRUE(Proxy.StartDante()) << "danted did not start (Debian package dante-server)\n" << Proxy.Log();
   TTCPBlockSocket Five;
   RoundTrip(Five, "127.0.0.1");
   Five.CloseSocket();
@@ -552,7 +604,7 @@ TEST_F(RealSocks, DanteSocks5AndSocks4) {
 }
 
 TEST_F(RealSocks, DanteBindCarriesAnIncomingConnection) {
-  if (!Proxy.StartDante()) GTEST_SKIP() << "dante not available";
+  ASSERT_TRUE(Proxy.StartDante()) << "danted did not start (Debian package dante-server)\n" << Proxy.Log();
   TTCPBlockSocket Listener;
   Listener.SocksProxyHost = "127.0.0.1";
   Listener.SocksProxyPort = Proxy.PortText();
@@ -575,7 +627,7 @@ TEST_F(RealSocks, DanteBindCarriesAnIncomingConnection) {
 
 TEST_F(RealSocks, MicrosocksWithAndWithoutCredentials) {
   {
-    if (!Proxy.StartMicrosocks()) GTEST_SKIP() << "microsocks not available";
+    ASSERT_TRUE(Proxy.StartMicrosocks()) << "microsocks did not start (Debian package microsocks)\n" << Proxy.Log();
     TTCPBlockSocket Plain;
     RoundTrip(Plain, "127.0.0.1");
     Plain.CloseSocket();
