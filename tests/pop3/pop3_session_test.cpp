@@ -389,6 +389,37 @@ TEST(Pop3Session, OverlongLinesAndRepliesAreRefusedWithBoundedMemory) {
   }
 }
 
+TEST(Pop3Session, LineBoundAtItsEdge) {
+  // Runs TOP 1 0 against a server whose reply holds Header; true when taken.
+  auto TopWith = [](const std::string& Header, Strings& Lines) {
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("TOP 1 0", "+OK\r\n" + Header + ".\r\n").On("QUIT", "+OK\r\n");
+    EXPECT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.MaxLineBytes = 100;
+    EXPECT_TRUE(Session.Login());
+    const bool Taken = Session.Top(1, 0);
+    Lines = Session.ReplyLines;
+    EXPECT_EQ(Session.Socket.HasSocket(), Taken);
+    Session.Logout();
+    EXPECT_TRUE(Server.WaitDone());
+    return Taken;
+  };
+  const std::string Exact = "X: " + std::string(97, 'a');
+  const std::string OneMore = Exact + "a";
+  Strings Lines;
+  EXPECT_TRUE(TopWith(Exact + "\r\n", Lines));
+  EXPECT_THAT(Lines, ElementsAre(Exact));
+  EXPECT_TRUE(TopWith(Exact + "\n", Lines));
+  EXPECT_THAT(Lines, ElementsAre(Exact));
+  EXPECT_FALSE(TopWith(OneMore + "\r\n", Lines));
+  EXPECT_THAT(Lines, IsEmpty());
+  EXPECT_FALSE(TopWith(OneMore + "\n", Lines));
+  EXPECT_THAT(Lines, IsEmpty());
+}
+
 // The server agrees to STLS and then sends a reply in clear: it must not be
 // taken for a reply inside TLS, and no password may follow in clear.
 TEST(Pop3Session, ClearBytesBehindTheStlsAgreement) {
