@@ -42,6 +42,7 @@ void TPOP3Send::DropConnection() {
   Socket.SkipLeadingLF = false;
   Socket.SkipLeadingCR = false;
   StlsInUse = false;
+  Outstanding = 0;
   if (Code != 0) {
     Socket.LastErrorCode = Code;
     Socket.LastErrorText = Text;
@@ -52,6 +53,7 @@ bool TPOP3Send::OpenConnection() {
   MessageCount = 0;
   MailboxSize = 0;
   StlsInUse = false;
+  Outstanding = 0;
   Socket.CloseSocket();
   Socket.ReadBuffer.clear();
   Socket.Bind(BindAddress, "0");
@@ -91,6 +93,7 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   StatusLine.clear();
   ReplyStatus = 0;
   if (!Socket.HasSocket()) return 0;  // never connected, or dropped
+  if (Outstanding > 0) --Outstanding;
   try {
     std::string Line;
     if (!ReceiveReplyLine(Line)) {
@@ -151,10 +154,19 @@ bool TPOP3Send::InputIsQuiet() {
 }
 
 bool TPOP3Send::SendCommand(const std::string& Line) {
+  // A command that waits for its reply would take the first of the replies
+  // still owed to commands sent ahead.
+  if (Outstanding > 0) return false;
+  return SendLine(Line + "\r\n");
+}
+
+// Sends Text after making sure that nothing unasked-for is waiting; while
+// replies are owed, waiting bytes are those replies.
+bool TPOP3Send::SendLine(const std::string& Text) {
   if (!Socket.HasSocket()) return false;
   bool Quiet = false;
   try {
-    Quiet = InputIsQuiet();
+    Quiet = Outstanding > 0 || InputIsQuiet();
   } catch (...) {
     DropConnection();
     throw;
@@ -163,7 +175,6 @@ bool TPOP3Send::SendCommand(const std::string& Line) {
     DropConnection();
     return false;
   }
-  const std::string Text = Line + "\r\n";
   int Sent = -1;
   try {
     Sent = Socket.SendText(Text);
@@ -171,12 +182,25 @@ bool TPOP3Send::SendCommand(const std::string& Line) {
     DropConnection();
     throw;
   }
-  if (Sent < 0 || Socket.LastErrorCode != 0) {
+  if (Sent < 0 || size_t(Sent) != Text.size() || Socket.LastErrorCode != 0) {
     // Whatever part of the command left, the server's replies can no longer
     // be matched to ours.
     DropConnection();
     return false;
   }
+  return true;
+}
+
+bool TPOP3Send::SendAhead(const std::vector<std::string>& Lines) {
+  if (Lines.empty()) return Socket.HasSocket();
+  std::string Text;
+  for (const std::string& Line : Lines) {
+    if (Line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
+    Text += Line;
+    Text += "\r\n";
+  }
+  if (!SendLine(Text)) return false;
+  Outstanding += int32_t(Lines.size());
   return true;
 }
 
@@ -267,6 +291,16 @@ std::string TPOP3Send::FindCapability(const std::string& Word) {
   return "";
 }
 
+bool TPOP3Send::HasCapability(const std::string& Word) const {
+  const std::string Wanted = AsciiUpper(Word);
+  for (const auto& Line : Capabilities) {
+    const std::string Upper = AsciiUpper(Line);
+    if (Upper.compare(0, Wanted.size(), Wanted) == 0 && (Upper.size() == Wanted.size() || Upper[Wanted.size()] == ' '))
+      return true;
+  }
+  return false;
+}
+
 bool TPOP3Send::SwitchToTls() {
   if (!Command("STLS", false)) return false;
   // Bytes that came in clear behind the "+OK" cannot belong to the TLS
@@ -307,4 +341,5 @@ void TPOP3Send::Logout() {
   Socket.CloseSocket();
   Socket.ReadBuffer.clear();
   StlsInUse = false;
+  Outstanding = 0;
 }

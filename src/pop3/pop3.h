@@ -36,6 +36,22 @@ class TPOP3Send : public TProtocolClient {
   bool ReadCapabilities();
   bool SwitchToTls();
   std::string FindCapability(const std::string& Word);
+  // True when a capability line names Word as its whole first word (any case):
+  // "PIPELINING" is not found in "PIPELININGX".
+  bool HasCapability(const std::string& Word) const;
+
+  // Pipelining: sends command lines without waiting for their replies, all in
+  // one send; the replies are then read in order with ReadReply. While no
+  // reply is outstanding, bytes already waiting cannot answer these commands
+  // and fail the send as they fail a one-at-a-time command. A line holding CR,
+  // LF or NUL is refused before anything is sent; a send that fails or leaves
+  // part of the bytes unsent drops the connection.
+  bool SendAhead(const std::vector<std::string>& Lines);
+  // Commands sent ahead whose replies have not been read yet.
+  int32_t RepliesOutstanding() const { return Outstanding; }
+  // Ends the connection without QUIT, so the server deletes nothing of this
+  // session; the failure that led here stays readable in the socket.
+  void DropConnection();
 
   TTCPBlockSocket Socket;
   int32_t ReplyStatus = 0;
@@ -60,8 +76,9 @@ class TPOP3Send : public TProtocolClient {
   bool SendCommand(const std::string& Line);
   bool Command(const std::string& Line, bool MultiLine);
   bool ReceiveReplyLine(std::string& Line);
-  void DropConnection();
+  bool SendLine(const std::string& Text);
   bool CredentialsSafe() const;
 
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
+  int32_t Outstanding = 0;  // replies owed to SendAhead
 };

@@ -471,3 +471,51 @@ TEST(Pop3Session, SilentTlsHandshakeEndsAtTheTimeOut) {
   EXPECT_FALSE(Session.Socket.HasSocket());
   EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "STLS"));
 }
+
+TEST(Pop3Session, CapabilityIsTheWholeFirstWord) {
+  TPOP3Send Session;
+  Session.Capabilities = {"TOP", "pipelining", "SASL PLAIN", "PIPELININGX"};
+  EXPECT_TRUE(Session.HasCapability("PIPELINING"));
+  EXPECT_TRUE(Session.HasCapability("sasl"));
+  EXPECT_FALSE(Session.HasCapability("PIPE"));
+  Session.Capabilities = {"PIPELININGX", "UIDL"};
+  EXPECT_FALSE(Session.HasCapability("PIPELINING"));
+}
+
+// Commands sent ahead are answered in order; a command that waits for its own
+// reply may not go while replies are owed, and waiting bytes before the first
+// command sent ahead fail it as they fail a one-at-a-time command.
+TEST(Pop3Session, SendAheadThenReadTheRepliesInOrder) {
+  TPop3ScriptServer Server;
+  PlainLogin(Server);
+  Server.On("TOP 2 0", "+OK\r\nSubject: two\r\n..dot\r\n\r\n.\r\n")
+      .On("LIST 2", "+OK 2 120\r\n")
+      .On("DELE 2", "-ERR locked\r\n")
+      .On("STAT", "+OK 1 10\r\n")
+      .Send("+OK stray\r\n")
+      .Expect("NOOP");
+  ASSERT_TRUE(Server.Start());
+  TPOP3Send Session;
+  Point(Session, Server);
+  ASSERT_TRUE(Session.Login());
+  EXPECT_FALSE(Session.SendAhead({"TOP 2 0", "LIST 2\r\nDELE 1"}));  // refused before sending
+  EXPECT_TRUE(Session.Socket.HasSocket());
+  ASSERT_TRUE(Session.SendAhead({"TOP 2 0", "LIST 2"}));
+  ASSERT_TRUE(Session.SendAhead({"DELE 2"}));
+  EXPECT_EQ(Session.RepliesOutstanding(), 3);
+  EXPECT_FALSE(Session.Stat());  // would take TOP's reply for its own
+  EXPECT_EQ(Session.ReadReply(true), 1);
+  EXPECT_THAT(Session.ReplyLines, ElementsAre("Subject: two", ".dot", ""));
+  EXPECT_EQ(Session.ReadReply(false), 1);
+  EXPECT_EQ(Session.StatusLine, "+OK 2 120");
+  EXPECT_EQ(Session.ReadReply(false), 0);
+  EXPECT_EQ(Session.StatusLine, "-ERR locked");
+  EXPECT_EQ(Session.RepliesOutstanding(), 0);
+  EXPECT_TRUE(Session.Stat());
+  EXPECT_EQ(Session.MessageCount, 1);
+  // "+OK stray" is waiting: nothing sent ahead can own it.
+  usleep(200 * 1000);
+  EXPECT_FALSE(Session.SendAhead({"NOOP"}));
+  EXPECT_FALSE(Session.Socket.HasSocket());
+  EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "PASS p", "TOP 2 0", "LIST 2", "DELE 2", "STAT"));
+}
