@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 
 namespace {
 
@@ -81,6 +82,35 @@ std::vector<std::string> Select(const std::vector<std::pair<int, std::string>>& 
 
 }  // namespace
 
+// ================= TServerThread =================
+
+bool TServerThread::Start(int Port, const std::function<void(int)>& Prepare, std::function<void()> Body) {
+  if (Worker.joinable()) return false;
+  ListenFd = ListenOnLoopback(Port, ListenPort);
+  if (ListenFd < 0) return false;
+  Prepare(ListenFd);
+  Stopping = false;
+  Done = false;
+  Worker = std::thread([this, Body = std::move(Body)] {
+    Body();
+    Done = true;
+  });
+  return true;
+}
+
+void TServerThread::Stop() {
+  Stopping = true;
+  if (Worker.joinable()) Worker.join();
+  if (ListenFd >= 0) close(ListenFd);
+  ListenFd = -1;
+}
+
+bool TServerThread::WaitDone(int TimeoutMs) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Done && TClock::now() < Deadline) usleep(SliceMs * 1000);
+  return Done;
+}
+
 // ================= TPop3ScriptServer =================
 
 TPop3ScriptServer::TPop3ScriptServer() = default;
@@ -112,27 +142,10 @@ TPop3ScriptServer& TPop3ScriptServer::NextConnection() {
 }
 
 bool TPop3ScriptServer::Start(int Port) {
-  if (Worker.joinable()) return false;
-  ListenFd = ListenOnLoopback(Port, ListenPort);
-  if (ListenFd < 0) return false;
-  Stopping = false;
-  Done = false;
-  Worker = std::thread([this] { Run(); });
-  return true;
+  return Thread.Start(Port, [](int) {}, [this] { Run(); });
 }
 
-void TPop3ScriptServer::Stop() {
-  Stopping = true;
-  if (Worker.joinable()) Worker.join();
-  if (ListenFd >= 0) close(ListenFd);
-  ListenFd = -1;
-}
-
-bool TPop3ScriptServer::WaitDone(int TimeoutMs) {
-  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
-  while (!Done && TClock::now() < Deadline) usleep(SliceMs * 1000);
-  return Done;
-}
+bool TPop3ScriptServer::WaitDone(int TimeoutMs) { return Thread.WaitDone(TimeoutMs); }
 
 std::vector<std::string> TPop3ScriptServer::Commands() const {
   std::lock_guard<std::mutex> G(Lock);
@@ -161,13 +174,13 @@ void TPop3ScriptServer::Deviate(const std::string& Text) {
   Trouble.push_back(Text);
 }
 
-bool TPop3ScriptServer::WriteAll(int Fd, const std::string& Bytes) { return SendAll(Fd, Bytes, Stopping); }
+bool TPop3ScriptServer::WriteAll(int Fd, const std::string& Bytes) { return SendAll(Fd, Bytes, Thread.Stopping); }
 
 bool TPop3ScriptServer::ReadLine(int Fd, std::string& Pending, std::string& Line, int TimeoutMs) {
   const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
   while (!TakeLine(Pending, Line)) {
     auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-    if (Left <= 0 || !WaitFor(Fd, POLLIN, Stopping, int(Left))) return false;
+    if (Left <= 0 || !WaitFor(Fd, POLLIN, Thread.Stopping, int(Left))) return false;
     char Buf[65536];
     ssize_t N = recv(Fd, Buf, sizeof Buf, 0);
     if (N < 0 && errno == EINTR) continue;
@@ -182,7 +195,7 @@ void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Scrip
   const std::string Tag = "connection " + std::to_string(Index) + ": ";
   std::string Pending, Got;
   size_t Step = 0;
-  for (; Step < Script.size() && !Stopping; ++Step) {
+  for (; Step < Script.size() && !Thread.Stopping; ++Step) {
     const TStep& S = Script[Step];
     if (S.Kind == TStep::Send) {
       if (!WriteAll(Fd, S.Text)) {
@@ -190,7 +203,7 @@ void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Scrip
         return;
       }
     } else if (S.Kind == TStep::Stall) {
-      SleepUnlessStopped(S.Ms, Stopping);
+      SleepUnlessStopped(S.Ms, Thread.Stopping);
     } else if (S.Kind == TStep::Close) {
       return;
     } else {
@@ -207,15 +220,15 @@ void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Scrip
     }
   }
   // Script over: record whatever else comes until the client closes.
-  while (!Stopping && ReadLine(Fd, Pending, Got, ReadTimeoutMs)) {
+  while (!Thread.Stopping && ReadLine(Fd, Pending, Got, ReadTimeoutMs)) {
     Record(Index, Got);
     if (!AfterScriptReply.empty() && !WriteAll(Fd, AfterScriptReply)) return;
   }
 }
 
 void TPop3ScriptServer::Run() {
-  for (size_t Index = 0; Index < Scripts.size() && !Stopping; ++Index) {
-    int Fd = AcceptOne(ListenFd, Stopping);
+  for (size_t Index = 0; Index < Scripts.size() && !Thread.Stopping; ++Index) {
+    int Fd = AcceptOne(Thread.ListenFd, Thread.Stopping);
     if (Fd < 0) break;
     {
       std::lock_guard<std::mutex> G(Lock);
@@ -224,10 +237,10 @@ void TPop3ScriptServer::Run() {
     Serve(Fd, int(Index), Scripts[Index]);
     close(Fd);
   }
-  Done = true;
+  Thread.Done = true;
   // Connections beyond the script are recorded as such and closed at once.
-  while (!Stopping) {
-    int Fd = AcceptOne(ListenFd, Stopping);
+  while (!Thread.Stopping) {
+    int Fd = AcceptOne(Thread.ListenFd, Thread.Stopping);
     if (Fd < 0) break;
     {
       std::lock_guard<std::mutex> G(Lock);
@@ -347,4 +360,153 @@ void TPop3Relay::Relay(int Client, int Index) {
     }
   }
   close(Server);
+}
+
+// ================= TPop3MailboxServer =================
+
+bool TPop3MailboxServer::Start() {
+  Marked.assign(Messages.size() + 1, false);
+  return Thread.Start(
+      0,
+      [this](int ListenFd) {
+        if (SmallBuffers <= 0) return;
+        // Accepted sockets take their buffer sizes from the listener.
+        setsockopt(ListenFd, SOL_SOCKET, SO_RCVBUF, &SmallBuffers, sizeof SmallBuffers);
+        setsockopt(ListenFd, SOL_SOCKET, SO_SNDBUF, &SmallBuffers, sizeof SmallBuffers);
+      },
+      [this] { Run(); });
+}
+
+size_t TPop3MailboxServer::Size(int N) const {
+  const TMessage& M = Messages[size_t(N - 1)];
+  return M.Header.size() + 2 + M.Body.size();
+}
+
+std::vector<std::string> TPop3MailboxServer::Commands() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Received;
+}
+std::vector<int> TPop3MailboxServer::DeleteRequests() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Deles;
+}
+std::vector<int> TPop3MailboxServer::Expunged() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Removed;
+}
+bool TPop3MailboxServer::QuitReceived() const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Quit;
+}
+
+void TPop3MailboxServer::Run() {
+  int Fd = AcceptOne(Thread.ListenFd, Thread.Stopping);
+  if (Fd >= 0) {
+    Serve(Fd);
+    close(Fd);
+  }
+}
+
+namespace {
+
+// The number of "VERB n ..." when it names one of Count messages, else 0.
+int MessageNumber(const std::string& Command, size_t At, size_t Count) {
+  if (Command.size() <= At) return 0;
+  const long N = std::strtol(Command.c_str() + At, nullptr, 10);
+  return N >= 1 && size_t(N) <= Count ? int(N) : 0;
+}
+
+}  // namespace
+
+std::string TPop3MailboxServer::Answer(const std::string& Command) {
+  const size_t Count = Messages.size();
+  auto Alive = [&](int N) { return N > 0 && !Marked[size_t(N)]; };
+  if (Command == "STAT") {
+    size_t Total = 0;
+    int Left = 0;
+    for (size_t N = 1; N <= Count; ++N)
+      if (!Marked[N]) Total += Size(int(N)), ++Left;
+    return "+OK " + std::to_string(Left) + " " + std::to_string(Total) + "\r\n";
+  }
+  if (Command == "LIST") {
+    std::string Out = "+OK scan listing follows\r\n";
+    for (size_t N = 1; N <= Count; ++N)
+      if (!Marked[N]) Out += std::to_string(N) + " " + std::to_string(Size(int(N))) + "\r\n";
+    return Out + ".\r\n";
+  }
+  if (Command.rfind("LIST ", 0) == 0) {
+    const int N = MessageNumber(Command, 5, Count);
+    if (!Alive(N)) return "-ERR no such message\r\n";
+    return "+OK " + std::to_string(N) + " " + std::to_string(Size(N)) + "\r\n";
+  }
+  if (Command.rfind("TOP ", 0) == 0) {
+    const int N = MessageNumber(Command, 4, Count);
+    if (!Alive(N)) return "-ERR no such message\r\n";
+    std::string Out = "+OK\r\n";
+    const std::string& Header = Messages[size_t(N - 1)].Header;
+    for (size_t Start = 0; Start < Header.size();) {
+      size_t End = Header.find("\r\n", Start);
+      if (End == std::string::npos) End = Header.size();
+      if (Header[Start] == '.') Out += '.';
+      Out.append(Header, Start, End - Start);
+      Out += "\r\n";
+      Start = End + 2;
+    }
+    return Out + "\r\n.\r\n";
+  }
+  if (Command.rfind("DELE ", 0) == 0) {
+    const int N = MessageNumber(Command, 5, Count);
+    {
+      std::lock_guard<std::mutex> G(Lock);
+      Deles.push_back(N ? N : -1);
+    }
+    if (!Alive(N)) return "-ERR no such message\r\n";
+    Marked[size_t(N)] = true;
+    return "+OK marked\r\n";
+  }
+  if (Command == "QUIT") {
+    std::lock_guard<std::mutex> G(Lock);
+    Quit = true;
+    for (size_t N = 1; N <= Count; ++N)
+      if (Marked[N]) Removed.push_back(int(N));
+    return "+OK bye\r\n";
+  }
+  return "-ERR unknown command\r\n";
+}
+
+void TPop3MailboxServer::Serve(int Fd) {
+  if (!SendAll(Fd, "+OK mailbox ready\r\n", Thread.Stopping)) return;
+  bool LoggedIn = false;
+  std::string Pending, Command;
+  char Buf[65536];
+  const size_t ReadSize = SmallBuffers > 0 ? 1 : sizeof Buf;
+  while (!Thread.Stopping) {
+    while (!TakeLine(Pending, Command)) {
+      if (!WaitFor(Fd, POLLIN, Thread.Stopping, 30000)) return;
+      ssize_t N = recv(Fd, Buf, ReadSize, 0);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return;
+      Pending.append(Buf, size_t(N));
+    }
+    {
+      std::lock_guard<std::mutex> G(Lock);
+      Received.push_back(Command);
+    }
+    TReply Reply;
+    if (Command == "CAPA") {
+      Reply.Bytes = "+OK\r\n";
+      for (const std::string& C : Capabilities) Reply.Bytes += C + "\r\n";
+      Reply.Bytes += ".\r\n";
+    } else if (!LoggedIn) {
+      Reply.Bytes = "+OK\r\n";
+      LoggedIn = Command.rfind("PASS ", 0) == 0;
+    } else {
+      Reply.Bytes = Answer(Command);
+      if (Bend) Reply = Bend(Command, Reply);
+    }
+    if (Reply.StallMs > 0) SleepUnlessStopped(Reply.StallMs, Thread.Stopping);
+    if (Reply.Close) return;
+    if (!Reply.Bytes.empty() && !SendAll(Fd, Reply.Bytes, Thread.Stopping)) return;
+    if (Command == "QUIT") return;
+  }
 }

@@ -2,15 +2,39 @@
 // - TPop3ScriptServer: a scripted POP3 server on 127.0.0.1, one thread, one
 //   connection at a time. Each connection follows its own script of expected
 //   command lines and canned bytes; every line the client sends is recorded.
+// - TPop3MailboxServer: a POP3 server on 127.0.0.1 that answers from a mailbox
+//   of its own, one command at a time, with a hook that can bend any reply
+//   (add to it, drop it, stall, close); it records DELEs and what QUIT expunged.
 // - TPop3Relay: a TCP relay in front of a real server that records the command
 //   lines passing in clear and can add bytes behind the server's "+OK" to STLS.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+// A loopback listener and the one thread that serves it; Done is set when
+// the thread's body returns.
+class TServerThread {
+ public:
+  ~TServerThread() { Stop(); }
+  // Listens on 127.0.0.1:Port (0 = any free port), lets Prepare adjust the
+  // listening socket, then runs Body on the thread. False when it cannot listen.
+  bool Start(int Port, const std::function<void(int ListenFd)>& Prepare, std::function<void()> Body);
+  void Stop();  // safe to call twice
+  bool WaitDone(int TimeoutMs);
+
+  int ListenFd = -1;
+  int ListenPort = 0;
+  std::atomic<bool> Stopping{false};
+  std::atomic<bool> Done{false};
+
+ private:
+  std::thread Worker;
+};
 
 class TPop3ScriptServer {
  public:
@@ -49,10 +73,10 @@ class TPop3ScriptServer {
 
   // Listens on 127.0.0.1:Port (0 = any free port). False when it cannot listen.
   bool Start(int Port = 0);
-  int Port() const { return ListenPort; }
-  std::string PortText() const { return std::to_string(ListenPort); }
+  int Port() const { return Thread.ListenPort; }
+  std::string PortText() const { return std::to_string(Thread.ListenPort); }
   // Ends the thread and closes every socket; safe to call twice.
-  void Stop();
+  void Stop() { Thread.Stop(); }
   // Waits until every scripted connection has ended (client closed, or Close).
   bool WaitDone(int TimeoutMs = 10000);
 
@@ -71,11 +95,7 @@ class TPop3ScriptServer {
   void Deviate(const std::string& Text);
 
   std::vector<std::vector<TStep>> Scripts{1};
-  int ListenFd = -1;
-  int ListenPort = 0;
-  std::atomic<bool> Stopping{false};
-  std::atomic<bool> Done{false};
-  std::thread Worker;
+  TServerThread Thread;
   mutable std::mutex Lock;
   std::vector<std::pair<int, std::string>> Received;
   std::vector<std::string> Trouble;
@@ -116,4 +136,60 @@ class TPop3Relay {
   mutable std::mutex Lock;
   std::vector<std::pair<int, std::string>> Received;
   int Accepted = 0;
+};
+
+class TPop3MailboxServer {
+ public:
+  struct TMessage {
+    std::string Header;  // header lines, each ending in CR LF
+    std::string Body;
+  };
+  // What is done instead of the normal reply to one command.
+  struct TReply {
+    std::string Bytes;  // sent as they are; empty = no reply at all
+    int StallMs = 0;    // waited before the bytes
+    bool Close = false;  // the connection is closed instead of replying
+  };
+
+  TPop3MailboxServer() = default;
+  ~TPop3MailboxServer() { Stop(); }
+  TPop3MailboxServer(const TPop3MailboxServer&) = delete;
+  TPop3MailboxServer& operator=(const TPop3MailboxServer&) = delete;
+
+  // ---- set before Start ----
+  std::vector<TMessage> Messages;  // message n is Messages[n - 1]
+  std::vector<std::string> Capabilities{"USER", "TOP", "PIPELINING"};
+  // Called with each command line after login and the reply it would get.
+  std::function<TReply(const std::string& Command, TReply Normal)> Bend;
+  // Above 0: the socket buffers of each connection in bytes, and commands are
+  // taken from the socket one byte at a time, each answered in full before
+  // the next byte is read.
+  int SmallBuffers = 0;
+
+  bool Start();
+  int Port() const { return Thread.ListenPort; }
+  std::string PortText() const { return std::to_string(Thread.ListenPort); }
+  void Stop() { Thread.Stop(); }
+  // Waits until the first connection has ended.
+  bool WaitDone(int TimeoutMs = 20000) { return Thread.WaitDone(TimeoutMs); }
+
+  // The size LIST gives for message N (1-based).
+  size_t Size(int N) const;
+  std::vector<std::string> Commands() const;
+  std::vector<int> DeleteRequests() const;  // every DELE number received
+  std::vector<int> Expunged() const;        // removed by QUIT
+  bool QuitReceived() const;
+
+ private:
+  void Run();
+  void Serve(int Fd);
+  std::string Answer(const std::string& Command);
+
+  TServerThread Thread;
+  mutable std::mutex Lock;
+  std::vector<std::string> Received;
+  std::vector<int> Deles;
+  std::vector<int> Removed;
+  std::vector<bool> Marked;
+  bool Quit = false;
 };

@@ -1,0 +1,208 @@
+#include "quorrel/pipelined_sweep.h"
+
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// Reply bytes held for a status line of LIST or DELE.
+constexpr int64_t StatusReplyBytes = 64;
+
+// Reads the decimal digits at Text[Pos...] (at least one, at most ten).
+bool ReadNumber(std::string_view Text, size_t& Pos, uint64_t& Value) {
+  const size_t Start = Pos;
+  Value = 0;
+  while (Pos < Text.size() && Text[Pos] >= '0' && Text[Pos] <= '9' && Pos - Start < 10)
+    Value = Value * 10 + uint64_t(Text[Pos++] - '0');
+  return Pos > Start && (Pos == Text.size() || Text[Pos] < '0' || Text[Pos] > '9');
+}
+
+// A scan listing: "number size", and whatever the server puts behind the size.
+bool ReadScanListing(std::string_view Text, uint64_t& Number, uint64_t& Size) {
+  size_t Pos = 0;
+  if (!ReadNumber(Text, Pos, Number) || Pos >= Text.size() || Text[Pos] != ' ') return false;
+  ++Pos;
+  return ReadNumber(Text, Pos, Size) && (Pos == Text.size() || Text[Pos] == ' ');
+}
+
+int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) + 2; }
+
+}  // namespace
+
+TSweepEnd TPipelinedSweep::Run(int32_t MessageCount) {
+  Marked = 0;
+  FirstWindow = 0;
+  Owed.clear();
+  DelesDue.clear();
+  Outcomes.clear();
+  Header.clear();
+  GuardDue = false;
+  CommandsInFlight = RepliesInFlight = 0;
+  NextToAsk = NextToJudge = MessageCount;
+  if (MessageCount <= 0) return TSweepEnd::Completed;
+  if (!ReadSizes(MessageCount)) {
+    if (!Session.Socket.HasSocket()) return Lost();
+    return TSweepEnd::NotStarted;
+  }
+  // Everything sent ahead must fit in the send buffer, whatever the server
+  // does meanwhile: then a send never waits for the server to read.
+  Session.Socket.SetSendBufferSize(int32_t(CommandBudget * 2));
+
+  for (;;) {
+    const bool Free = CommandBudget - CommandsInFlight >= CommandBudget / 4 &&
+                      ReplyBudget - RepliesInFlight >= ReplyBudget / 4;
+    if ((Owed.empty() || Free) && (!DelesDue.empty() || NextToAsk >= 1) && !Refill()) return Lost();
+    if (Owed.empty()) return TSweepEnd::Completed;
+    const TSweepEnd End = ReadNext();
+    if (End != TSweepEnd::Completed) return End;
+  }
+}
+
+bool TPipelinedSweep::ReadSizes(int32_t MessageCount) {
+  if (!Session.SendAhead({"LIST"}) || Session.ReadReply(true) != 1) return false;
+  std::vector<std::string> Listing;
+  Listing.swap(Session.ReplyLines);
+  // Counted before anything is sized by the message count, which the server
+  // chose too.
+  if (Listing.size() != size_t(MessageCount)) return false;
+  Sizes.assign(size_t(MessageCount) + 1, 0);
+  std::vector<bool> Seen(size_t(MessageCount) + 1, false);
+  for (const std::string& Line : Listing) {
+    uint64_t Number = 0, Size = 0;
+    if (!ReadScanListing(Line, Number, Size) || Number < 1 || Number > uint64_t(MessageCount) || Seen[Number] ||
+        Size > UINT32_MAX)
+      return false;
+    Seen[Number] = true;
+    Sizes[Number] = uint32_t(Size);
+  }
+  return true;
+}
+
+bool TPipelinedSweep::Room(int64_t Commands, int64_t Replies) const {
+  // One command always goes, however large its reply may be.
+  if (Owed.empty()) return true;
+  return CommandsInFlight + Commands <= CommandBudget && RepliesInFlight + Replies <= ReplyBudget;
+}
+
+bool TPipelinedSweep::Refill() {
+  std::vector<std::string> Lines;
+  const auto Add = [&](TKind Kind, int32_t Number, std::string Command, int64_t Replies) {
+    const int64_t Bytes = LineBytes(Command);
+    Lines.push_back(std::move(Command));
+    Owed.push_back({Kind, Number, Bytes, Replies});
+    CommandsInFlight += Bytes;
+    RepliesInFlight += Replies;
+  };
+  const bool First = FirstWindow == 0;
+  for (;;) {
+    if (!DelesDue.empty()) {
+      const int32_t N = DelesDue.front();
+      std::string Command = "DELE " + std::to_string(N);
+      if (!Room(LineBytes(Command), StatusReplyBytes)) break;
+      Add(TKind::Dele, N, std::move(Command), StatusReplyBytes);
+      DelesDue.pop_front();
+      GuardDue = true;
+      continue;
+    }
+    if (NextToAsk < 1) break;
+    const int32_t N = NextToAsk;
+    std::string Top = "TOP " + std::to_string(N) + " 0";
+    std::string List = "LIST " + std::to_string(N);
+    const int64_t Commands = LineBytes(Top) + LineBytes(List) * (GuardDue ? 2 : 1);
+    const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
+    if (!Room(Commands, Replies)) break;
+    if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
+    GuardDue = false;
+    Add(TKind::Top, N, std::move(Top), TopReplyEstimate(Sizes[size_t(N)]));
+    Add(TKind::List, N, std::move(List), StatusReplyBytes);
+    --NextToAsk;
+    if (First) ++FirstWindow;
+  }
+  return Session.SendAhead(Lines);
+}
+
+bool TPipelinedSweep::Names(const std::string& StatusLine, int32_t Number) const {
+  if (StatusLine.compare(0, 4, "+OK ") != 0) return false;
+  uint64_t Listed = 0, Size = 0;
+  return ReadScanListing(std::string_view(StatusLine).substr(4), Listed, Size) && Listed == uint64_t(Number) &&
+         Size == Sizes[size_t(Number)];
+}
+
+TSweepEnd TPipelinedSweep::ReadNext() {
+  const TOwed Next = Owed.front();
+  Owed.pop_front();
+  CommandsInFlight -= Next.CommandBytes;
+  RepliesInFlight -= Next.ReplyBytes;
+  const bool Positive = Session.ReadReply(Next.Kind == TKind::Top) == 1;
+  if (!Session.Socket.HasSocket()) return Lost();
+
+  switch (Next.Kind) {
+    case TKind::Top:
+      // A refused TOP leaves the header empty, as the one-at-a-time sweep has it.
+      Header.clear();
+      if (Positive) Header.swap(Session.ReplyLines);
+      return TSweepEnd::Completed;
+    case TKind::Guard:
+      if (!Names(Session.StatusLine, Next.Number)) return Lost();
+      return TSweepEnd::Completed;
+    case TKind::List: {
+      if (!Names(Session.StatusLine, Next.Number)) return Lost();
+      TSweepJudgement Verdict;
+      if (Judge) Verdict = Judge(Next.Number, Header);
+      Header.clear();
+      NextToJudge = Next.Number - 1;
+      if (Verdict.Delete && MarkDeletions) {
+        Outcomes.push_back({Next.Number, std::move(Verdict.Note), TSweepVerdict::NotDeleted, false});
+        DelesDue.push_back(Next.Number);
+      } else {
+        const TSweepVerdict Shown = Verdict.Delete ? TSweepVerdict::WouldDelete : TSweepVerdict::Skipped;
+        Outcomes.push_back({Next.Number, std::move(Verdict.Note), Shown, true});
+      }
+      return Flush();
+    }
+    case TKind::Dele:
+      // DELEs go out in the order their messages were judged, so the answer
+      // belongs to the first outcome still waiting.
+      for (TOutcome& Waiting : Outcomes) {
+        if (Waiting.Known || Waiting.Number != Next.Number) continue;
+        Waiting.Known = true;
+        Waiting.Verdict = Positive ? TSweepVerdict::Deleted : TSweepVerdict::NotDeleted;
+        if (Positive) ++Marked;
+        break;
+      }
+      return Flush();
+  }
+  return TSweepEnd::Completed;
+}
+
+TSweepEnd TPipelinedSweep::Flush() {
+  while (!Outcomes.empty() && Outcomes.front().Known) {
+    const TOutcome& Front = Outcomes.front();
+    if (Report && !Report(Front.Number, Front.Note, Front.Verdict)) return Stop();
+    Outcomes.pop_front();
+  }
+  return TSweepEnd::Completed;
+}
+
+// The one-at-a-time sweep would have met the failure at the first message
+// without an outcome: its DELE unanswered, or its header not read. That message
+// is reported as it would have been there; nothing after it is.
+TSweepEnd TPipelinedSweep::Lost() {
+  Session.DropConnection();
+  bool Shown = true;
+  if (!Outcomes.empty()) {
+    Shown = !Report || Report(Outcomes.front().Number, Outcomes.front().Note, TSweepVerdict::NotDeleted);
+  } else if (NextToJudge >= 1) {
+    TSweepJudgement Verdict;
+    if (Judge) Verdict = Judge(NextToJudge, {});
+    Shown = !Report || Report(NextToJudge, Verdict.Note, TSweepVerdict::Skipped);
+  }
+  Outcomes.clear();
+  return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;
+}
+
+TSweepEnd TPipelinedSweep::Stop() {
+  Session.DropConnection();
+  Outcomes.clear();
+  return TSweepEnd::Stopped;
+}

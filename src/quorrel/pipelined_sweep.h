@@ -1,0 +1,104 @@
+// The sweep with its commands sent ahead of the replies, for servers that
+// allow it (the PIPELINING capability). It visits the same messages in the same
+// order as the one-at-a-time sweep and hands each one's outcome to the caller
+// in that order, so the caller's output is what the one-at-a-time sweep shows.
+//
+// Every header is proven to be its own message's before it is judged: each
+// "TOP n 0" is followed by "LIST n", whose reply must name n and the size the
+// opening listing gave, and the reply before each TOP is such a LIST reply too
+// (after DELE replies, an extra "LIST n" stands in front of the next TOP). A
+// reply out of step, or any reply that cannot be read, drops the connection:
+// no QUIT, so the server deletes nothing of the session.
+//
+// What is in flight is bounded in bytes: the commands not yet answered stay
+// within a budget that the socket's send buffer holds, so a send never waits
+// on the server, and the reply bytes expected for them (taken from the message
+// sizes) stay within a second budget. A refill waits until a quarter of either
+// budget is free again.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pop3/pop3.h"
+
+enum class TSweepVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
+
+enum class TSweepEnd {
+  Completed,       // every message has its outcome
+  ConnectionLost,  // dropped; the first message without an outcome was reported last
+  Stopped,         // the caller's report failed; dropped
+  NotStarted,      // the opening listing did not fit the message count: nothing sent ahead
+};
+
+struct TSweepJudgement {
+  bool Delete = false;
+  std::string Note;  // held for the report, untouched
+};
+
+class TPipelinedSweep {
+ public:
+  explicit TPipelinedSweep(TPOP3Send& Session) : Session(Session) {}
+
+  // Judges message N by its header lines (empty when the server refused TOP,
+  // or when the header could not be read). Called once per message, from the
+  // highest number down, when the header has been proven; it must not write.
+  std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header)> Judge;
+  // Shows message N's outcome, in the same order. False ends the sweep: the
+  // connection is dropped.
+  std::function<bool(int32_t N, const std::string& Note, TSweepVerdict Verdict)> Report;
+  // False for a dry run: no DELE is sent, matches come out as WouldDelete.
+  bool MarkDeletions = true;
+  int64_t CommandBudget = 64 * 1024;
+  int64_t ReplyBudget = 4 * 1024 * 1024;
+
+  // Sweeps messages MessageCount down to 1 on a logged-in session.
+  TSweepEnd Run(int32_t MessageCount);
+
+  int32_t Marked = 0;  // DELEs the server confirmed
+  // Messages whose commands went into the first send: the point at which the
+  // budgets first held a command back and the sweep turned to reading.
+  int32_t FirstWindow = 0;
+
+  // Reply bytes expected for "TOP n 0" on a message of Size bytes.
+  static int64_t TopReplyEstimate(uint32_t Size) { return int64_t(Size) + 64; }
+
+ private:
+  enum class TKind { Top, List, Guard, Dele };
+  struct TOwed {
+    TKind Kind;
+    int32_t Number;
+    int64_t CommandBytes;
+    int64_t ReplyBytes;
+  };
+  struct TOutcome {
+    int32_t Number;
+    std::string Note;
+    TSweepVerdict Verdict;
+    bool Known;  // false while its DELE is unanswered
+  };
+
+  bool ReadSizes(int32_t MessageCount);
+  bool Refill();
+  bool Room(int64_t Commands, int64_t Replies) const;
+  TSweepEnd ReadNext();
+  bool Names(const std::string& StatusLine, int32_t Number) const;
+  TSweepEnd Flush();
+  TSweepEnd Lost();
+  TSweepEnd Stop();
+
+  TPOP3Send& Session;
+  std::vector<uint32_t> Sizes;  // by message number
+  int32_t NextToAsk = 0;        // next message whose TOP is to be sent
+  int32_t NextToJudge = 0;      // next message whose header is to be judged
+  bool GuardDue = false;        // DELEs went out since the last TOP
+  std::deque<TOwed> Owed;       // replies in the order the server sends them
+  std::deque<int32_t> DelesDue;
+  std::deque<TOutcome> Outcomes;  // judged, not yet reported
+  std::vector<std::string> Header;  // of the TOP whose LIST is still to come
+  int64_t CommandsInFlight = 0;
+  int64_t RepliesInFlight = 0;
+};

@@ -1,0 +1,441 @@
+// The pipelined sweep against a mailbox server of the tests' own that breaks
+// the reply stream in the ways a real server would not: every header must be
+// judged as its own message's, and no DELE may reach the server for a message
+// whose own header did not match.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pop3/pop3.h"
+#include "quorrel/driver.h"
+#include "quorrel/pipelined_sweep.h"
+#include "support/dovecot.h"
+#include "support/pop3_server.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using Strings = std::vector<std::string>;
+using TReply = TPop3MailboxServer::TReply;
+
+namespace {
+
+const Strings Filter{"lottery"};
+
+// Messages 1..Count; those in Spam carry the filter word in their subject.
+std::vector<TPop3MailboxServer::TMessage> Mailbox(int Count, const std::set<int>& Spam, size_t Padding = 0) {
+  std::vector<TPop3MailboxServer::TMessage> Out;
+  for (int N = 1; N <= Count; ++N) {
+    std::string Subject = (Spam.count(N) ? "Lottery win " : "Minutes ") + std::to_string(N);
+    Out.push_back({"From: a@example.org\r\nSubject: " + Subject + "\r\nX-Pad: " + std::string(Padding, 'p') + "\r\n",
+                   "Body " + std::to_string(N) + "\r\n"});
+  }
+  return Out;
+}
+
+std::string Name(TSweepVerdict V) {
+  switch (V) {
+    case TSweepVerdict::Skipped:
+      return "SKIPPED";
+    case TSweepVerdict::Deleted:
+      return "DELETED";
+    case TSweepVerdict::NotDeleted:
+      return "NOT DELETED";
+    case TSweepVerdict::WouldDelete:
+      return "WOULD DELETE";
+  }
+  return "?";
+}
+
+// One logged-in session and one sweep over it; the outcomes are kept as
+// "n:subject VERDICT" lines.
+struct TRun {
+  TPOP3Send Session;
+  TPipelinedSweep Sweep{Session};
+  Strings Shown;
+  std::vector<int> Judged;
+
+  explicit TRun(const TPop3MailboxServer& Server, int TimeoutMs = 10000) {
+    Session.Port = Server.PortText();
+    Session.UserName = "u";
+    Session.Password = "p";
+    Session.TimeoutMs = TimeoutMs;
+    Sweep.Judge = [this](int32_t N, const Strings& Header) {
+      Judged.push_back(N);
+      return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
+    };
+    Sweep.Report = [this](int32_t N, const std::string& Note, TSweepVerdict V) {
+      Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
+      return true;
+    };
+  }
+  TSweepEnd Go() {
+    if (!Session.Login() || !Session.Stat()) return TSweepEnd::NotStarted;
+    return Sweep.Run(Session.MessageCount);
+  }
+};
+
+// The lines one-at-a-time judgement gives for messages Count..1.
+Strings Expected(int Count, const std::set<int>& Spam, TSweepVerdict Match = TSweepVerdict::Deleted) {
+  Strings Out;
+  for (int N = Count; N >= 1; --N)
+    Out.push_back(std::to_string(N) + ":" + (Spam.count(N) ? "Lottery win " : "Minutes ") + std::to_string(N) + " " +
+                  Name(Spam.count(N) ? Match : TSweepVerdict::Skipped));
+  return Out;
+}
+
+// Every DELE that reached the server names a message whose own header matched.
+void ExpectOnlySpamDeleted(const TPop3MailboxServer& Server, const std::set<int>& Spam) {
+  for (int N : Server.DeleteRequests()) EXPECT_TRUE(Spam.count(N)) << "DELE " << N << " reached the server";
+}
+
+// Where "TOP n 0" stands in the command stream, the command before it is the
+// opening LIST or a LIST answered just before, and "LIST n" follows it.
+void ExpectEveryTopFramedByLists(const Strings& Commands) {
+  int Tops = 0;
+  for (size_t I = 0; I < Commands.size(); ++I) {
+    if (Commands[I].rfind("TOP ", 0) != 0) continue;
+    ++Tops;
+    const int N = std::stoi(Commands[I].substr(4));
+    ASSERT_GT(I, 0u);
+    ASSERT_LT(I + 1, Commands.size());
+    const std::string& Before = Commands[I - 1];
+    EXPECT_TRUE(Before == "LIST" || Before == "LIST " + std::to_string(N) || Before == "LIST " + std::to_string(N + 1))
+        << "before TOP " << N << ": " << Before;
+    EXPECT_EQ(Commands[I + 1], "LIST " + std::to_string(N));
+  }
+  EXPECT_GT(Tops, 0);
+}
+
+}  // namespace
+
+TEST(PipelinedSweep, SweepsInOrderAndDeletesWhatMatches) {
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{2, 4};
+  Server.Messages = Mailbox(5, Spam);
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(5, Spam)));
+  EXPECT_THAT(Run.Judged, ElementsAre(5, 4, 3, 2, 1));
+  EXPECT_EQ(Run.Sweep.Marked, 2);
+  EXPECT_EQ(Run.Sweep.FirstWindow, 5);
+  EXPECT_EQ(Run.Session.RepliesOutstanding(), 0);
+  Run.Session.Logout();
+  EXPECT_EQ(Run.Session.ReplyStatus, 1);
+  EXPECT_THAT(Server.DeleteRequests(), ElementsAre(4, 2));
+  EXPECT_THAT(Server.Expunged(), ElementsAre(2, 4));
+  ExpectEveryTopFramedByLists(Server.Commands());
+}
+
+TEST(PipelinedSweep, SmallBudgetsRefillAndPutAListBeforeTheTopAfterDeles) {
+  TPop3MailboxServer Server;
+  std::set<int> Spam;
+  for (int N = 1; N <= 60; N += 3) Spam.insert(N);
+  Server.Messages = Mailbox(60, Spam, 300);
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  Run.Sweep.CommandBudget = 120;  // six messages of commands
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(60, Spam)));
+  EXPECT_EQ(Run.Sweep.FirstWindow, 6);
+  Run.Session.Logout();
+  ExpectEveryTopFramedByLists(Server.Commands());
+  std::vector<int> Deles = Server.DeleteRequests();
+  EXPECT_EQ(std::set<int>(Deles.begin(), Deles.end()), Spam);
+  EXPECT_TRUE(std::is_sorted(Deles.rbegin(), Deles.rend()));
+}
+
+TEST(PipelinedSweep, ReplyBudgetBoundsTheWindowByMessageSize) {
+  TPop3MailboxServer Server;
+  Server.Messages = Mailbox(40, {}, 1000);
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  const int64_t PerMessage = TPipelinedSweep::TopReplyEstimate(uint32_t(Server.Size(40))) + 64;
+  Run.Sweep.ReplyBudget = 10 * PerMessage;
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_EQ(Run.Sweep.FirstWindow, 10);
+  EXPECT_EQ(Run.Shown.size(), 40u);
+}
+
+TEST(PipelinedSweep, DryRunSendsNoDele) {
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{1, 3};
+  Server.Messages = Mailbox(3, Spam);
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  Run.Sweep.MarkDeletions = false;
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(3, Spam, TSweepVerdict::WouldDelete)));
+  Run.Session.Logout();
+  EXPECT_THAT(Server.DeleteRequests(), IsEmpty());
+  EXPECT_TRUE(Server.QuitReceived());
+}
+
+TEST(PipelinedSweep, RefusedDeleIsShownAndTheSweepGoesOn) {
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{2, 4};
+  Server.Messages = Mailbox(5, Spam);
+  Server.Bend = [](const std::string& C, TReply R) {
+    if (C == "DELE 4") R.Bytes = "-ERR locked\r\n";
+    return R;
+  };
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  Strings Want = Expected(5, Spam);
+  Want[1] = "4:Lottery win 4 NOT DELETED";
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Want));
+  EXPECT_EQ(Run.Sweep.Marked, 1);
+  Run.Session.Logout();
+  EXPECT_THAT(Server.DeleteRequests(), ElementsAre(4, 2));
+}
+
+// Each break of the stream drops the connection without QUIT. What is shown is
+// what the one-at-a-time sweep shows when the connection is lost at the first
+// message without an outcome, and nothing after it.
+struct TBreak {
+  const char* Name;
+  std::function<TReply(const std::string&, TReply)> Bend;
+  Strings Shown;
+};
+
+class PipelinedSweepBreaks : public ::testing::TestWithParam<TBreak> {};
+
+TEST_P(PipelinedSweepBreaks, DropWithoutQuitAndNoWrongDele) {
+  // 5 matches, 4 does not: DELE 5 is under way when the stream breaks at 4 or 3.
+  const std::set<int> Spam{5, 3, 2};
+  TPop3MailboxServer Server;
+  Server.Messages = Mailbox(5, Spam);
+  Server.Bend = GetParam().Bend;
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server, 1500);
+  EXPECT_EQ(Run.Go(), TSweepEnd::ConnectionLost);
+  EXPECT_THAT(Run.Shown, ElementsAreArray(GetParam().Shown));
+  EXPECT_FALSE(Run.Session.Socket.HasSocket());
+  EXPECT_EQ(Run.Session.RepliesOutstanding(), 0);
+  Run.Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_FALSE(Server.QuitReceived());
+  EXPECT_THAT(Server.Expunged(), IsEmpty());
+  ExpectOnlySpamDeleted(Server, Spam);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stream, PipelinedSweepBreaks,
+    ::testing::Values(
+        // An extra "+OK" behind TOP 4's reply is read where LIST 4's belongs.
+        TBreak{"OneReplyTooMany",
+               [](const std::string& C, TReply R) {
+                 if (C == "TOP 4 0") R.Bytes += "+OK\r\n";
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        // Without TOP 4's reply, LIST 4's is taken for it and TOP 3's lines
+        // for its header; LIST 3's answer then names the wrong message.
+        TBreak{"SkippedTopReply",
+               [](const std::string& C, TReply R) {
+                 if (C == "TOP 4 0") R.Bytes.clear();
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        TBreak{"SkippedListReply",
+               [](const std::string& C, TReply R) {
+                 if (C == "LIST 4") R.Bytes.clear();
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        // Message 3 matches, but its LIST names 2: its header is not proven.
+        TBreak{"ListNamesAnotherMessage",
+               [](const std::string& C, TReply R) {
+                 if (C == "LIST 3") R.Bytes = "+OK 2 75\r\n";
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        TBreak{"ListGivesAnotherSize",
+               [](const std::string& C, TReply R) {
+                 if (C == "LIST 4") R.Bytes = "+OK 4 1\r\n";
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        TBreak{"StallInsideTheWindow",
+               [](const std::string& C, TReply R) {
+                 if (C == "TOP 3 0") R.StallMs = 4000;
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        TBreak{"CloseInsideTheWindow",
+               [](const std::string& C, TReply R) {
+                 if (C == "LIST 3") R.Close = true;
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}},
+        // The break comes before any message has an outcome: the first one is
+        // shown as a failed TOP shows it, with no subject.
+        TBreak{"CloseAtTheFirstTop",
+               [](const std::string& C, TReply R) {
+                 if (C == "TOP 5 0") R.Close = true;
+                 return R;
+               },
+               {"5: SKIPPED"}},
+        TBreak{"DeleAnswerCloses",
+               [](const std::string& C, TReply R) {
+                 if (C == "DELE 5") R.Close = true;
+                 return R;
+               },
+               {"5:Lottery win 5 NOT DELETED"}}),
+    [](const ::testing::TestParamInfo<TBreak>& I) { return std::string(I.param.Name); });
+
+TEST(PipelinedSweep, ExtraReplyAmongDeleAnswersMeetsTheListBeforeTheNextTop) {
+  // With a window of three messages, DELE 10 goes out before later TOPs; the
+  // surplus behind its answer is read where the LIST in front of the next TOP
+  // must answer.
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{10};
+  Server.Messages = Mailbox(10, Spam);
+  Server.Bend = [](const std::string& C, TReply R) {
+    if (C == "DELE 10") R.Bytes += "+OK surplus\r\n";
+    return R;
+  };
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  Run.Sweep.CommandBudget = 60;
+  EXPECT_EQ(Run.Go(), TSweepEnd::ConnectionLost);
+  ASSERT_GE(Run.Shown.size(), 2u);
+  EXPECT_EQ(Run.Shown[0], "10:Lottery win 10 DELETED");
+  const std::string& Last = Run.Shown.back();
+  EXPECT_EQ(Last.substr(Last.find(':')), ": SKIPPED");
+  Run.Session.Logout();
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_FALSE(Server.QuitReceived());
+  EXPECT_THAT(Server.DeleteRequests(), ElementsAre(10));
+  const Strings Commands = Server.Commands();
+  auto Dele = std::find(Commands.begin(), Commands.end(), "DELE 10");
+  ASSERT_NE(Dele, Commands.end());
+  ASSERT_LT(Dele + 2, Commands.end());
+  const std::string Guard = *(Dele + 1);
+  ASSERT_EQ(Guard.rfind("LIST ", 0), 0u);
+  EXPECT_EQ(*(Dele + 2), "TOP " + Guard.substr(5) + " 0");
+}
+
+TEST(PipelinedSweep, ExtraReplyAtTheEndStopsTheQuit) {
+  // The sweep has read every reply it asked for; the surplus is still waiting
+  // when QUIT is to go, so QUIT does not go and nothing is deleted.
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{1};
+  Server.Messages = Mailbox(2, Spam);
+  Server.Bend = [](const std::string& C, TReply R) {
+    if (C == "DELE 1") R.Bytes += "+OK surplus\r\n";
+    return R;
+  };
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  Run.Session.Logout();
+  EXPECT_NE(Run.Session.ReplyStatus, 1);
+  EXPECT_TRUE(Server.WaitDone());
+  EXPECT_FALSE(Server.QuitReceived());
+  EXPECT_THAT(Server.Expunged(), IsEmpty());
+}
+
+TEST(PipelinedSweep, AListingThatDoesNotFitTheCountSendsNothingAhead) {
+  TPop3MailboxServer Server;
+  Server.Messages = Mailbox(3, {});
+  Server.Bend = [](const std::string& C, TReply R) {
+    if (C == "LIST") R.Bytes = "+OK\r\n1 70\r\n2 70\r\n.\r\n";
+    return R;
+  };
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  EXPECT_EQ(Run.Go(), TSweepEnd::NotStarted);
+  EXPECT_TRUE(Run.Session.Socket.HasSocket());
+  EXPECT_THAT(Run.Shown, IsEmpty());
+  // The session is in step: the one-at-a-time dialogue goes on.
+  EXPECT_TRUE(Run.Session.Top(3, 0));
+  Run.Session.Logout();
+  EXPECT_TRUE(Server.QuitReceived());
+}
+
+TEST(PipelinedSweep, AFailedReportStopsTheSweepWithoutQuit) {
+  TPop3MailboxServer Server;
+  const std::set<int> Spam{3, 2};
+  Server.Messages = Mailbox(4, Spam);
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  Run.Sweep.Report = [&](int32_t N, const std::string&, TSweepVerdict) {
+    Run.Shown.push_back(std::to_string(N));
+    return N != 3;
+  };
+  EXPECT_EQ(Run.Go(), TSweepEnd::Stopped);
+  EXPECT_THAT(Run.Shown, ElementsAre("4", "3"));
+  Run.Session.Logout();
+  EXPECT_FALSE(Server.QuitReceived());
+  EXPECT_THAT(Server.Expunged(), IsEmpty());
+}
+
+TEST(PipelinedSweep, ServerThatReadsOneCommandAtATimeWithSmallBuffers) {
+  // It answers each command in full before it reads the next byte; with every
+  // command sent up front and nothing read, both sides would wait for ever.
+  TPop3MailboxServer Server;
+  std::set<int> Spam;
+  for (int N = 1; N <= 1500; N += 10) Spam.insert(N);
+  Server.Messages = Mailbox(1500, Spam, 2000);
+  Server.SmallBuffers = 2048;
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server, 20000);
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(1500, Spam)));
+  EXPECT_GT(Run.Sweep.FirstWindow, 100);
+  Run.Session.Logout();
+  std::vector<int> Gone = Server.Expunged();
+  EXPECT_EQ(std::set<int>(Gone.begin(), Gone.end()), Spam);
+}
+
+// A real server: it offers PIPELINING, its listings fit the checks, and with a
+// window of a few messages the DELEs and the LISTs in front of later TOPs go
+// through it as they do through the test server.
+TEST(PipelinedSweep, AgainstDovecot) {
+  ASSERT_TRUE(TDovecot::Available()) << "Dovecot is missing: install the Debian packages dovecot-core and dovecot-pop3d";
+  TDovecot Dovecot;
+  ASSERT_TRUE(Dovecot.AddUser("narrow", "secret") && Dovecot.AddUser("wide", "secret"));
+  std::set<int> Spam;
+  for (int N = 1; N <= 24; ++N) {
+    const bool Match = N % 3 == 0;
+    if (Match) Spam.insert(N);
+    const std::string Subject = (Match ? "Lottery win " : "Minutes ") + std::to_string(N);
+    const std::string Message = "From: a@example.org\r\nSubject: " + Subject + "\r\n\r\nBody\r\n.dot\r\n";
+    ASSERT_TRUE(Dovecot.Deliver("narrow", Message) && Dovecot.Deliver("wide", Message));
+  }
+  ASSERT_TRUE(Dovecot.Start());
+  for (const std::string User : {"narrow", "wide"}) {
+    TPOP3Send Session;
+    Session.Port = std::to_string(Dovecot.Port);
+    Session.UserName = User;
+    Session.Password = "secret";
+    ASSERT_TRUE(Session.Login());
+    EXPECT_TRUE(Session.HasCapability("PIPELINING"));
+    ASSERT_TRUE(Session.Stat());
+    ASSERT_EQ(Session.MessageCount, 24);
+    TPipelinedSweep Sweep(Session);
+    if (User == "narrow") Sweep.CommandBudget = 70;
+    Strings Shown;
+    Sweep.Judge = [](int32_t, const Strings& Header) {
+      return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
+    };
+    Sweep.Report = [&](int32_t N, const std::string& Note, TSweepVerdict V) {
+      Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
+      return true;
+    };
+    EXPECT_EQ(Sweep.Run(24), TSweepEnd::Completed) << User;
+    EXPECT_THAT(Shown, ElementsAreArray(Expected(24, Spam))) << User;
+    EXPECT_EQ(Sweep.Marked, 8);
+    Session.Logout();
+    EXPECT_EQ(Session.ReplyStatus, 1);
+    EXPECT_EQ(Dovecot.List(User).size(), 16u) << User;
+    EXPECT_EQ(Dovecot.Subjects(User).front(), "Minutes 1");
+  }
+}
