@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Mailbox sweep against peers. Seeds a throwaway Dovecot (inside a private network
 # namespace, port 110) with N messages (default 5000) and sweeps it with quorrel,
-# a poplib script, raw C++ clients and the mailfilter and mpop packages.
+# a poplib script, raw C++ clients and the mailfilter and mpop packages; then
+# through a relay that adds a round trip of RTT_MS (default 50, 0 = none) on
+# WAN_N (300) and WAN_PIPE_N (3000) messages, WAN_RUNS (3) runs each.
 # Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
+#            wan_vs_poplib=E wan_vs_pipelined=F
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh

@@ -3,7 +3,12 @@
 inside a private network namespace) and sweeps it with each client, reseeding
 before every timed run. Reports medians of wall time, client CPU time and peak RSS,
 each also as a ratio to the poplib script measured in the same run, and checks
-that every client left exactly the messages that do not match."""
+that every client left exactly the messages that do not match.
+
+With RTT_MS above 0 (default 50) the clients are then timed again through a relay
+on 127.0.0.2:110 that delays each direction by half that round trip: all four
+dialogue clients on WAN_N messages, and quorrel against the raw pipelined client
+on WAN_PIPE_N messages."""
 import os
 import random
 import shutil
@@ -14,6 +19,10 @@ import time
 
 N = int(os.environ.get("N", "5000"))
 RUNS = int(os.environ.get("RUNS", "5"))
+RTT_MS = int(os.environ.get("RTT_MS", "50"))
+WAN_N = int(os.environ.get("WAN_N", "300"))
+WAN_PIPE_N = int(os.environ.get("WAN_PIPE_N", "3000"))
+WAN_RUNS = int(os.environ.get("WAN_RUNS", "3"))
 WORD = "lottery"
 USER, PASSWORD = "bench", "secret"
 PEERS = ("mailfilter", "mpop")  # packaged clients of others: reported when they cannot do the job
@@ -23,8 +32,6 @@ build = os.environ.get("BUILD", os.path.join(root, "build"))
 work = sys.argv[1]
 dovecot = os.path.join(root, "scripts", "lib", "dovecot.sh")
 maildir = os.path.join(work, "home", USER, "Maildir")
-seed = os.path.join(work, "seed")
-
 rng = random.Random(20261207)
 WORDS = ("quarterly report meeting notes invoice project update schedule review "
          "budget travel plans conference agenda release notes weekly digest team "
@@ -73,11 +80,19 @@ def header_block(i, spam):
     return "\n".join(lines) + "\n"
 
 
-def make_seed():
+def seed_dir(n):
+    return os.path.join(work, "seed-%d" % n)
+
+
+def make_seed(n):
+    """The mailbox of n messages and the names of those that do not match."""
+    global rng
+    rng = random.Random(20261207 if n == N else 20261207 + n)
+    seed = seed_dir(n)
     shutil.rmtree(seed, ignore_errors=True)
     os.makedirs(seed)
     keep = []
-    for i in range(1, N + 1):
+    for i in range(1, n + 1):
         spam = rng.random() < 0.10
         body = "\n".join(" ".join(rng.choice(WORDS) for _ in range(12)) for _ in range(rng.randint(3, 20)))
         name = "%010d.M%dP1.bench" % (1700000000 + i, i)
@@ -88,7 +103,7 @@ def make_seed():
     return sorted(keep)
 
 
-def reseed():
+def reseed(n):
     for sub in ("new", "cur", "tmp"):
         d = os.path.join(maildir, sub)
         shutil.rmtree(d, ignore_errors=True)
@@ -98,6 +113,7 @@ def reseed():
             p = os.path.join(maildir, f)
             shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
     new = os.path.join(maildir, "new")
+    seed = seed_dir(n)
     for f in os.listdir(seed):
         shutil.copyfile(os.path.join(seed, f), os.path.join(new, f))
     subprocess.run(["chown", "-R", "mail:mail", maildir], check=True)
@@ -122,15 +138,17 @@ def measure(cmd):
     return float(wall), float(user) + float(system), int(rss_kib) / 1024.0
 
 
-def tools():
+def tools(host="127.0.0.1", peers=True):
     here = os.path.dirname(os.path.abspath(__file__))
     raw = os.path.join(build, "bench", "raw_pop3_client")
     t = [
-        ("quorrel", [os.path.join(build, "quorrel"), USER, PASSWORD, "127.0.0.1", WORD]),
-        ("poplib", [sys.executable, os.path.join(here, "sweep_poplib.py"), "127.0.0.1", "110", USER, PASSWORD, WORD]),
-        ("raw", [raw, "127.0.0.1", "110", USER, PASSWORD, WORD]),
-        ("raw-pipelined", [raw, "127.0.0.1", "110", USER, PASSWORD, WORD, "--pipelined"]),
+        ("quorrel", [os.path.join(build, "quorrel"), USER, PASSWORD, host, WORD]),
+        ("poplib", [sys.executable, os.path.join(here, "sweep_poplib.py"), host, "110", USER, PASSWORD, WORD]),
+        ("raw", [raw, host, "110", USER, PASSWORD, WORD]),
+        ("raw-pipelined", [raw, host, "110", USER, PASSWORD, WORD, "--pipelined"]),
     ]
+    if not peers:
+        return t
     if shutil.which("mailfilter"):
         rc = os.path.join(work, "mailfilterrc")
         with open(rc, "w") as f:
@@ -151,55 +169,99 @@ def tools():
     return t
 
 
-def main():
-    keep = make_seed()
-    subprocess.run([dovecot, "init", work], check=True)
-    subprocess.run([dovecot, "adduser", work, USER, PASSWORD], check=True)
-    subprocess.run([dovecot, "start", work, "110"], check=True)
-    try:
-        results = {}
-        notes = []
-        order = tools()
-        dropped = set()
-        only = os.environ.get("ONLY")
-        if only:
-            order = [t for t in order if t[0] in only.split(",") or t[0] == "poplib"]
-        for r in range(RUNS):
-            for name, cmd in order:
-                if name == "mpop" and os.path.exists(os.path.join(work, "mpop-uidls")):
-                    os.remove(os.path.join(work, "mpop-uidls"))
-                if name in dropped:
-                    continue
-                reseed()
-                sample = measure(cmd)
-                got = left()
-                if got != keep:
-                    msg = "%s left %d messages, expected %d" % (name, len(got), len(keep))
-                    if name not in PEERS:
-                        sys.exit(msg + ": the sweeps disagree")
-                    # A packaged peer that cannot do this job is reported, not timed.
-                    dropped.add(name)
-                    notes.append(msg + "; it is left out of the table")
-                    continue
-                results.setdefault(name, []).append(sample)
-    finally:
-        subprocess.run([dovecot, "stop", work])
-    for n in notes:
-        print("note: " + n)
-    med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in results.items()}
-    base = med["poplib"]
-    print("N=%d, %d runs each, medians; ratios against poplib measured in the same run" % (N, RUNS))
+def sweep(n, runs, order, keep, notes):
+    """Medians of wall, CPU and RSS for each client over runs reseeded sweeps."""
+    results = {}
+    dropped = set()
+    for r in range(runs):
+        for name, cmd in order:
+            if name == "mpop" and os.path.exists(os.path.join(work, "mpop-uidls")):
+                os.remove(os.path.join(work, "mpop-uidls"))
+            if name in dropped:
+                continue
+            reseed(n)
+            sample = measure(cmd)
+            got = left()
+            if got != keep:
+                msg = "%s left %d messages, expected %d" % (name, len(got), len(keep))
+                if name not in PEERS:
+                    sys.exit(msg + ": the sweeps disagree")
+                # A packaged peer that cannot do this job is reported, not timed.
+                dropped.add(name)
+                notes.append(msg + "; it is left out of the table")
+                continue
+            results.setdefault(name, []).append(sample)
+    return {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in results.items()}
+
+
+def table(title, order, med):
+    print(title)
+    base = med.get("poplib")
     print("%-14s %9s %9s %9s %11s %11s %11s" % ("client", "wall s", "cpu s", "rss MiB", "wall/poplib", "cpu/poplib", "rss/poplib"))
     for name, _ in order:
         if name not in med:
             continue
         w, c, m = med[name]
-        print("%-14s %9.3f %9.3f %9.1f %11.2f %11.2f %11.2f" % (name, w, c, m, w / base[0], c / base[1], m / base[2]))
+        if base:
+            print("%-14s %9.3f %9.3f %9.1f %11.2f %11.2f %11.2f" % (name, w, c, m, w / base[0], c / base[1], m / base[2]))
+        else:
+            print("%-14s %9.3f %9.3f %9.1f" % (name, w, c, m))
+
+
+def start_relay():
+    """The delaying relay on 127.0.0.2:110 in front of Dovecot."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    relay = subprocess.Popen([sys.executable, os.path.join(here, "delay_relay.py"), "127.0.0.2", "110",
+                              "127.0.0.1", "110", str(RTT_MS)], stdout=subprocess.PIPE, text=True)
+    if relay.stdout.readline().strip() != "ready":
+        relay.kill()
+        sys.exit("the delaying relay did not start")
+    return relay
+
+
+def main():
+    keep = {N: make_seed(N)}
+    if RTT_MS > 0:
+        for n in (WAN_N, WAN_PIPE_N):
+            if n not in keep:
+                keep[n] = make_seed(n)
+    subprocess.run([dovecot, "init", work], check=True)
+    subprocess.run([dovecot, "adduser", work, USER, PASSWORD], check=True)
+    subprocess.run([dovecot, "start", work, "110"], check=True)
+    relay = None
+    notes = []
+    try:
+        order = tools()
+        only = os.environ.get("ONLY")
+        if only:
+            order = [t for t in order if t[0] in only.split(",") or t[0] == "poplib"]
+        med = sweep(N, RUNS, order, keep[N], notes)
+        if RTT_MS > 0:
+            relay = start_relay()
+            wan_order = tools("127.0.0.2", peers=False)
+            wan = sweep(WAN_N, WAN_RUNS, wan_order, keep[WAN_N], notes)
+            pipe_order = [t for t in wan_order if t[0] in ("quorrel", "raw-pipelined")]
+            wan_pipe = sweep(WAN_PIPE_N, WAN_RUNS, pipe_order, keep[WAN_PIPE_N], notes)
+    finally:
+        if relay:
+            relay.kill()
+            relay.wait()
+        subprocess.run([dovecot, "stop", work])
+    for n in notes:
+        print("note: " + n)
+    table("N=%d, %d runs each, medians; ratios against poplib measured in the same run" % (N, RUNS), order, med)
+    if RTT_MS > 0:
+        table("round trip %d ms, N=%d, %d runs each, medians" % (RTT_MS, WAN_N, WAN_RUNS), wan_order, wan)
+        table("round trip %d ms, N=%d, %d runs each, medians" % (RTT_MS, WAN_PIPE_N, WAN_RUNS), pipe_order, wan_pipe)
     if "quorrel" not in med or "raw" not in med:
         return
-    q = med["quorrel"]
-    print("wall_vs_poplib=%.2f cpu_vs_poplib=%.2f wall_vs_raw=%.2f rss_mib=%.1f"
-          % (q[0] / base[0], q[1] / base[1], q[0] / med["raw"][0], q[2]))
+    q, base = med["quorrel"], med["poplib"]
+    last = "wall_vs_poplib=%.2f cpu_vs_poplib=%.2f wall_vs_raw=%.2f rss_mib=%.1f" % (
+        q[0] / base[0], q[1] / base[1], q[0] / med["raw"][0], q[2])
+    if RTT_MS > 0:
+        last += " wan_vs_poplib=%.3f wan_vs_pipelined=%.2f" % (
+            wan["quorrel"][0] / wan["poplib"][0], wan_pipe["quorrel"][0] / wan_pipe["raw-pipelined"][0])
+    print(last)
 
 
 main()
