@@ -106,6 +106,11 @@ void TBlockSocket::SetIPFamily(TIPFamily Family) {
 }
 
 void TBlockSocket::AdoptHandle(TSocketHandle Handle) {
+  // The socket held so far would otherwise stay open with nothing to close it.
+  if (HasSocket() && Handle != SocketHandle) CloseSocket();
+  ReadBuffer.clear();
+  SkipLeadingLF = false;
+  SkipLeadingCR = false;
   ReceivedByteCount = 0;
   SentByteCount = 0;
   SocketHandle = Handle;
@@ -118,6 +123,8 @@ void TBlockSocket::AdoptHandle(TSocketHandle Handle) {
 void TBlockSocket::CloseSocket() {
   OsCloseSocket(SocketHandle);
   SocketHandle = InvalidSocket;
+  // The descriptor number is free now and the OS hands it to the next socket.
+  SocketSetZero(ReadWaitSet);
   PendingOptions.clear();
   IPFamily = ConfiguredIPFamily;
   LastErrorCode = 0;
@@ -199,6 +206,31 @@ void TBlockSocket::RecordOsResult(int Result) {
     LastErrorCode = 0;
   }
 }
+
+void TBlockSocket::RecordTransferResult(int Result) {
+  RecordOsResult(Result);
+  if (LastErrorCode == ErrWouldBlock && !InNonBlockingMode()) {
+    LastErrorCode = ErrTimedOut;
+    LastErrorText = GetErrorDesc(LastErrorCode);
+  }
+}
+
+int TBlockSocket::RefuseCount() {
+  LastErrorCode = ErrInvalidArgument;
+  CheckError();
+  return SocketError;
+}
+
+int32_t TBlockSocket::OsTimeoutMs(bool Receiving) {
+  int32_t Ms = 0;
+  int Length = sizeof Ms;
+  if (OsGetSockOpt(SocketHandle, WinSock::SolSocket, Receiving ? WinSock::SoRcvTimeo : WinSock::SoSndTimeo, &Ms,
+                   &Length) != 0)
+    return 0;
+  return Ms;
+}
+
+bool TBlockSocket::InNonBlockingMode() { return OsGetNonBlocking(SocketHandle) == 1; }
 
 void TBlockSocket::CheckError() {
   LastErrorText = GetErrorDesc(LastErrorCode);

@@ -62,7 +62,34 @@ constexpr int32_t ErrInvalidArgument = 10022;
 constexpr int32_t ErrProtocolNotSupported = 10043;
 constexpr int32_t ErrSubsystemUnusable = 10091;
 constexpr int32_t ErrNonRecoverable = 11003;
+constexpr int32_t ErrNotSocket = 10038;
 
+// Adds a transfer's byte count to a running total. Failed transfers (negative
+// results) add nothing; a total past 2 GiB wraps instead of overflowing.
+inline void AddToByteCount(int32_t& Counter, int Amount) {
+  if (Amount > 0) Counter = static_cast<int32_t>(static_cast<uint32_t>(Counter) + static_cast<uint32_t>(Amount));
+}
+
+// Receiving. Buffered receives (ReceiveUntil, ReceiveLine, ReceiveExact and
+// the texts and blocks built on them, ReceiveOneByte) take every byte that comes
+// from the connection through the virtual ReceiveChunk, exactly once. Bytes that
+// a receive has gathered and not returned wait in ReadBuffer and are taken from
+// there in place, without passing through ReceiveChunk a second time: an
+// override of ReceiveChunk sees each byte of the stream once, in order. (A
+// direct call of ReceiveChunk hands out ReadBuffer first.)
+//
+// A buffered receive that fails (time-out, peer closed, OS failure) consumes
+// nothing: what it gathered stays in ReadBuffer for the next receive.
+// ReceiveExact still copies what it got into the caller's buffer and returns
+// that count, but after a failure those bytes are returned again by the next
+// receive.
+//
+// Sending. SendBytes hands the OS every byte, or stops at a real failure; it
+// returns the count sent, or -1 when a failure came before any byte went out.
+// On a socket in blocking mode an OS time-out (SetSendTimeout,
+// SetReceiveTimeout) is 10060 for sends and receives alike; in non-blocking mode
+// it stays 10035, which CheckError does not report. A negative count is a
+// caller's error: 10022, nothing is sent or received.
 class TBlockSocket {
  public:
   using TStatusHook = std::function<void(TBlockSocket&, TSocketStatusReason, const std::string&)>;
@@ -137,7 +164,8 @@ class TBlockSocket {
   void SetMulticastLoopback(bool Enabled);
 
   // ---- data transfer helpers ----
-  bool WaitReadable(int Timeout);  // -1 = no limit
+  // -1 = no limit. Without an OS socket it fails at once with 10038.
+  bool WaitReadable(int Timeout);
   void ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick);
 
   // ---- addressing ----
@@ -188,6 +216,19 @@ class TBlockSocket {
   // CloseSocket calls this from its own destructor: the most derived close runs
   // exactly once, and the base destructor then skips its own call.
   void CloseOnDestroy() noexcept;
+  // RecordOsResult of a send or receive: would-block on a socket in blocking mode
+  // means that its OS time-out ran out, and is reported as 10060.
+  void RecordTransferResult(int Result);
+  // Refuses a negative count with 10022; returns -1.
+  int RefuseCount();
+  // The OS time-out of the socket for receiving or sending in ms, 0 = none.
+  int32_t OsTimeoutMs(bool Receiving);
+  bool InNonBlockingMode();
+
+  // How long a ReceiveRaw may wait for the rest of what PendingBytes announced
+  // (TLS: the rest of a record); -1 = only the OS time-outs bound it. Set by
+  // ReceiveChunk from its own time-out.
+  int RawReceiveTimeout = -1;
 
  private:
   bool ClosedOnDestroy = false;

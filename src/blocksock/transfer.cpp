@@ -1,11 +1,11 @@
 // Moving bytes: sending, buffered receiving with timeouts, line splitting,
 // length-prefixed blocks, peeking, waiting for data and the bandwidth limit.
 //
-// Every buffered receive takes its data through ReceiveChunk. Two paths avoid it
-// on purpose when ReadBuffer already holds data: ReceiveUntil and ReceiveExact
-// then work on ReadBuffer in place (and drop what they return) instead of having
-// the whole buffer handed out and the rest put back. What the caller sees is the
-// same; the cost of a line no longer depends on how much is buffered behind it.
+// Every byte from the connection enters the buffered receives through
+// ReceiveChunk. What they gathered and did not return waits in ReadBuffer, and
+// ReceiveUntil and ReceiveExact work on it in place (and drop what they return)
+// instead of having the whole buffer handed out and the rest put back: the cost
+// of a line does not depend on how much is buffered behind it.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -23,12 +23,6 @@
 namespace {
 
 constexpr int StreamPieceSize = 65536;
-
-// Byte counters are running totals that may pass 2 GiB on a long connection;
-// they wrap instead of overflowing.
-void AddToCounter(int32_t& Counter, int Amount) {
-  Counter = static_cast<int32_t>(static_cast<uint32_t>(Counter) + static_cast<uint32_t>(Amount));
-}
 
 int ClampCount(size_t Count) { return Count > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(Count); }
 
@@ -81,21 +75,33 @@ void TBlockSocket::ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick
 // Sending
 
 int TBlockSocket::SendBytes(const void* Buffer, int Count) {
-  if (Count < 0) Count = 0;
+  if (Count < 0) return RefuseCount();
   ThrottleTransfer(Count, SendRateLimit, NextSendTick);
-  const void* Data = Buffer;
+  const char* Data = static_cast<const char*>(Buffer);
   std::string Filtered;
   if (SendFilter && Count > 0) {
     // The filter rewrites the bytes in place; the caller's buffer is read-only,
     // so it works on a copy.
-    Filtered.assign(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+    Filtered.assign(Data, static_cast<size_t>(Count));
     RunSendFilter(Filtered.data(), Count);
     Data = Filtered.data();
   }
-  int Result = OsSend(SocketHandle, Data, Count, 0);
-  RecordOsResult(Result);
+  // The OS takes what fits in its buffer: a short count is no failure, and the
+  // rest goes out with the next call. An empty send is still one call.
+  LastErrorCode = 0;
+  LastErrorText.clear();
+  int Sent = 0;
+  do {
+    int Result = OsSend(SocketHandle, Data + Sent, Count - Sent, 0);
+    if (Result == SocketError) {
+      RecordTransferResult(Result);
+      break;
+    }
+    Sent += Result;
+  } while (Sent < Count);
+  const int Result = Sent > 0 || LastErrorCode == 0 ? Sent : SocketError;
   CheckError();
-  AddToCounter(SentByteCount, Result);
+  AddToByteCount(SentByteCount, Result);
   ReportStatus(ChunkSent, std::to_string(Result));
   return Result;
 }
@@ -139,12 +145,12 @@ void TBlockSocket::SendPrefixedStream(std::istream& Stream) {
 }
 
 int TBlockSocket::SendTo(const void* Buffer, int Count) {
-  if (Count < 0) Count = 0;
+  if (Count < 0) return RefuseCount();
   ThrottleTransfer(Count, SendRateLimit, NextSendTick);
   int Result = OsSendTo(SocketHandle, Buffer, Count, 0, &RemoteAddress, SocketAddressSize(RemoteAddress));
-  RecordOsResult(Result);
+  RecordTransferResult(Result);
   CheckError();
-  AddToCounter(SentByteCount, Result);
+  AddToByteCount(SentByteCount, Result);
   ReportStatus(ChunkSent, std::to_string(Result));
   return Result;
 }
@@ -153,37 +159,37 @@ int TBlockSocket::SendTo(const void* Buffer, int Count) {
 // Raw receiving
 
 int TBlockSocket::ReceiveRaw(void* Buffer, int Count) {
-  if (Count < 0) Count = 0;
+  if (Count < 0) return RefuseCount();
   ThrottleTransfer(Count, ReceiveRateLimit, NextReceiveTick);
   int Result = OsRecv(SocketHandle, Buffer, Count, 0);
   if (Result == 0) {
     LastErrorCode = ErrPeerClosed;  // an orderly end of stream, not an OS error
   } else {
-    RecordOsResult(Result);
+    RecordTransferResult(Result);
   }
   CheckError();
-  AddToCounter(ReceivedByteCount, Result);
+  AddToByteCount(ReceivedByteCount, Result);
   ReportStatus(ChunkReceived, std::to_string(Result));
   RunReceiveFilter(Buffer, Result);
   return Result;
 }
 
 int TBlockSocket::ReceiveFrom(void* Buffer, int Count) {
-  if (Count < 0) Count = 0;
+  if (Count < 0) return RefuseCount();
   ThrottleTransfer(Count, ReceiveRateLimit, NextReceiveTick);
   int Length = static_cast<int>(sizeof(RemoteAddress.Bytes));
   int Result = OsRecvFrom(SocketHandle, Buffer, Count, 0, &RemoteAddress, &Length);
-  RecordOsResult(Result);
+  RecordTransferResult(Result);
   CheckError();
-  AddToCounter(ReceivedByteCount, Result);
+  AddToByteCount(ReceivedByteCount, Result);
   ReportStatus(ChunkReceived, std::to_string(Result));
   return Result;
 }
 
 int TBlockSocket::PeekRaw(void* Buffer, int Count) {
-  if (Count < 0) Count = 0;
+  if (Count < 0) return RefuseCount();
   int Result = OsRecv(SocketHandle, Buffer, Count, WinSock::MsgPeek);
-  RecordOsResult(Result);
+  RecordTransferResult(Result);
   CheckError();
   return Result;
 }
@@ -195,6 +201,12 @@ int TBlockSocket::PendingBytes() {
 }
 
 bool TBlockSocket::WaitReadable(int Timeout) {
+  // The OS waits on an empty set for the whole time (for ever without a limit).
+  if (!HasSocket()) {
+    LastErrorCode = ErrNotSocket;
+    CheckError();
+    return false;
+  }
   TTimeValue Wait;
   const TTimeValue* Limit = nullptr;
   if (Timeout != -1) {
@@ -222,7 +234,10 @@ std::string TBlockSocket::ReceiveChunk(int Timeout) {
   LastErrorCode = 0;
   if (!ReadBuffer.empty()) {
     Result = ReadBuffer.TakeAll();
+  } else if (!HasSocket()) {
+    LastErrorCode = ErrNotSocket;
   } else {
+    const uint32_t Start = CurrentTick();
     // Let the sender run once before asking, so that a burst in flight arrives as
     // one chunk rather than many small ones.
     std::this_thread::yield();
@@ -240,6 +255,14 @@ std::string TBlockSocket::ReceiveChunk(int Timeout) {
       }
     }
     if (Read) {
+      // What is left of the time-out bounds a read that has to wait for the rest
+      // of what was announced.
+      struct TRawTimeout {
+        int& Field;
+        ~TRawTimeout() { Field = -1; }
+      } Restore{RawReceiveTimeout};
+      int64_t Left = Timeout;
+      RawReceiveTimeout = Timeout < 0 || !DeductElapsed(Left, Start) ? (Timeout < 0 ? -1 : 0) : TimeoutArgument(Left);
       Result.resize(static_cast<size_t>(Waiting));
       int Got = ReceiveRaw(Result.data(), Waiting);
       Result.resize(Got > 0 ? static_cast<size_t>(Got) : 0);
@@ -251,66 +274,96 @@ std::string TBlockSocket::ReceiveChunk(int Timeout) {
 
 namespace {
 
+// Puts Bytes back in front of what ReadBuffer holds.
+void PutBackFront(TReadBuffer& Buffer, std::string_view Bytes) {
+  if (Bytes.empty()) return;
+  std::string All;
+  All.reserve(Bytes.size() + Buffer.size());
+  All.append(Bytes);
+  All.append(Buffer.View());
+  Buffer.Assign(std::move(All));
+}
+
 // The shared loop of ReceiveExact and ReceiveExactText. Put receives each piece
 // as it arrives, so a text result grows with the bytes that actually came and
-// never with the count a peer announced.
-template <class TPut>
-int ReceiveExactInto(TBlockSocket& Socket, int Count, int Timeout, TPut&& Put) {
-  if (Count < 0) Count = 0;
+// never with the count a peer announced; Taken shows all that Put was given.
+// A failure consumes nothing: what was taken goes back into ReadBuffer, also
+// when the failure leaves as an exception.
+template <class TPut, class TTaken>
+int ReceiveExactInto(TBlockSocket& Socket, int Count, int Timeout, TPut&& Put, TTaken&& Taken) {
   Socket.LastErrorCode = 0;
   int Got = 0;
   int64_t Remaining = Timeout;
   std::string Chunk;
   size_t Used = 0;
   bool LastFromBuffer = false;
-  for (;;) {
-    const bool PerChunk = Socket.TimeoutPerChunk;
-    const uint32_t Start = PerChunk ? 0 : CurrentTick();
-    size_t Want = static_cast<size_t>(Count - Got);
-    if (!Socket.ReadBuffer.empty()) {
-      // Buffered bytes first, taken in place: only what is used is moved.
-      Socket.LastErrorCode = 0;
-      Socket.CheckError();
-      std::string_view Buffered = Socket.ReadBuffer.View();
-      Used = std::min(Buffered.size(), Want);
-      Put(Buffered.data(), Used);
-      Socket.ReadBuffer.Drop(Used);
-      LastFromBuffer = true;
-    } else {
-      Chunk = Socket.ReceiveChunk(TimeoutArgument(Remaining));
-      Used = std::min(Chunk.size(), Want);
-      Put(Chunk.data(), Used);
-      LastFromBuffer = false;
+  try {
+    for (;;) {
+      const bool PerChunk = Socket.TimeoutPerChunk;
+      const uint32_t Start = PerChunk ? 0 : CurrentTick();
+      size_t Want = static_cast<size_t>(Count - Got);
+      if (!Socket.ReadBuffer.empty()) {
+        // Buffered bytes first, taken in place: only what is used is moved.
+        Socket.LastErrorCode = 0;
+        Socket.CheckError();
+        std::string_view Buffered = Socket.ReadBuffer.View();
+        Used = std::min(Buffered.size(), Want);
+        Put(Buffered.data(), Used);
+        Socket.ReadBuffer.Drop(Used);
+        LastFromBuffer = true;
+      } else {
+        Chunk = Socket.ReceiveChunk(TimeoutArgument(Remaining));
+        Used = std::min(Chunk.size(), Want);
+        Put(Chunk.data(), Used);
+        LastFromBuffer = false;
+      }
+      Got += static_cast<int>(Used);
+      if (Socket.LastErrorCode != 0 || Got >= Count) break;
+      if (!PerChunk && !DeductElapsed(Remaining, Start)) {
+        Socket.LastErrorCode = ErrTimedOut;
+        break;
+      }
     }
-    Got += static_cast<int>(Used);
-    if (Socket.LastErrorCode != 0 || Got >= Count) break;
-    if (!PerChunk && !DeductElapsed(Remaining, Start)) {
-      Socket.LastErrorCode = ErrTimedOut;
-      break;
-    }
+  } catch (...) {
+    PutBackFront(Socket.ReadBuffer, Taken());
+    throw;
   }
   // What the last chunk held beyond the count waits for the next receive.
   if (!LastFromBuffer) Socket.ReadBuffer.Assign(std::move(Chunk), Used);
+  if (Socket.LastErrorCode != 0) PutBackFront(Socket.ReadBuffer, Taken());
   return Got;
 }
 
 }  // namespace
 
 int TBlockSocket::ReceiveExact(void* Buffer, int Count, int Timeout) {
+  if (Count < 0) {
+    RefuseCount();
+    return 0;
+  }
   char* Out = static_cast<char*>(Buffer);
   size_t At = 0;
-  return ReceiveExactInto(*this, Count, Timeout, [&](const char* Bytes, size_t Length) {
-    if (Length == 0) return;
-    std::memcpy(Out + At, Bytes, Length);
-    At += Length;
-  });
+  return ReceiveExactInto(
+      *this, Count, Timeout,
+      [&](const char* Bytes, size_t Length) {
+        if (Length == 0) return;
+        std::memcpy(Out + At, Bytes, Length);
+        At += Length;
+      },
+      [&] { return std::string_view(Out, At); });
 }
 
 std::string TBlockSocket::ReceiveExactText(int Count, int Timeout) {
-  if (Count < 1) return std::string();
+  if (Count < 0) {
+    RefuseCount();
+    return std::string();
+  }
+  if (Count == 0) return std::string();
   std::string Result;
   Result.reserve(static_cast<size_t>(std::min(Count, StreamPieceSize)));
-  ReceiveExactInto(*this, Count, Timeout, [&](const char* Bytes, size_t Length) { Result.append(Bytes, Length); });
+  ReceiveExactInto(
+      *this, Count, Timeout, [&](const char* Bytes, size_t Length) { Result.append(Bytes, Length); },
+      [&] { return std::string_view(Result); });
   if (LastErrorCode != 0) return std::string();
   return Result;
 }
@@ -439,7 +492,18 @@ std::string TBlockSocket::ReceivePrefixedText(int Timeout) {
   uint8_t Prefix[4] = {};
   ReceiveExact(Prefix, 4, Timeout);
   if (LastErrorCode != 0) return std::string();
-  return ReceiveExactText(FromLittleEndian32(Prefix), Timeout);
+  // A body that fails to arrive takes its length back with it: the next receive
+  // starts at the same block again, not in the middle of its body.
+  const std::string_view PrefixBytes(reinterpret_cast<const char*>(Prefix), 4);
+  std::string Body;
+  try {
+    Body = ReceiveExactText(FromLittleEndian32(Prefix), Timeout);
+  } catch (...) {
+    PutBackFront(ReadBuffer, PrefixBytes);
+    throw;
+  }
+  if (LastErrorCode != 0) PutBackFront(ReadBuffer, PrefixBytes);
+  return Body;
 }
 
 void TBlockSocket::ReceivePrefixedStream(std::ostream& Stream, int Timeout) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -92,6 +93,8 @@ struct TEntryPoints {
   ssize_t (*Send)(int, const void*, size_t, int) = nullptr;
   ssize_t (*SendTo)(int, const void*, size_t, int, const sockaddr*, socklen_t) = nullptr;
   int (*SetSockOpt)(int, int, int, const void*, socklen_t) = nullptr;
+  int (*GetSockOpt)(int, int, int, void*, socklen_t*) = nullptr;
+  int (*Fcntl)(int, int, ...) = nullptr;
   int (*Shutdown)(int, int) = nullptr;
   int (*Socket)(int, int, int) = nullptr;
   hostent* (*GetHostByName)(const char*) = nullptr;
@@ -132,6 +135,8 @@ void BindAll(void* Library) {
   Bind(Library, "send", Entry.Send);
   Bind(Library, "sendto", Entry.SendTo);
   Bind(Library, "setsockopt", Entry.SetSockOpt);
+  Bind(Library, "getsockopt", Entry.GetSockOpt);
+  Bind(Library, "fcntl", Entry.Fcntl);
   Bind(Library, "shutdown", Entry.Shutdown);
   Bind(Library, "socket", Entry.Socket);
   Bind(Library, "gethostbyname", Entry.GetHostByName);
@@ -404,6 +409,53 @@ int OsRecvFrom(TSocketHandle Handle, void* Buffer, int Count, int WinFlags, TSoc
   return static_cast<int>(R);
 }
 
+namespace {
+
+// A signal caught by the process (a timer, a child ending) interrupts poll; it
+// is no time-out, so the wait goes on for the time that is left, never for the
+// whole time again.
+int PollFor(pollfd* Fds, int Count, int WaitMs) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs < 0 ? 0 : WaitMs);
+  for (;;) {
+    int R = Entry.Poll(Fds, static_cast<nfds_t>(Count), WaitMs);
+    if (R >= 0 || errno != EINTR) return R;
+    if (WaitMs > 0) {
+      auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+      WaitMs = Left > 0 ? static_cast<int>(Left) : 0;
+    }
+  }
+}
+
+}  // namespace
+
+int OsWaitSocket(TSocketHandle Handle, bool ForWrite, int TimeoutMs) {
+  if (!Entry.Poll) return Missing();
+  pollfd Fd{Handle, static_cast<short>(ForWrite ? POLLOUT : POLLIN), 0};
+  int R = PollFor(&Fd, 1, TimeoutMs < 0 ? -1 : TimeoutMs);
+  if (R < 0) return Fail();
+  if (R > 0 && (Fd.revents & POLLNVAL)) {
+    LastSocketError = 10038;
+    return SocketError;
+  }
+  return R > 0 ? 1 : 0;
+}
+
+int OsGetNonBlocking(TSocketHandle Handle) {
+  if (!Entry.Fcntl) return Missing();
+  int Flags = Entry.Fcntl(Handle, F_GETFL);
+  if (Flags < 0) return Fail();
+  return (Flags & O_NONBLOCK) != 0 ? 1 : 0;
+}
+
+int OsSetNonBlocking(TSocketHandle Handle, bool On) {
+  if (!Entry.Fcntl) return Missing();
+  int Flags = Entry.Fcntl(Handle, F_GETFL);
+  if (Flags < 0) return Fail();
+  int Wanted = On ? (Flags | O_NONBLOCK) : (Flags & ~O_NONBLOCK);
+  if (Wanted == Flags) return 0;
+  return Entry.Fcntl(Handle, F_SETFL, Wanted) == 0 ? 0 : Fail();
+}
+
 int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Timeout) {
   if (!Entry.Poll) return Missing();
   // poll has no limit on descriptor numbers, unlike a bit-mask set.
@@ -423,18 +475,7 @@ int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Tim
     if (Ms > 0x7FFFFFFF) Ms = 0x7FFFFFFF;
     WaitMs = static_cast<int>(Ms);
   }
-  // A signal caught by the process (a timer, a child ending) interrupts poll; it
-  // is no time-out, so the wait goes on for the time that is left.
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs < 0 ? 0 : WaitMs);
-  int R;
-  for (;;) {
-    R = Entry.Poll(Fds, static_cast<nfds_t>(Count), WaitMs);
-    if (R >= 0 || errno != EINTR) break;
-    if (WaitMs > 0) {
-      auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
-      WaitMs = Left > 0 ? static_cast<int>(Left) : 0;
-    }
-  }
+  int R = PollFor(Fds, Count, WaitMs);
   if (R < 0) return Fail();
   int Ready = 0;
   for (int I = 0; I < Count; ++I) {
@@ -577,6 +618,28 @@ int OsSetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, const void* 
     return Invalid();
   }
   return Entry.SetSockOpt(Handle, Level, Option, Data, Size) == 0 ? 0 : Fail();
+}
+
+int OsGetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, void* Value, int* Length) {
+  if (!Entry.GetSockOpt) return Missing();
+  if (!Value || !Length || *Length < static_cast<int>(sizeof(int32_t))) {
+    LastSocketError = 10014;
+    return SocketError;
+  }
+  if (WinLevel != WinSock::SolSocket || (WinOption != WinSock::SoRcvTimeo && WinOption != WinSock::SoSndTimeo)) {
+    LastSocketError = 10042;
+    return SocketError;
+  }
+  timeval Time{};
+  socklen_t Size = sizeof Time;
+  if (Entry.GetSockOpt(Handle, SOL_SOCKET, WinOption == WinSock::SoRcvTimeo ? SO_RCVTIMEO : SO_SNDTIMEO, &Time,
+                       &Size) != 0)
+    return Fail();
+  long long Ms = static_cast<long long>(Time.tv_sec) * 1000 + (Time.tv_usec + 999) / 1000;
+  int32_t Out = static_cast<int32_t>(Ms > 0x7FFFFFFF ? 0x7FFFFFFF : Ms);
+  std::memcpy(Value, &Out, sizeof Out);
+  *Length = sizeof Out;
+  return 0;
 }
 
 int OsShutdown(TSocketHandle Handle, int How) {

@@ -140,6 +140,15 @@ int OsRecvFrom(TSocketHandle Handle, void* Buffer, int Count, int WinFlags, TSoc
 // null = no limit. Returns how many are readable (the set keeps only those), 0 on
 // time-out, -1 on failure. Correct for any descriptor number.
 int OsSelect(int DescriptorCount, TSocketSet* ReadSet, const TTimeValue* Timeout);
+// Waits until Handle is writable (ForWrite) or readable, at most TimeoutMs
+// (-1 = no limit). 1 when ready (an error or hang-up counts, so that the next
+// call reports it), 0 on time-out, -1 on failure. A caught signal does not end
+// the wait early or restart its full time.
+int OsWaitSocket(TSocketHandle Handle, bool ForWrite, int TimeoutMs);
+// 1 when the OS socket is in non-blocking mode, 0 when blocking, -1 on failure.
+int OsGetNonBlocking(TSocketHandle Handle);
+// Sets or clears non-blocking mode; 0 on success, -1 on failure.
+int OsSetNonBlocking(TSocketHandle Handle, bool On);
 // Never raises SIGPIPE: a peer that has gone gives -1 with 10054.
 int OsSend(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags);
 int OsSendTo(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags, const TSocketAddress* To,
@@ -147,6 +156,9 @@ int OsSendTo(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags, 
 // Level and option in the Windows numbering; values as the Windows interface
 // passes them (32-bit integers, milliseconds for time-outs, TWinLinger for linger).
 int OsSetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, const void* Value, int Length);
+// Reads the receive or send time-out (SolSocket with SoRcvTimeo or SoSndTimeo)
+// into a 32-bit count of milliseconds, 0 = none; other options give 10042.
+int OsGetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, void* Value, int* Length);
 int OsShutdown(TSocketHandle Handle, int How);
 TSocketHandle OsSocket(int Family, int Type, int Protocol);
 hostent* OsGetHostByName(const char* Name);

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -458,6 +461,126 @@ TEST(BlockSocketDrain, DiscardInputEndsAgainstAPeerThatNeverStops) {
   EXPECT_EQ(Socket.LastErrorCode, 0);
   EXPECT_GE(Elapsed, std::chrono::milliseconds(4900));
   EXPECT_LT(Elapsed, std::chrono::seconds(8));
+}
+
+// ---------------------------------------------------------------------------
+// Waiting without an OS socket, adopting, and the process around a socket
+
+TEST(BlockSocketWait, WithoutAnOsSocketEveryWaitFailsAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // In a child that an alarm ends, so that a wait that never returns shows as
+  // this test failing rather than as a hung test program.
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        TBlockSocket Socket;
+        Socket.ReceiveOneByte(-1);
+        const bool Unlimited = Socket.LastErrorCode == ErrNotSocket;
+        Socket.ReceiveLine(3000);
+        const bool Limited = Socket.LastErrorCode == ErrNotSocket;
+        const bool Wait = !Socket.WaitReadable(3000) && Socket.LastErrorCode == ErrNotSocket;
+        _exit(Unlimited && Limited && Wait ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(BlockSocketWait, ClosingForgetsTheDescriptorItWaitedOn) {
+  TPlainPeer Peer(AF_INET);
+  TStreamSocket Socket;
+  Socket.Connect("127.0.0.1", Peer.PortText());
+  ASSERT_EQ(Socket.LastErrorCode, 0);
+  const int Old = Socket.SocketHandle;
+  Socket.CloseSocket();
+  EXPECT_EQ(Socket.ReadWaitSet.Count, 0);
+  // The OS hands the number to the next socket; data waiting there is not this
+  // socket's.
+  int Pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, Pair), 0);
+  ASSERT_EQ(::dup2(Pair[0], Old), Old);
+  ASSERT_EQ(::send(Pair[1], "x", 1, 0), 1);
+  EXPECT_FALSE(Socket.WaitReadable(1000));
+  EXPECT_EQ(Socket.LastErrorCode, ErrNotSocket);
+  ::close(Old);
+  ::close(Pair[0]);
+  ::close(Pair[1]);
+}
+
+TEST(BlockSocketLifecycle, AdoptingAHandleClosesTheOneHeld) {
+  int First[2];
+  int Second[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, First), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, Second), 0);
+  TEvents Events;
+  TBlockSocket Socket;
+  Record(Socket, Events);
+  Socket.AdoptHandle(First[0]);
+  Socket.ReadBuffer.Assign(std::string_view("left over"));
+  Socket.AdoptHandle(Second[0]);
+  EXPECT_FALSE(IsOpenFd(First[0]));
+  EXPECT_EQ(Count(Events, SocketClosed), 1);
+  EXPECT_TRUE(Socket.ReadBuffer.empty());  // not the new connection's bytes
+  // Adopting the handle held already keeps it.
+  Socket.AdoptHandle(Second[0]);
+  EXPECT_TRUE(IsOpenFd(Second[0]));
+  ::close(First[1]);
+  ::close(Second[1]);
+}
+
+// A signal that repeats every 20 ms during a 300 ms wait must not stretch it:
+// a wait that started its whole time again after each signal would only end
+// when the signals stop, 2 s later.
+TEST(BlockSocketWait, RepeatedSignalsDoNotStretchAWait) {
+  struct sigaction Quiet {}, Saved{};
+  Quiet.sa_handler = [](int) {};
+  sigemptyset(&Quiet.sa_mask);
+  ASSERT_EQ(sigaction(SIGALRM, &Quiet, &Saved), 0);
+  int Pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, Pair), 0);
+  TBlockSocket Socket;
+  Socket.AdoptHandle(Pair[0]);
+
+  std::atomic<bool> Done{false};
+  std::thread Stopper([&] {
+    sigset_t Alarm;
+    sigemptyset(&Alarm);
+    sigaddset(&Alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &Alarm, nullptr);  // the signals go to the waiter
+    for (int I = 0; I < 200 && !Done; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    itimerval Off{};
+    setitimer(ITIMER_REAL, &Off, nullptr);
+  });
+  itimerval Every20{};
+  Every20.it_interval.tv_usec = 20000;
+  Every20.it_value.tv_usec = 20000;
+  setitimer(ITIMER_REAL, &Every20, nullptr);
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Socket.ReceiveLine(300), "");
+  const auto Spent = std::chrono::steady_clock::now() - Start;
+  Done = true;
+  Stopper.join();
+  sigaction(SIGALRM, &Saved, nullptr);
+  EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  EXPECT_GE(Spent, std::chrono::milliseconds(290));
+  EXPECT_LT(Spent, std::chrono::milliseconds(900));
+  ::close(Pair[1]);
+}
+
+TEST(BlockSocketTransfer, SendingToAGonePeerIsAnErrorNotASignal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The child keeps SIGPIPE's default action, which would end it: a send that
+  // lets the signal through shows as this test failing.
+  EXPECT_EXIT(
+      {
+        signal(SIGPIPE, SIG_DFL);
+        int Pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, Pair) != 0) _exit(2);
+        ::close(Pair[1]);
+        TBlockSocket Socket;
+        Socket.AdoptHandle(Pair[0]);
+        int Result = Socket.SendText("gone?");
+        _exit(Result == -1 && Socket.LastErrorCode == ErrPeerClosed ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -355,17 +355,142 @@ TEST_P(TransferTest, ReceiveExactCountsAndFailures) {
   EXPECT_EQ(std::string(Buffer, 5), "zzyyy");
   EXPECT_EQ(Socket.ReadBuffer, "y");
 
+  // A failed receive consumes nothing: what it got stays buffered for the next.
   Peer->Send("abc");
   EXPECT_EQ(Socket.ReceiveExact(Buffer, 8, 100), 4);
   EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
   EXPECT_EQ(std::string(Buffer, 4), "yabc");
+  EXPECT_EQ(Socket.ReadBuffer, "yabc");
 
   Peer->Send("xy");
-  EXPECT_EQ(Socket.ReceiveExactText(5, 100), "");
+  EXPECT_EQ(Socket.ReceiveExactText(8, 100), "");
   EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  EXPECT_EQ(Socket.ReadBuffer, "yabcxy");
   Peer->Send("1").Close();
-  EXPECT_EQ(Socket.ReceiveExactText(5, 500), "");
+  EXPECT_EQ(Socket.ReceiveExactText(8, 500), "");
   EXPECT_EQ(Socket.LastErrorCode, ErrPeerClosed);
+  EXPECT_EQ(Socket.ReceiveExactText(7, 500), "yabcxy1");
+  EXPECT_EQ(Socket.LastErrorCode, 0);
+}
+
+TEST_P(TransferTest, ABlockThatTimesOutIsReceivedWholeLater) {
+  Peer->Send(std::string("\x0A\0\0\0hello", 9));
+  EXPECT_EQ(Socket.ReceivePrefixedText(150), "");
+  EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  Peer->Send("world");
+  EXPECT_EQ(Socket.ReceivePrefixedText(1000), "helloworld");
+  EXPECT_EQ(Socket.LastErrorCode, 0);
+
+  // Also when the time-out leaves as an exception.
+  Socket.RaiseOnError = true;
+  Peer->Send("ab");
+  EXPECT_THROW(Socket.ReceiveExactText(5, 150), ESocketError);
+  EXPECT_EQ(Socket.ReadBuffer, "ab");
+  Peer->Send(std::string("\x03\0\0\0x", 5));
+  EXPECT_THROW(Socket.ReceiveExactText(9, 150), ESocketError);
+  Socket.RaiseOnError = false;
+  EXPECT_EQ(Socket.ReadBuffer, std::string("ab\x03\0\0\0x", 7));
+  EXPECT_EQ(Socket.ReceiveExactText(2, 500), "ab");
+  Peer->Send("yz");
+  EXPECT_EQ(Socket.ReceivePrefixedText(1000), "xyz");
+}
+
+TEST_P(TransferTest, NegativeCountsAreTheCallersError) {
+  char Buffer[4] = {};
+  Peer->Send("data");
+  EXPECT_EQ(Socket.SendBytes(Buffer, -1), -1);
+  EXPECT_EQ(Socket.LastErrorCode, ErrInvalidArgument);
+  EXPECT_EQ(Socket.ReceiveRaw(Buffer, -5), -1);
+  EXPECT_EQ(Socket.LastErrorCode, ErrInvalidArgument);  // not "peer closed"
+  EXPECT_EQ(Socket.PeekRaw(Buffer, -1), -1);
+  EXPECT_EQ(Socket.LastErrorCode, ErrInvalidArgument);
+  EXPECT_EQ(Socket.ReceiveExact(Buffer, -1, 100), 0);
+  EXPECT_EQ(Socket.LastErrorCode, ErrInvalidArgument);
+  EXPECT_EQ(Socket.SentByteCount, 0);
+  EXPECT_EQ(Socket.ReceivedByteCount, 0);
+  EXPECT_EQ(Count(ChunkSent), 0);
+  Socket.RaiseOnError = true;
+  EXPECT_THROW(Socket.SendBytes(Buffer, -2), ESocketError);
+  Socket.RaiseOnError = false;
+  // Nothing was taken from the connection.
+  EXPECT_EQ(Socket.ReceiveExactText(4, 500), "data");
+}
+
+// A peer that reads slowly takes the whole of a large send: short counts from
+// the OS are continued, not returned.
+TEST_P(TransferTest, ASendGoesOnUntilEveryByteIsOut) {
+  Socket.SetSendTimeout(5000);
+  const std::string Data(6 * 1024 * 1024, 's');
+  size_t Read = 0;
+  std::thread Reader([&] {
+    std::vector<char> Piece(65536);
+    for (int Round = 0; Round < 100000 && Read < Data.size(); ++Round) {
+      ssize_t N = recv(Pair->Server, Piece.data(), Piece.size(), 0);
+      if (N <= 0) break;
+      Read += static_cast<size_t>(N);
+      if (Round % 16 == 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  EXPECT_EQ(Socket.SendText(Data), static_cast<int>(Data.size()));
+  EXPECT_EQ(Socket.LastErrorCode, 0);
+  Reader.join();
+  EXPECT_EQ(Read, Data.size());
+  EXPECT_EQ(Socket.SentByteCount, static_cast<int32_t>(Data.size()));
+}
+
+TEST_P(TransferTest, AnExpiredOsTimeoutIsATimeOutInBlockingModeOnly) {
+  // The peer never reads: the OS buffers fill and the send time-out runs out.
+  Socket.SetSendTimeout(300);
+  const std::string Data(32 * 1024 * 1024, 'q');
+  int Sent = Socket.SendText(Data);
+  EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  EXPECT_LT(Sent, static_cast<int>(Data.size()));
+  EXPECT_EQ(Count(ErrorReported), 1);
+  Socket.RaiseOnError = true;
+  try {
+    Socket.SendText(Data);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& Error) {
+    EXPECT_EQ(Error.ErrorNumber, ErrTimedOut);
+  }
+  Socket.RaiseOnError = false;
+
+  char Byte = 0;
+  Socket.SetReceiveTimeout(200);
+  EXPECT_EQ(Socket.ReceiveRaw(&Byte, 1), -1);
+  EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+
+  // Non-blocking: would-block stays 10035, and is not reported.
+  Socket.SetNonBlocking(true);
+  Events.clear();
+  EXPECT_EQ(Socket.ReceiveRaw(&Byte, 1), -1);
+  EXPECT_EQ(Socket.LastErrorCode, ErrWouldBlock);
+  Socket.SendText(Data);
+  EXPECT_EQ(Socket.LastErrorCode, ErrWouldBlock);
+  EXPECT_EQ(Count(ErrorReported), 0);
+}
+
+// Every byte of the stream passes an override of ReceiveChunk once, whatever
+// mix of buffered receives takes it.
+TEST_P(TransferTest, AReceiveChunkOverrideSeesEveryByteOnce) {
+  struct TCounting : TBlockSocket {
+    std::string ReceiveChunk(int Timeout) override {
+      std::string Chunk = TBlockSocket::ReceiveChunk(Timeout);
+      Seen += Chunk;
+      return Chunk;
+    }
+    std::string Seen;
+  } Counting;
+  Counting.AdoptHandle(dup(Pair->Client));
+  const std::string Stream = std::string("one\r\ntwo\r\n\x03\0\0\0abcXYZ", 20) + "tail\r\n";
+  Peer->Send(Stream.substr(0, 20)).Pause(50ms).Send(Stream.substr(20));
+  EXPECT_EQ(Counting.ReceiveLine(1000), "one");
+  EXPECT_EQ(Counting.ReceiveLine(1000), "two");
+  EXPECT_EQ(Counting.ReceivePrefixedText(1000), "abc");
+  EXPECT_EQ(Counting.ReceiveOneByte(1000), 'X');
+  EXPECT_EQ(Counting.ReceiveExactText(2, 1000), "YZ");
+  EXPECT_EQ(Counting.ReceiveLine(1000), "tail");
+  EXPECT_EQ(Counting.Seen, Stream);
 }
 
 TEST_P(TransferTest, OneByteAndPeek) {
