@@ -72,7 +72,11 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 
  private:
   template <class TCall>
-  int TlsTransfer(TCall Call);
+  int TlsTransfer(TCall Call, int CallTimeoutMs);
+  void ApplyVerifySettings();
+
+  std::string TlsCaFileLoaded;  // CA file the context holds already
+  bool TlsSystemStoreLoaded = false;
 
   std::string ConnectHost;  // host text of the last Connect, for SNI and name checks
 };

@@ -61,6 +61,27 @@ class TSigPipeGuard {
   bool WasPending = false;
 };
 
+// OpenSSL reads and writes the socket itself. On a socket in blocking mode a
+// record that stops half-way would hold it inside read() for as long as the peer
+// stays quiet, and the OS time-outs would only make it ask again. The socket is
+// therefore non-blocking for the length of one OpenSSL call, and the transfer
+// loop does the waiting, with the time-outs that apply.
+class TNonBlockingScope {
+ public:
+  TNonBlockingScope(TSocketHandle Handle, bool Needed) : Handle(Handle), Active(Needed) {
+    if (Active) Active = OsSetNonBlocking(Handle, true) == 0;
+  }
+  ~TNonBlockingScope() {
+    if (Active) OsSetNonBlocking(Handle, false);
+  }
+  TNonBlockingScope(const TNonBlockingScope&) = delete;
+  TNonBlockingScope& operator=(const TNonBlockingScope&) = delete;
+
+ private:
+  TSocketHandle Handle;
+  bool Active;
+};
+
 const void* MethodOf(TTlsProtocol Protocol) {
   switch (Protocol) {
     case Ssl2Only: return SslV2_method();
@@ -116,6 +137,8 @@ void TTCPBlockSocket::SetTlsActive(bool On) {
         if (!TlsActive && TlsContext != nullptr) {
           Ssl_CTX_free(TlsContext);
           TlsContext = nullptr;
+          TlsCaFileLoaded.clear();
+          TlsSystemStoreLoaded = false;
         }
       }
     } else {
@@ -124,6 +147,8 @@ void TTCPBlockSocket::SetTlsActive(bool On) {
       TlsSession = nullptr;
       Ssl_CTX_free(TlsContext);
       TlsContext = nullptr;
+      TlsCaFileLoaded.clear();
+      TlsSystemStoreLoaded = false;
       // Releases this thread's error state on old releases; newer ones keep the
       // queue, so it is emptied explicitly (a failed close leaves entries).
       Err_remove_state(0);
@@ -132,6 +157,26 @@ void TTCPBlockSocket::SetTlsActive(bool On) {
     }
   }
   CheckError();
+}
+
+void TTCPBlockSocket::ApplyVerifySettings() {
+  // The session took the context's verify mode when it was made; settings
+  // changed since then count from this handshake on.
+  Ssl_set_verify(TlsSession, TlsVerifyPeer ? SslVerifyPeer : SslVerifyNone, nullptr);
+  if (!TlsVerifyPeer) return;
+  if (!TlsCaFile.empty()) {
+    if (TlsCaFile == TlsCaFileLoaded) return;
+    if (Ssl_CTX_load_verify_locations(TlsContext, TlsCaFile.c_str(), nullptr) != 1) {
+      FetchTlsError();
+      LastErrorCode = ErrInvalidArgument;
+      return;
+    }
+    TlsCaFileLoaded = TlsCaFile;
+  } else if (!TlsSystemStoreLoaded) {
+    Ssl_CTX_set_default_verify_paths(TlsContext);
+    Err_clear_error();
+    TlsSystemStoreLoaded = true;
+  }
 }
 
 bool TTCPBlockSocket::LoadTlsCredentials() {
@@ -151,11 +196,13 @@ bool TTCPBlockSocket::LoadTlsCredentials() {
       FetchTlsError();
       return false;
     }
+    TlsCaFileLoaded = TlsCaFile;
   } else if (TlsVerifyPeer) {
     // Verification without a CA file of our own trusts the system's store. A
     // system without one fails later, at the handshake, with the reason.
     Ssl_CTX_set_default_verify_paths(TlsContext);
     Err_clear_error();
+    TlsSystemStoreLoaded = true;
   }
   return true;
 }
@@ -183,11 +230,34 @@ bool TTCPBlockSocket::FetchTlsError() {
 
 void TTCPBlockSocket::StartTlsClient() {
   LastErrorCode = 0;
+  // Bytes already buffered came in clear, before the handshake (behind a proxy's
+  // reply, or behind the answer to a command that starts TLS). They were never
+  // protected and must not be handed out as the TLS peer's data, so the
+  // handshake is refused; the connection stays as it was, in clear, with them.
+  if (!ReadBuffer.empty()) {
+    TlsLastError = 0;
+    TlsLastErrorText = "clear bytes arrived before the TLS handshake";
+    LastErrorCode = ErrSubsystemUnusable;
+    if (TlsActive) {
+      TReadBuffer Clear;
+      ReadBuffer.Swap(Clear);
+      SetTlsActive(false);
+      ReadBuffer.Swap(Clear);
+      LastErrorCode = ErrSubsystemUnusable;
+    }
+    CheckError();
+    return;
+  }
+  // A lone line break before the handshake says nothing about the first bytes
+  // that come through TLS.
+  SkipLeadingLF = false;
+  SkipLeadingCR = false;
   if (!TlsActive) SetTlsActive(true);
   if (LastErrorCode == 0 && Ssl_set_fd(TlsSession, SocketHandle) < 1) {
     LastErrorCode = ErrSubsystemUnusable;
     FetchTlsError();
   }
+  if (LastErrorCode == 0) ApplyVerifySettings();
   if (LastErrorCode == 0) {
     // The server name goes out only for names: numeric addresses are not
     // allowed in the server-name extension.
@@ -204,14 +274,14 @@ void TTCPBlockSocket::StartTlsClient() {
     }
   }
   if (LastErrorCode == 0) {
-    int Result;
-    {
-      TSigPipeGuard Guard;
-      Result = Ssl_connect(TlsSession);
-    }
+    // Bounded by the OS time-outs of the socket only: the handshake has none of
+    // its own.
+    int Result = TlsTransfer([&] { return Ssl_connect(TlsSession); }, -1);
     if (Result < 1) {
-      LastErrorCode = ErrSubsystemUnusable;
-      FetchTlsError();
+      if (LastErrorCode == 0 || LastErrorCode == ErrSubsystemUnusable) {
+        LastErrorCode = ErrSubsystemUnusable;
+        FetchTlsError();
+      }
       long Verify = TlsVerifyPeer ? Ssl_get_verify_result(TlsSession) : 0;
       if (Verify != 0)
         if (const char* Reason = X509_verify_cert_error_text(Verify))
@@ -228,16 +298,13 @@ void TTCPBlockSocket::StartTlsClient() {
 
 void TTCPBlockSocket::ShutdownTls() {
   LastErrorCode = 0;
-  if (TlsSession != nullptr) {
-    TSigPipeGuard Guard;
-    if (Ssl_shutdown(TlsSession) == 0 && HasSocket()) {
-      // Our close-notify is out; wait for the peer's only while it answers
-      // promptly (the results are not used either way).
-      TSocketSet ReadSet;
-      SocketSetAdd(SocketHandle, ReadSet);
-      TTimeValue Wait{CloseNotifyWaitMs / 1000, (CloseNotifyWaitMs % 1000) * 1000};
-      if (OsSelect(SocketHandle + 1, &ReadSet, &Wait) > 0) Ssl_shutdown(TlsSession);
-    }
+  if (TlsSession != nullptr && HasSocket()) {
+    // Our close-notify, then the peer's, each only while the peer keeps up: a
+    // peer that stalls (or sends half a record) must not hold the close. The
+    // results are not used either way.
+    const auto Shutdown = [this] { return Ssl_shutdown(TlsSession); };
+    if (TlsTransfer(Shutdown, CloseNotifyWaitMs) == 0) TlsTransfer(Shutdown, CloseNotifyWaitMs);
+    LastErrorCode = 0;
   }
   SetTlsActive(false);
   CheckError();
@@ -245,18 +312,42 @@ void TTCPBlockSocket::ShutdownTls() {
 
 // ---- sending and receiving ----
 
-// One TLS read or write, repeated while OpenSSL wants to read or write more;
-// a close-notify gives 0, any other failure 10091.
+// One OpenSSL call on the socket, repeated while OpenSSL wants to read or write
+// more, after waiting until it can. Each wait is bounded by the OS time-out of
+// its direction (as a blocking read or write would be) and all of them together
+// by CallTimeoutMs (-1 = none); running out is 10060. A socket its owner put
+// into non-blocking mode gets 10035 instead of a wait. A close-notify gives 0,
+// any other failure 10091.
 template <class TCall>
-int TTCPBlockSocket::TlsTransfer(TCall Call) {
+int TTCPBlockSocket::TlsTransfer(TCall Call, int CallTimeoutMs) {
   TSigPipeGuard Guard;
   // A stale entry in the error queue would turn a would-block or a close into a
   // failure in SSL_get_error.
   Err_clear_error();
+  const bool OwnerNonBlocking = InNonBlockingMode();
+  TNonBlockingScope NonBlocking(SocketHandle, !OwnerNonBlocking);
+  const uint32_t Start = CurrentTick();
   for (;;) {
     int Result = Call();
     int Error = Ssl_get_error(TlsSession, Result);
-    if (Error == SslErrorWantRead || Error == SslErrorWantWrite) continue;
+    if (Error == SslErrorWantRead || Error == SslErrorWantWrite) {
+      if (OwnerNonBlocking) {
+        LastErrorCode = ErrWouldBlock;
+        return SocketError;
+      }
+      const bool ForWrite = Error == SslErrorWantWrite;
+      int64_t WaitMs = OsTimeoutMs(!ForWrite);
+      if (WaitMs <= 0) WaitMs = -1;
+      if (CallTimeoutMs >= 0) {
+        int64_t Left = CallTimeoutMs - static_cast<int64_t>(TickDifference(Start, CurrentTick()));
+        if (Left < 0) Left = 0;
+        if (WaitMs < 0 || Left < WaitMs) WaitMs = Left;
+      }
+      const int Ready = OsWaitSocket(SocketHandle, ForWrite, static_cast<int>(WaitMs));
+      if (Ready > 0) continue;
+      LastErrorCode = Ready == 0 ? ErrTimedOut : WSAGetLastError();
+      return SocketError;
+    }
     if (Error == SslErrorZeroReturn) return 0;
     if (Error != SslErrorNone) LastErrorCode = ErrSubsystemUnusable;
     return Result;
@@ -265,6 +356,7 @@ int TTCPBlockSocket::TlsTransfer(TCall Call) {
 
 int TTCPBlockSocket::SendBytes(const void* Buffer, int Count) {
   if (!TlsPathInForce()) return TBlockSocket::SendBytes(Buffer, Count);
+  if (Count < 0) return RefuseCount();
   LastErrorCode = 0;
   std::string Filtered;
   const void* Data = Buffer;
@@ -276,24 +368,25 @@ int TTCPBlockSocket::SendBytes(const void* Buffer, int Count) {
   int Result = 0;
   // OpenSSL leaves the outcome of a 0-byte write undefined; nothing is sent.
   if (Count > 0) {
-    Result = TlsTransfer([&] { return Ssl_write(TlsSession, Data, Count); });
+    Result = TlsTransfer([&] { return Ssl_write(TlsSession, Data, Count); }, -1);
   }
   CheckError();
-  SentByteCount += Result;
+  AddToByteCount(SentByteCount, Result);
   ReportStatus(ChunkSent, std::to_string(Result));
   return Result;
 }
 
 int TTCPBlockSocket::ReceiveRaw(void* Buffer, int Count) {
   if (!TlsPathInForce()) return TBlockSocket::ReceiveRaw(Buffer, Count);
+  if (Count < 0) return RefuseCount();
   LastErrorCode = 0;
   int Result = 0;
   if (Count > 0) {
     // A read may have to answer the peer too (a key update).
-    Result = TlsTransfer([&] { return Ssl_read(TlsSession, Buffer, Count); });
+    Result = TlsTransfer([&] { return Ssl_read(TlsSession, Buffer, Count); }, RawReceiveTimeout);
   }
   CheckError();
-  ReceivedByteCount += Result;
+  AddToByteCount(ReceivedByteCount, Result);
   ReportStatus(ChunkReceived, std::to_string(Result));
   RunReceiveFilter(Buffer, Result);
   return Result;

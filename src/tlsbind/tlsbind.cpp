@@ -30,7 +30,7 @@ enum TEntry : int {
   ESslConnect, ESslShutdown, ESslRead, ESslPeek, ESslWrite, ESslPending, ESslGetPeerCertificate,
   ESslGetVersion, ESslCtxSetVerify, ESslGetCurrentCipher, ESslCipherGetName, ESslCipherGetBits,
   ESslGetVerifyResult,
-  EOpensslInitSsl, ESslCtxSetDefaultVerifyPaths, ESslCtrl, ESslSet1Host, ESslGet0Param,
+  EOpensslInitSsl, ESslCtxSetDefaultVerifyPaths, ESslCtrl, ESslSet1Host, ESslGet0Param, ESslSetVerify,
   // From the crypto library.
   EX509Free, EX509NameOneline, EX509GetSubjectName, EX509GetIssuerName, EX509NameHash, EX509Digest,
   EEvpMd5, EErrErrorString, EErrGetError, EErrClearError, EErrFreeStrings, EErrRemoveState,
@@ -54,6 +54,7 @@ constexpr const char* EntryNames[EEntryCount] = {
     "SSL_get_peer_certificate|SSL_get1_peer_certificate", "SSL_get_version", "SSL_CTX_set_verify",
     "SSL_get_current_cipher", "SSL_CIPHER_get_name", "SSL_CIPHER_get_bits", "SSL_get_verify_result",
     "OPENSSL_init_ssl", "SSL_CTX_set_default_verify_paths", "SSL_ctrl", "SSL_set1_host", "SSL_get0_param",
+    "SSL_set_verify",
     "X509_free", "X509_NAME_oneline", "X509_get_subject_name", "X509_get_issuer_name", "X509_NAME_hash",
     "X509_digest", "EVP_md5", "ERR_error_string", "ERR_get_error", "ERR_clear_error", "ERR_free_strings",
     "ERR_remove_state|ERR_remove_thread_state", "EVP_cleanup", "CRYPTO_cleanup_all_ex_data",
@@ -317,6 +318,10 @@ int Ssl_pending(void* Session) {
 
 void Ssl_CTX_set_verify(void* Context, int Mode, TVerifyCallback Callback) {
   if (auto Call = Entry<void (*)(void*, int, TVerifyCallback)>(ESslCtxSetVerify)) Call(Context, Mode, Callback);
+}
+
+void Ssl_set_verify(void* Session, int Mode, TVerifyCallback Callback) {
+  if (auto Call = Entry<void (*)(void*, int, TVerifyCallback)>(ESslSetVerify)) Call(Session, Mode, Callback);
 }
 
 int Ssl_set_tlsext_host_name(void* Session, const char* Name) {

@@ -50,6 +50,7 @@ int Ssl_read(void* Session, void* Buffer, int Length);                 // -1
 int Ssl_write(void* Session, const void* Buffer, int Length);          // -1
 int Ssl_pending(void* Session);                                        // 0
 void Ssl_CTX_set_verify(void* Context, int Mode, TVerifyCallback Callback);
+void Ssl_set_verify(void* Session, int Mode, TVerifyCallback Callback);
 // Server name for SNI (an SSL_ctrl call underneath), and the host name or
 // numeric address the peer certificate must match.
 int Ssl_set_tlsext_host_name(void* Session, const char* Name);         // 0

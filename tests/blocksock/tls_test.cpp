@@ -320,11 +320,14 @@ TEST_F(TlsTest, WritingToAVanishedPeerFailsWithoutKillingTheProcess) {
   ExpectEcho(Socket, "still here");
   Server.Stop();
   std::string Chunk(16384, 'z');
+  int32_t Counted = Socket.SentByteCount;
   for (int I = 0; I < 100 && Socket.LastErrorCode == 0; ++I) {
-    Socket.SendText(Chunk);
+    int Sent = Socket.SendText(Chunk);
+    if (Sent > 0) Counted += Sent;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(Socket.LastErrorCode, ErrSubsystemUnusable);
+  EXPECT_EQ(Socket.SentByteCount, Counted);  // the failed write counts nothing
   EXPECT_TRUE(Socket.TlsActive);  // a failed write leaves TLS on
   Socket.CloseSocket();           // and closing after it works
   EXPECT_FALSE(Socket.TlsActive);
