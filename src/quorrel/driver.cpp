@@ -29,6 +29,7 @@ struct TSweep {
   std::vector<std::string> FilterWords;
   bool NoFilter = false;
   bool DryRun = false;
+  bool Decode = false;
   int32_t MarkedForDeletion = 0;
 };
 
@@ -37,9 +38,10 @@ struct TSweep {
 void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
   for (int32_t N = Session.MessageCount; N >= 1; --N) {
     Session.Top(N, 0);
-    ShowMessage(Out, N, Session.ReplyLines, S.NoFilter);
+    ShowMessage(Out, N, Session.ReplyLines, S.NoFilter, S.Decode);
     TVerdict Verdict = TVerdict::Skipped;
-    if (MatchesAnyFilter(Session.ReplyLines, S.FilterWords)) {
+    if (MatchesAnyFilter(Session.ReplyLines, S.FilterWords) ||
+        (S.Decode && MatchesDecodedFields(Session.ReplyLines, S.FilterWords))) {
       if (S.DryRun) {
         Verdict = TVerdict::WouldDelete;
       } else if (Session.Dele(N)) {
@@ -65,8 +67,10 @@ void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
 
 }  // namespace
 
-void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter) {
-  Out.Write(std::to_string(Number) + ":" + Displayable(HeaderValue(Header, "Subject")));
+void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter,
+                 bool Decode) {
+  const std::string Subject = Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject");
+  Out.Write(std::to_string(Number) + ":" + Displayable(Subject));
   Out.FlushToTerminal();
   if (NoFilter) Out.Write(std::string(" NO FILTER") + LineEnd);
 }
@@ -126,6 +130,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     if (Params[I].empty() || Params[I][0] != '-') S.FilterWords.push_back(Params[I]);
   S.NoFilter = Params.size() == 3;
   S.DryRun = Settings.DryRun;
+  S.Decode = Settings.Decode;
 
   auto Session = std::make_unique<TPOP3Send>();
   try {

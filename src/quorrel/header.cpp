@@ -2,6 +2,7 @@
 #include <array>
 #include <string_view>
 
+#include "codec/header_text.h"
 #include "netutil/netutil.h"
 #include "quorrel/driver.h"
 
@@ -82,6 +83,29 @@ class TSignatureScan {
   std::string TagName;
 };
 
+// True when a filter word, in the form FoldWord gives it, occurs in a searched
+// run of a line (all of it but signature values) in the form FoldText gives it.
+using TFold = std::string (*)(std::string_view);
+bool AnyWordInHeader(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters, TFold FoldWord,
+                     TFold FoldText) {
+  std::vector<std::string> Words;
+  Words.reserve(Filters.size());
+  for (const std::string& Word : Filters)
+    if (!Word.empty()) Words.push_back(FoldWord(Word));
+  if (Words.empty()) return false;
+  TSignatureScan Scan;
+  std::vector<std::string_view> Parts;
+  for (const std::string& Line : Lines) {
+    Scan.Take(Line, Parts);
+    for (std::string_view Part : Parts) {
+      const std::string Folded = FoldText(Part);
+      for (const std::string& Word : Words)
+        if (Folded.find(Word) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string HeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
@@ -98,20 +122,16 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
 }
 
 bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  std::vector<std::string> Words;
-  Words.reserve(Filters.size());
-  for (const std::string& Word : Filters)
-    if (!Word.empty()) Words.push_back(AsciiLower(Word));
-  if (Words.empty()) return false;
-  TSignatureScan Scan;
-  std::vector<std::string_view> Parts;
-  for (const std::string& Line : Lines) {
-    Scan.Take(Line, Parts);
-    for (std::string_view Part : Parts) {
-      const std::string LowerPart = AsciiLower(Part);
-      for (const std::string& Word : Words)
-        if (LowerPart.find(Word) != std::string::npos) return true;
-    }
-  }
-  return false;
+  return AnyWordInHeader(Lines, Filters, AsciiLower, AsciiLower);
+}
+
+std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
+  return DecodeEncodedWords(HeaderValue(UnfoldHeader(Lines), Name));
+}
+
+bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  // The signature values are cut out of the field before it is decoded, so
+  // that no encoded word inside them can be read either.
+  return AnyWordInHeader(UnfoldHeader(Lines), Filters, FoldCase,
+                         [](std::string_view Part) { return FoldCase(DecodeEncodedWords(Part)); });
 }

@@ -21,6 +21,11 @@ const TOption Options[] = {
        S.DryRun = true;
        return std::string();
      }},
+    {"--decode", nullptr, "also match and show headers decoded and unfolded, in any letter's case",
+     [](TSettings& S, const std::string&) {
+       S.Decode = true;
+       return std::string();
+     }},
     {"--help", nullptr, "show this help and exit",
      [](TSettings& S, const std::string&) {
        S.Help = true;

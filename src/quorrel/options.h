@@ -18,6 +18,7 @@ struct TSettings {
   bool Help = false;
   bool Version = false;
   bool DryRun = false;
+  bool Decode = false;
 };
 
 // Fills Settings from Args (the parameters after the program name). Returns

@@ -143,6 +143,36 @@ TEST(MatchesAnyFilter, OnlySignatureFieldsAndOnlyTheirBTagsAreSpared) {
   EXPECT_TRUE(MatchesAnyFilter({"DKIM-Signatures: b=offer"}, {"offer"}));
 }
 
+TEST(MatchesDecodedFields, EncodedFoldedAndInAnyCase) {
+  EXPECT_TRUE(MatchesDecodedFields({"Subject: =?UTF-8?B?VmlhZ3Jh?=", ""}, {"viagra"}));
+  EXPECT_TRUE(MatchesDecodedFields({"From: =?ISO-8859-1?Q?J=FCrgen?= <j@x.example>"}, {"JÜRGEN"}));
+  EXPECT_TRUE(MatchesDecodedFields({"Subject: =?windows-1251?B?wujg4/Dg?="}, {"ВИАГРА"}));
+  EXPECT_TRUE(MatchesDecodedFields({"Subject: \xce\x9f\xce\x94\xce\x9f\xce\xa3"}, {"\xce\xbf\xce\xb4\xce\xbf\xcf\x82"}));
+  EXPECT_TRUE(MatchesDecodedFields({"Subject: cheap", "\tpills"}, {"cheap pills"}));
+  EXPECT_TRUE(MatchesDecodedFields({"Subject: =?UTF-8?B?dmlh?=", " =?UTF-8?B?Z3Jh?="}, {"viagra"}));
+  EXPECT_FALSE(MatchesDecodedFields({"Subject: =?UTF-8?B?VmlhZ3Jh?="}, {"vi\xc3\xa4gra", "", "subject:  "}));
+  EXPECT_FALSE(MatchesDecodedFields({"Subject: =?UTF-8?B?VmlhZ3Jh?="}, {}));
+  // Only the header is searched: nothing after its empty line.
+  EXPECT_FALSE(MatchesDecodedFields({"Subject: x", "", "=?UTF-8?B?VmlhZ3Jh?="}, {"viagra"}));
+}
+
+TEST(MatchesDecodedFields, SignatureValuesAreNotSearchedDecodedEither) {
+  const Lines Signed = {"DKIM-Signature: v=1; d=mail.example; b==?UTF-8?B?b2ZmZXI=?=",
+                        "\t=?UTF-8?Q?OFFER?=; bh=", " =?UTF-8?Q?offer?=", "Subject: Minutes"};
+  EXPECT_FALSE(MatchesDecodedFields(Signed, {"offer"}));
+  EXPECT_TRUE(MatchesDecodedFields(Signed, {"MAIL.EXAMPLE"}));
+  EXPECT_TRUE(MatchesDecodedFields({"DKIM-Signature: b=x; s==?UTF-8?Q?offer?="}, {"offer"}));
+}
+
+TEST(DecodedHeaderValue, UnfoldedAndDecoded) {
+  EXPECT_EQ(DecodedHeaderValue({"Subject: =?ISO-8859-1?Q?Gr=FC=DFe?= aus", " =?UTF-8?B?TcO8bmNoZW4=?=", "To: x"},
+                               "Subject"),
+            "Grüße aus München");
+  EXPECT_EQ(DecodedHeaderValue({"Subject: first", "subject: =?UTF-8?Q?second?="}, "Subject"), "second");
+  EXPECT_EQ(DecodedHeaderValue({"Subject: =?UTF-8?B?!!?="}, "Subject"), "=?UTF-8?B?!!?=");
+  EXPECT_EQ(DecodedHeaderValue({"To: x"}, "Subject"), "");
+}
+
 TEST(MaskControls, CaretNotationForC0AndDel) {
   EXPECT_EQ(MaskControls("a\x1b[2J\x07\x7f\t"), "a^[[2J^G^?^I");
   EXPECT_EQ(MaskControls(std::string("x\0y", 3)), "x^@y");

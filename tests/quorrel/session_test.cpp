@@ -462,4 +462,86 @@ TEST_F(Session, SignatureValuesHoldingAFilterWordDeleteNothing) {
   EXPECT_EQ(O.Left, (std::vector<int>{1}));
 }
 
+// Subjects as senders encode and fold them, each matched only once decoded.
+std::vector<std::string> EncodedMailbox() {
+  return {
+      Message({"From: a@spam.example", "Subject: =?UTF-8?B?VmlhZ3JhIGNoZWFw?="}),
+      Message({"From: Oma <oma@example.net>", "Subject: =?ISO-8859-1?Q?Gr=FC=DFe_von_Oma?="}),
+      Message({"Subject: =?ISO-8859-15?Q?Nur_100_=A4?="}),
+      Message({"Subject: =?windows-1251?B?wujg4/Dg?="}),
+      Message({"Subject: Win a free", "\tcruise today", "To: b@example.net"}),
+      Message({"Subject: =?UTF-8?B?TG90dGVy?=", " =?UTF-8?B?eSB3aW5uZXI=?="}),
+      Message({"Subject: =?X-UNKNOWN?B?VmlhZ3Jh?= =?UTF-8?B?!!?= =?UTF-8?Q?=FF?="}),
+      Message({"Subject: =?UTF-8?Q?Hello=0D=0A1:Fake?="}),
+      Message({"Subject: Minutes"}),
+  };
+}
+const std::vector<std::string> EncodedFilters = {"viagra", "100 \xe2\x82\xac", "\xd0\xb2\xd0\xb8\xd0\xb0\xd0\xb3\xd1\x80\xd0\xb0",
+                                                 "free cruise", "lottery"};
+
+TEST_F(Session, DecodeMatchesAndShowsWhatTheReaderSees) {
+  TScenario S;
+  S.Messages = EncodedMailbox();
+  // Without --decode nothing changes; with it the encoded and folded spam goes.
+  S.Runs = {With(Login, EncodedFilters), With(With(Login, EncodedFilters), {"--decode"}), With({"--decode"}, Login)};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "9 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "9:Minutes SKIPPED\r\n"
+                              "8:=?UTF-8?Q?Hello=0D=0A1:Fake?= SKIPPED\r\n"
+                              "7:=?X-UNKNOWN?B?VmlhZ3Jh?= =?UTF-8?B?!!?= =?UTF-8?Q?=FF?= SKIPPED\r\n"
+                              "6:=?UTF-8?B?TG90dGVy?= SKIPPED\r\n"
+                              "5:Win a free SKIPPED\r\n"
+                              "4:=?windows-1251?B?wujg4/Dg?= SKIPPED\r\n"
+                              "3:=?ISO-8859-15?Q?Nur_100_=A4?= SKIPPED\r\n"
+                              "2:=?ISO-8859-1?Q?Gr=FC=DFe_von_Oma?= SKIPPED\r\n"
+                              "1:=?UTF-8?B?VmlhZ3JhIGNoZWFw?= SKIPPED\r\n");
+  EXPECT_EQ(O.Outputs[1], Banner + "9 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "9:Minutes SKIPPED\r\n"
+                              "8:Hello  1:Fake SKIPPED\r\n"
+                              "7:=?X-UNKNOWN?B?VmlhZ3Jh?= =?UTF-8?B?!!?= =?UTF-8?Q?=FF?= SKIPPED\r\n"
+                              "6:Lottery winner DELETED\r\n"
+                              "5:Win a free cruise today DELETED\r\n"
+                              "4:\xd0\x92\xd0\xb8\xd0\xb0\xd0\xb3\xd1\x80\xd0\xb0 DELETED\r\n"
+                              "3:Nur 100 \xe2\x82\xac DELETED\r\n"
+                              "2:Gr\xc3\xbc\xc3\x9f" "e von Oma SKIPPED\r\n"
+                              "1:Viagra cheap DELETED\r\n");
+  const std::vector<std::string> Kept = {S.Messages[1], S.Messages[6], S.Messages[7], S.Messages[8]};
+  EXPECT_EQ(O.Outputs[2], Banner + "4 emails found, " + SizeOf(Kept) + " bytes\r\n" +
+                              "4:Minutes NO FILTER\r\n SKIPPED\r\n"
+                              "3:Hello  1:Fake NO FILTER\r\n SKIPPED\r\n"
+                              "2:=?X-UNKNOWN?B?VmlhZ3Jh?= =?UTF-8?B?!!?= =?UTF-8?Q?=FF?= NO FILTER\r\n SKIPPED\r\n"
+                              "1:Gr\xc3\xbc\xc3\x9f" "e von Oma NO FILTER\r\n SKIPPED\r\n");
+  for (int Status : O.Statuses) EXPECT_EQ(Status, 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{2, 7, 8, 9}));
+}
+
+TEST_F(Session, DecodedSubjectsAreMaskedOnATerminal) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  TScenario S;
+  S.Terminal = true;
+  S.Messages = {Message({"Subject: =?UTF-8?Q?Hi=1B]0;pwned=07_=C2=9B2J_=E2=80=94_ok?="}),
+                Message({"Subject: =?UTF-8?B?T2ZmZXI=?="})};
+  S.Runs = {With(Login, {"OFFER", "--decode"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(WithoutColours(O.Outputs[0]), Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                                              "2:Offer DELETED\r\n"
+                                              "1:Hi^[]0;pwned^G M-^[2J \xe2\x80\x94 ok SKIPPED\r\n");
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
+TEST_F(Session, DecodedSignatureValuesDeleteNothing) {
+  TScenario S;
+  S.Messages = {Message({"DKIM-Signature: v=1; a=rsa-sha256; d=news.example; s=s1;",
+                         "\tbh==?UTF-8?Q?offer?=; b=Gm9sxN0r4e8q=?UTF-8?B?T0ZGRVI=?=", "\t =?UTF-8?Q?Offer?=",
+                         "Subject: =?UTF-8?Q?Monthly_news?="})};
+  S.Runs = {With(Login, {"offer", "--decode"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "1:Monthly news SKIPPED\r\n");
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
 }  // namespace
