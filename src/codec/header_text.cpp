@@ -142,9 +142,9 @@ bool ParseWord(std::string_view Text, size_t Begin, TEncodedWord& Word) {
   return true;
 }
 
-// iconv descriptors to UTF-8 by charset name, opened once per decoded text
-// (names iconv does not know are remembered as such). Opening is the costly
-// part of a conversion, and a header rarely uses more than two charsets.
+// iconv descriptors to UTF-8 by charset name, kept for the thread's life (names
+// iconv does not know are remembered as such). Opening is the costly part of a
+// conversion, and a mailbox rarely uses more than a few charsets.
 class TConverters {
  public:
   TConverters() = default;
@@ -249,7 +249,7 @@ void AppendRun(std::string& Out, std::string_view Source, const std::vector<TEnc
 
 }  // namespace
 
-std::vector<std::string> UnfoldHeader(const std::vector<std::string>& Lines) {
+std::vector<std::string> UnfoldHeader(std::span<const std::string> Lines) {
   std::vector<std::string> Fields;
   for (const std::string& Line : Lines) {
     if (Line.empty()) break;
@@ -269,7 +269,7 @@ std::string DecodeEncodedWords(std::string_view Text) {
   std::string Out;
   if (Text.find("=?") == std::string_view::npos) return std::string(Text);
   Out.reserve(Text.size());
-  TConverters Converters;
+  thread_local TConverters Converters;
   std::vector<TEncodedWord> Run;
   size_t Copied = 0;  // Text before this is in Out or in Run
   size_t Scan = 0;

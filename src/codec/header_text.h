@@ -2,6 +2,7 @@
 // encoded words decoded to UTF-8 (RFC 2047), and a caseless form for matching.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,7 +11,7 @@
 // field it continues, as RFC 5322 unfolds; the tab of a fold becomes a blank. The
 // header ends at the first empty line; what follows it is not a field. A
 // continuation line with no field before it stands as a field of its own.
-std::vector<std::string> UnfoldHeader(const std::vector<std::string>& Lines);
+std::vector<std::string> UnfoldHeader(std::span<const std::string> Lines);
 
 // Replaces every well-formed encoded word ("=?charset?B?...?=" or "...?Q?...?=")
 // by its text in UTF-8; the charset is anything iconv knows. Blanks between two

@@ -1,5 +1,7 @@
 // Header lookup and filter matching on the header lines of one message.
+#include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
 
 #include "codec/header_text.h"
@@ -16,6 +18,10 @@ constexpr std::array<std::string_view, 4> SignatureFields = {"dkim-signature", "
                                                              "x-google-dkim-signature"};
 
 bool IsFoldedContinuation(const std::string& Line) { return !Line.empty() && (Line[0] == ' ' || Line[0] == '\t'); }
+
+bool IsAscii(std::string_view Text) {
+  return std::all_of(Text.begin(), Text.end(), [](char C) { return static_cast<unsigned char>(C) < 0x80; });
+}
 
 bool IsSignatureField(std::string_view Name) {
   while (!Name.empty() && (Name.back() == ' ' || Name.back() == '\t')) Name.remove_suffix(1);
@@ -126,12 +132,33 @@ bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<s
 }
 
 std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
-  return DecodeEncodedWords(HeaderValue(UnfoldHeader(Lines), Name));
+  // Only the last field that HeaderValue would pick is unfolded and decoded.
+  const std::string LowerName = AsciiLower(Name);
+  size_t Found = Lines.size();
+  for (size_t I = 0; I < Lines.size() && !Lines[I].empty(); ++I)
+    if (Lines[I].size() >= Name.size() && AsciiLower(std::string_view(Lines[I]).substr(0, Name.size())) == LowerName)
+      Found = I;
+  if (Found == Lines.size()) return std::string();
+  size_t End = Found + 1;
+  while (End < Lines.size() && IsFoldedContinuation(Lines[End])) ++End;
+  return DecodeEncodedWords(HeaderValue(UnfoldHeader(std::span(Lines).subspan(Found, End - Found)), Name));
 }
 
 bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  // A field of one plain ASCII line without encoded words reads as it is
+  // written, and the raw matching has searched it already in the same way.
+  std::vector<std::string> Fields;
+  for (size_t First = 0, End; First < Lines.size() && !Lines[First].empty(); First = End) {
+    for (End = First + 1; End < Lines.size() && IsFoldedContinuation(Lines[End]);) ++End;
+    const std::string& Line = Lines[First];
+    if (End - First > 1)
+      Fields.push_back(UnfoldHeader(std::span(Lines).subspan(First, End - First)).front());
+    else if (Line.find("=?") != std::string::npos || !IsAscii(Line))
+      Fields.push_back(Line);
+  }
   // The signature values are cut out of the field before it is decoded, so
   // that no encoded word inside them can be read either.
-  return AnyWordInHeader(UnfoldHeader(Lines), Filters, FoldCase,
-                         [](std::string_view Part) { return FoldCase(DecodeEncodedWords(Part)); });
+  return AnyWordInHeader(Fields, Filters, FoldCase, [](std::string_view Part) {
+    return Part.find("=?") == std::string_view::npos ? FoldCase(Part) : FoldCase(DecodeEncodedWords(Part));
+  });
 }

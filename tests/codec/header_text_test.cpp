@@ -22,9 +22,9 @@ TEST(UnfoldHeader, ContinuationLinesJoinTheirField) {
   EXPECT_EQ(UnfoldHeader(Lines),
             (std::vector<std::string>{" orphan continuation", "Subject: cheap pills now", "X-Spam: no"}));
   // Blanks after the fold's own are kept: only the line break goes.
-  EXPECT_EQ(UnfoldHeader({"To: a,", "    b"}), std::vector<std::string>{"To: a,    b"});
-  EXPECT_TRUE(UnfoldHeader({}).empty());
-  EXPECT_TRUE(UnfoldHeader({""}).empty());
+  EXPECT_EQ(UnfoldHeader(std::vector<std::string>{"To: a,", "    b"}), std::vector<std::string>{"To: a,    b"});
+  EXPECT_TRUE(UnfoldHeader(std::vector<std::string>{}).empty());
+  EXPECT_TRUE(UnfoldHeader(std::vector<std::string>{""}).empty());
 }
 
 TEST(DecodeEncodedWords, CharsetsAndEncodings) {

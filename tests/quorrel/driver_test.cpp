@@ -152,6 +152,12 @@ TEST(MatchesDecodedFields, EncodedFoldedAndInAnyCase) {
   EXPECT_TRUE(MatchesDecodedFields({"Subject: =?UTF-8?B?dmlh?=", " =?UTF-8?B?Z3Jh?="}, {"viagra"}));
   EXPECT_FALSE(MatchesDecodedFields({"Subject: =?UTF-8?B?VmlhZ3Jh?="}, {"vi\xc3\xa4gra", "", "subject:  "}));
   EXPECT_FALSE(MatchesDecodedFields({"Subject: =?UTF-8?B?VmlhZ3Jh?="}, {}));
+  // Fields of every kind in one header, each found where it stands.
+  const Lines Mixed = {"Received: from a", "\tby b", "X-Plain: cheap", "Subject: =?UTF-8?B?VmlhZ3Jh?=",
+                       "X-Folded: cheap", " pills", "To: \xc3\x89LODIE"};
+  for (const char* Word : {"a by b", "viagra", "cheap pills", "\xc3\xa9lodie"})
+    EXPECT_TRUE(MatchesDecodedFields(Mixed, {Word})) << Word;
+  EXPECT_FALSE(MatchesDecodedFields(Mixed, {"cheap viagra"}));
   // Only the header is searched: nothing after its empty line.
   EXPECT_FALSE(MatchesDecodedFields({"Subject: x", "", "=?UTF-8?B?VmlhZ3Jh?="}, {"viagra"}));
 }
