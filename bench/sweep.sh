@@ -6,6 +6,7 @@
 # WAN_N (300) and WAN_PIPE_N (3000) messages, WAN_RUNS (3) runs each.
 # Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
 #            wan_vs_poplib=E wan_vs_pipelined=F
+#            decode_wall_vs_plain=G decode_cpu_vs_plain=H (quorrel --decode against quorrel)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
