@@ -33,6 +33,12 @@ struct TSweep {
   int32_t MarkedForDeletion = 0;
 };
 
+// True when a filter word selects the message: in a raw header line, or with
+// --decode also in a decoded, unfolded field.
+bool Selected(const TSweep& S, const std::vector<std::string>& Header) {
+  return MatchesAnyFilter(Header, S.FilterWords) || (S.Decode && MatchesDecodedFields(Header, S.FilterWords));
+}
+
 // Walks the mailbox from the last message down. Stops early when the
 // connection is lost or the output can no longer be written.
 void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
@@ -40,8 +46,7 @@ void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
     Session.Top(N, 0);
     ShowMessage(Out, N, Session.ReplyLines, S.NoFilter, S.Decode);
     TVerdict Verdict = TVerdict::Skipped;
-    if (MatchesAnyFilter(Session.ReplyLines, S.FilterWords) ||
-        (S.Decode && MatchesDecodedFields(Session.ReplyLines, S.FilterWords))) {
+    if (Selected(S, Session.ReplyLines)) {
       if (S.DryRun) {
         Verdict = TVerdict::WouldDelete;
       } else if (Session.Dele(N)) {
