@@ -10,6 +10,7 @@
 #include "pop3/pop3.h"
 #include "quorrel/options.h"
 #include "quorrel/output.h"
+#include "quorrel/pipelined_sweep.h"
 
 namespace {
 
@@ -30,8 +31,15 @@ struct TSweep {
   bool NoFilter = false;
   bool DryRun = false;
   bool Decode = false;
+  bool NoPipelining = false;
   int32_t MarkedForDeletion = 0;
 };
+
+const char* const ConnectionLost = "Connection lost: the sweep ends here\r\n";
+
+std::string SubjectOf(const std::vector<std::string>& Header, bool Decode) {
+  return Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject");
+}
 
 // True when a filter word selects the message: in a raw header line, or with
 // --decode also in a decoded, unfolded field.
@@ -64,17 +72,42 @@ void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
     // at once; going on would only print a SKIPPED line for each of the
     // messages the server claimed, however many that was.
     if (!Session.Socket.HasSocket()) {
-      Out.Write(std::string("Connection lost: the sweep ends here") + LineEnd);
+      Out.Write(ConnectionLost);
       return;
     }
   }
+}
+
+// The same sweep with the commands sent ahead, where the server allows it;
+// the output is the one-at-a-time sweep's, line for line. False when it could
+// not start and the one-at-a-time sweep is to run instead.
+bool SweepAhead(TPOP3Send& Session, TSweep& S, TOutput& Out) {
+  if (S.NoPipelining || !Session.HasCapability("PIPELINING")) return false;
+  TPipelinedSweep Ahead(Session);
+  Ahead.MarkDeletions = !S.DryRun;
+  Ahead.Judge = [&S](int32_t, const std::vector<std::string>& Header) {
+    return TSweepJudgement{Selected(S, Header), SubjectOf(Header, S.Decode)};
+  };
+  Ahead.Report = [&S, &Out](int32_t N, const std::string& Subject, TVerdict Verdict) {
+    ShowSubject(Out, N, Subject, S.NoFilter);
+    ShowVerdict(Out, Verdict);
+    return !Out.Failed();
+  };
+  const TSweepEnd End = Ahead.Run(Session.MessageCount);
+  S.MarkedForDeletion += Ahead.Marked;
+  if (End == TSweepEnd::NotStarted) return false;
+  if (End == TSweepEnd::ConnectionLost) Out.Write(ConnectionLost);
+  return true;
 }
 
 }  // namespace
 
 void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter,
                  bool Decode) {
-  const std::string Subject = Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject");
+  ShowSubject(Out, Number, SubjectOf(Header, Decode), NoFilter);
+}
+
+void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter) {
   Out.Write(std::to_string(Number) + ":" + Displayable(Subject));
   Out.FlushToTerminal();
   if (NoFilter) Out.Write(std::string(" NO FILTER") + LineEnd);
@@ -136,6 +169,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   S.NoFilter = Params.size() == 3;
   S.DryRun = Settings.DryRun;
   S.Decode = Settings.Decode;
+  S.NoPipelining = Settings.NoPipelining;
 
   auto Session = std::make_unique<TPOP3Send>();
   try {
@@ -147,7 +181,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     if (Session->Stat()) {
       Out.Write(std::to_string(Session->MessageCount) + " emails found, " + std::to_string(Session->MailboxSize) +
                 " bytes" + LineEnd);
-      Sweep(*Session, S, Out);
+      if (!SweepAhead(*Session, S, Out)) Sweep(*Session, S, Out);
     }
   } catch (const Exception& E) {
     Out.Write(E.Message() + LineEnd);

@@ -24,6 +24,8 @@ enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
 // end when no filter was given.
 void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter,
                  bool Decode = false);
+// The same for a subject already taken from the header.
+void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter);
 // The coloured verdict that ends the message's line.
 void ShowVerdict(TOutput& Out, TVerdict Verdict);
 

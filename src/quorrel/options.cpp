@@ -26,6 +26,11 @@ const TOption Options[] = {
        S.Decode = true;
        return std::string();
      }},
+    {"--no-pipelining", nullptr, "one command at a time, even where the server takes them ahead",
+     [](TSettings& S, const std::string&) {
+       S.NoPipelining = true;
+       return std::string();
+     }},
     {"--help", nullptr, "show this help and exit",
      [](TSettings& S, const std::string&) {
        S.Help = true;

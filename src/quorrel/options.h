@@ -19,6 +19,7 @@ struct TSettings {
   bool Version = false;
   bool DryRun = false;
   bool Decode = false;
+  bool NoPipelining = false;
 };
 
 // Fills Settings from Args (the parameters after the program name). Returns

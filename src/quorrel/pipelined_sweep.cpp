@@ -152,10 +152,10 @@ TSweepEnd TPipelinedSweep::ReadNext() {
       Header.clear();
       NextToJudge = Next.Number - 1;
       if (Verdict.Delete && MarkDeletions) {
-        Outcomes.push_back({Next.Number, std::move(Verdict.Note), TSweepVerdict::NotDeleted, false});
+        Outcomes.push_back({Next.Number, std::move(Verdict.Note), TVerdict::NotDeleted, false});
         DelesDue.push_back(Next.Number);
       } else {
-        const TSweepVerdict Shown = Verdict.Delete ? TSweepVerdict::WouldDelete : TSweepVerdict::Skipped;
+        const TVerdict Shown = Verdict.Delete ? TVerdict::WouldDelete : TVerdict::Skipped;
         Outcomes.push_back({Next.Number, std::move(Verdict.Note), Shown, true});
       }
       return Flush();
@@ -166,7 +166,7 @@ TSweepEnd TPipelinedSweep::ReadNext() {
       for (TOutcome& Waiting : Outcomes) {
         if (Waiting.Known || Waiting.Number != Next.Number) continue;
         Waiting.Known = true;
-        Waiting.Verdict = Positive ? TSweepVerdict::Deleted : TSweepVerdict::NotDeleted;
+        Waiting.Verdict = Positive ? TVerdict::Deleted : TVerdict::NotDeleted;
         if (Positive) ++Marked;
         break;
       }
@@ -191,11 +191,11 @@ TSweepEnd TPipelinedSweep::Lost() {
   Session.DropConnection();
   bool Shown = true;
   if (!Outcomes.empty()) {
-    Shown = !Report || Report(Outcomes.front().Number, Outcomes.front().Note, TSweepVerdict::NotDeleted);
+    Shown = !Report || Report(Outcomes.front().Number, Outcomes.front().Note, TVerdict::NotDeleted);
   } else if (NextToJudge >= 1) {
     TSweepJudgement Verdict;
     if (Judge) Verdict = Judge(NextToJudge, {});
-    Shown = !Report || Report(NextToJudge, Verdict.Note, TSweepVerdict::Skipped);
+    Shown = !Report || Report(NextToJudge, Verdict.Note, TVerdict::Skipped);
   }
   Outcomes.clear();
   return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;

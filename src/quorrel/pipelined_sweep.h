@@ -24,8 +24,7 @@
 #include <vector>
 
 #include "pop3/pop3.h"
-
-enum class TSweepVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
+#include "quorrel/driver.h"
 
 enum class TSweepEnd {
   Completed,       // every message has its outcome
@@ -49,7 +48,7 @@ class TPipelinedSweep {
   std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header)> Judge;
   // Shows message N's outcome, in the same order. False ends the sweep: the
   // connection is dropped.
-  std::function<bool(int32_t N, const std::string& Note, TSweepVerdict Verdict)> Report;
+  std::function<bool(int32_t N, const std::string& Note, TVerdict Verdict)> Report;
   // False for a dry run: no DELE is sent, matches come out as WouldDelete.
   bool MarkDeletions = true;
   int64_t CommandBudget = 64 * 1024;
@@ -77,7 +76,7 @@ class TPipelinedSweep {
   struct TOutcome {
     int32_t Number;
     std::string Note;
-    TSweepVerdict Verdict;
+    TVerdict Verdict;
     bool Known;  // false while its DELE is unanswered
   };
 

@@ -37,15 +37,15 @@ std::vector<TPop3MailboxServer::TMessage> Mailbox(int Count, const std::set<int>
   return Out;
 }
 
-std::string Name(TSweepVerdict V) {
+std::string Name(TVerdict V) {
   switch (V) {
-    case TSweepVerdict::Skipped:
+    case TVerdict::Skipped:
       return "SKIPPED";
-    case TSweepVerdict::Deleted:
+    case TVerdict::Deleted:
       return "DELETED";
-    case TSweepVerdict::NotDeleted:
+    case TVerdict::NotDeleted:
       return "NOT DELETED";
-    case TSweepVerdict::WouldDelete:
+    case TVerdict::WouldDelete:
       return "WOULD DELETE";
   }
   return "?";
@@ -68,7 +68,7 @@ struct TRun {
       Judged.push_back(N);
       return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
     };
-    Sweep.Report = [this](int32_t N, const std::string& Note, TSweepVerdict V) {
+    Sweep.Report = [this](int32_t N, const std::string& Note, TVerdict V) {
       Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
       return true;
     };
@@ -80,11 +80,11 @@ struct TRun {
 };
 
 // The lines one-at-a-time judgement gives for messages Count..1.
-Strings Expected(int Count, const std::set<int>& Spam, TSweepVerdict Match = TSweepVerdict::Deleted) {
+Strings Expected(int Count, const std::set<int>& Spam, TVerdict Match = TVerdict::Deleted) {
   Strings Out;
   for (int N = Count; N >= 1; --N)
     Out.push_back(std::to_string(N) + ":" + (Spam.count(N) ? "Lottery win " : "Minutes ") + std::to_string(N) + " " +
-                  Name(Spam.count(N) ? Match : TSweepVerdict::Skipped));
+                  Name(Spam.count(N) ? Match : TVerdict::Skipped));
   return Out;
 }
 
@@ -170,7 +170,7 @@ TEST(PipelinedSweep, DryRunSendsNoDele) {
   TRun Run(Server);
   Run.Sweep.MarkDeletions = false;
   EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
-  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(3, Spam, TSweepVerdict::WouldDelete)));
+  EXPECT_THAT(Run.Shown, ElementsAreArray(Expected(3, Spam, TVerdict::WouldDelete)));
   Run.Session.Logout();
   EXPECT_THAT(Server.DeleteRequests(), IsEmpty());
   EXPECT_TRUE(Server.QuitReceived());
@@ -366,7 +366,7 @@ TEST(PipelinedSweep, AFailedReportStopsTheSweepWithoutQuit) {
   Server.Messages = Mailbox(4, Spam);
   ASSERT_TRUE(Server.Start());
   TRun Run(Server);
-  Run.Sweep.Report = [&](int32_t N, const std::string&, TSweepVerdict) {
+  Run.Sweep.Report = [&](int32_t N, const std::string&, TVerdict) {
     Run.Shown.push_back(std::to_string(N));
     return N != 3;
   };
@@ -426,7 +426,7 @@ TEST(PipelinedSweep, AgainstDovecot) {
     Sweep.Judge = [](int32_t, const Strings& Header) {
       return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
     };
-    Sweep.Report = [&](int32_t N, const std::string& Note, TSweepVerdict V) {
+    Sweep.Report = [&](int32_t N, const std::string& Note, TVerdict V) {
       Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
       return true;
     };
