@@ -118,7 +118,7 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
   const std::string LowerName = AsciiLower(Name);
   std::string Result;
   for (const std::string& Line : Lines) {
-    if (AsciiLower(Line).rfind(LowerName, 0) != 0) continue;
+    if (Line.size() < Name.size() || AsciiLower(std::string_view(Line).substr(0, Name.size())) != LowerName) continue;
     // The name is normally followed by a colon and a blank: skip two bytes
     // whatever they are. The last matching line wins.
     const size_t Start = Name.size() + 2;

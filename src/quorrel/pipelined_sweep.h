@@ -52,7 +52,7 @@ class TPipelinedSweep {
   // False for a dry run: no DELE is sent, matches come out as WouldDelete.
   bool MarkDeletions = true;
   int64_t CommandBudget = 64 * 1024;
-  int64_t ReplyBudget = 4 * 1024 * 1024;
+  int64_t ReplyBudget = 1024 * 1024;
 
   // Sweeps messages MessageCount down to 1 on a logged-in session.
   TSweepEnd Run(int32_t MessageCount);

@@ -158,6 +158,14 @@ TEST(Hex, LowerCaseWithoutSeparators) {
   EXPECT_EQ(BytesToHex(std::string("\x00\x7F\x80\xFF", 4)), "007f80ff");
   EXPECT_EQ(BytesToHex(""), "");
   EXPECT_EQ(AsciiLower("Hello WORLD \xC4"), "hello world \xC4");
+  // Every byte value, at every position of an eight-byte group and in the tail.
+  std::string All, Want;
+  for (int Pass = 0; Pass < 2; ++Pass)
+    for (int B = 0; B < 256; ++B) {
+      All += char(B);
+      Want += char(B >= 'A' && B <= 'Z' ? B + 32 : B);
+    }
+  for (size_t Cut = 0; Cut < 9; ++Cut) EXPECT_EQ(AsciiLower(All.substr(Cut)), Want.substr(Cut));
   EXPECT_EQ(AsciiUpper("Hello world @["), "HELLO WORLD @[");
 }
 
