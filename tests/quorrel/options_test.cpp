@@ -60,7 +60,7 @@ TEST(Options, SwitchesTakeNoValue) {
 TEST(Options, HelpNamesEveryOption) {
   const std::string Help = HelpText("quorrel");
   EXPECT_EQ(Help.rfind("Usage: quorrel [options] UserName Password Server [Filter1] [...]\r\n", 0), 0u) << Help;
-  for (const char* Name : {"--dry-run", "--no-pipelining", "--help", "--version"})
+  for (const char* Name : {"--dry-run", "--decode", "--no-pipelining", "--help", "--version"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }
