@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
 namespace {
@@ -377,14 +378,9 @@ void TBlockSocket::SetMulticastLoopback(bool Enabled) { RequestOption({OptMultic
 
 void TBlockSocket::DiscardInput() {
   // The chunk that ends the loop always fails (nothing left, or the peer gone);
-  // that failure is the expected end and is never raised.
-  const bool SavedRaise = RaiseOnError;
-  struct TRestore {
-    TBlockSocket& Socket;
-    bool Value;
-    ~TRestore() { Socket.RaiseOnError = Value; }
-  } Restore{*this, SavedRaise};
-  RaiseOnError = false;
+  // that failure is the expected end and is never raised, so a close that drains
+  // never aborts.
+  auto Quiet = SetForScope(RaiseOnError, false);
   const uint32_t Start = CurrentTick();
   for (;;) {
     ReceiveChunk(0);

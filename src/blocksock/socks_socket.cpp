@@ -1,10 +1,9 @@
 // SOCKS 5 / 4 / 4A client steps of TSocksBlockSocket.
 #include "blocksock/socks_socket.h"
 
-#include "blocksock/negotiating_guard.h"
-
 #include <cstdio>
 
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
 namespace {
@@ -34,7 +33,7 @@ bool TSocksBlockSocket::SocksGreet() {
     ViaSocks = true;
     return true;
   }
-  TNegotiatingGuard Guard(ProxyNegotiating);
+  auto Negotiating = SetForScope(ProxyNegotiating, true);
 
   // Credentials that do not fit their length byte are refused before anything
   // goes out, rather than sent with a wrapped length.
@@ -76,7 +75,7 @@ bool TSocksBlockSocket::SocksGreet() {
 }
 
 bool TSocksBlockSocket::SocksSendRequest(uint8_t Command, const std::string& Host, const std::string& Port) {
-  TNegotiatingGuard Guard(ProxyNegotiating);
+  auto Negotiating = SetForScope(ProxyNegotiating, true);
   bool Ok = true;
   std::string Address = EncodeSocksAddress(Host, Port, Ok);
   if (!Ok) return false;
@@ -163,7 +162,7 @@ std::string TSocksBlockSocket::EncodeSocksAddress(const std::string& Host, const
 }
 
 bool TSocksBlockSocket::SocksReadReply() {
-  TNegotiatingGuard Guard(ProxyNegotiating);
+  auto Negotiating = SetForScope(ProxyNegotiating, true);
   SocksReplyHost.clear();
   SocksReplyPort.clear();
   SocksReplyCode = -1;

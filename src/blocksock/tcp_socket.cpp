@@ -3,31 +3,16 @@
 // while a proxy carries the connection. The TLS parts live in tcp_tls.cpp.
 #include "blocksock/tcp_socket.h"
 
-#include "blocksock/negotiating_guard.h"
-
 #include <algorithm>
 
 #include "codec/codec.h"
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
 namespace {
 
 constexpr uint8_t SocksCommandConnect = 1;
 constexpr uint8_t SocksCommandBind = 2;
-
-// Keeps a setting at a value for a scope and puts the old value back.
-template <class T>
-class TSettingOverride {
- public:
-  TSettingOverride(T& Setting, T Value) : Setting(Setting), Saved(Setting) { Setting = Value; }
-  ~TSettingOverride() { Setting = Saved; }
-  TSettingOverride(const TSettingOverride&) = delete;
-  TSettingOverride& operator=(const TSettingOverride&) = delete;
-
- private:
-  T& Setting;
-  T Saved;
-};
 
 // A byte that would end the request line early (and so let the rest be read
 // as a header of its own) has no place in a CONNECT target.
@@ -46,11 +31,11 @@ bool SafeRequestTarget(const std::string& Text) {
 // Nothing is raised here: the caller closes the connection first.
 bool ReadTunnelReply(TTCPBlockSocket& Socket) {
   const bool Unlimited = Socket.TunnelTimeoutMs == -1;
-  TSettingOverride<bool> Quiet(Socket.RaiseOnError, false);
+  auto Quiet = SetForScope(Socket.RaiseOnError, false);
   // Each line gets what is left of the time, over all its pieces; once none is
   // left, only bytes that are already there can still complete a line.
-  TSettingOverride<bool> PerChunk(Socket.TimeoutPerChunk, Unlimited);
-  TSettingOverride<int32_t> Limit(Socket.LineLimit, TunnelReplyMaxLineBytes);
+  auto PerChunk = SetForScope(Socket.TimeoutPerChunk, Unlimited);
+  auto Limit = SetForScope(Socket.LineLimit, TunnelReplyMaxLineBytes);
   const uint32_t Start = CurrentTick();
   int64_t Held = 0;
   for (int Lines = 1;; ++Lines) {
@@ -79,9 +64,6 @@ void TTCPBlockSocket::CloseSocket() {
   if (TlsActive) ShutdownTls();
   if (HasSocket()) {
     OsShutdown(SocketHandle, WinSock::SdSend);
-    // The draining ends with a failed receive by design; it is reported like
-    // any other but must never abort the close.
-    TSettingOverride<bool> Quiet(RaiseOnError, false);
     DiscardInput();
   }
   TBlockSocket::CloseSocket();
@@ -135,7 +117,7 @@ void TTCPBlockSocket::SocksConnect(const std::string& Host, const std::string& P
 void TTCPBlockSocket::TunnelConnect(const std::string& Host, const std::string& Port) {
   const std::string PortText = std::to_string(ResolveServicePort(Port));
   {
-    TNegotiatingGuard Guard(ProxyNegotiating);
+    auto Negotiating = SetForScope(ProxyNegotiating, true);
     TBlockSocket::Connect(TunnelProxyHost, TunnelProxyPort);
     if (LastErrorCode != 0) return;
     TunnelEstablished = false;

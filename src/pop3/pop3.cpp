@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "codec/codec.h"
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
 namespace {
@@ -14,6 +15,10 @@ namespace {
 constexpr int64_t LineCost = sizeof(std::string);
 
 bool BeginsWithOk(const std::string& Line) { return Line.compare(0, 3, "+OK") == 0; }
+
+// A line break would end a command early and let the rest pass for a command of
+// its own; a NUL is cut or refused by servers unpredictably.
+bool FitsOneCommand(std::string_view Text) { return Text.find_first_of(std::string_view("\r\n\0", 3)) == Text.npos; }
 
 }  // namespace
 
@@ -31,13 +36,12 @@ void TPOP3Send::DropConnection() {
   // Keep the failure that led here readable in the socket; closing clears it.
   const int32_t Code = Socket.LastErrorCode;
   const std::string Text = Socket.LastErrorText;
-  const bool Raise = Socket.RaiseOnError;
-  Socket.RaiseOnError = false;
   try {
+    auto Quiet = SetForScope(Socket.RaiseOnError, false);
     Socket.CloseSocket();
   } catch (...) {
+    // A status or filter hook that throws must not stop the drop.
   }
-  Socket.RaiseOnError = Raise;
   Socket.ReadBuffer.clear();
   Socket.SkipLeadingLF = false;
   Socket.SkipLeadingCR = false;
@@ -76,14 +80,9 @@ bool TPOP3Send::OpenConnection() {
 // ---- replies ----
 
 bool TPOP3Send::ReceiveReplyLine(std::string& Line) {
-  struct TRestoreLimit {
-    TTCPBlockSocket& S;
-    int32_t Saved;
-    ~TRestoreLimit() { S.LineLimit = Saved; }
-  } Restore{Socket, Socket.LineLimit};
   // The socket's limit counts a line with its line end.
   const int32_t Longest = std::clamp(MaxLineBytes, 1, std::numeric_limits<int32_t>::max() - 2);
-  Socket.LineLimit = Longest + 2;
+  auto Limit = SetForScope(Socket.LineLimit, Longest + 2);
   Line = Socket.ReceiveLine(TimeoutMs);
   return Socket.LastErrorCode == 0 && Line.size() <= size_t(Longest);
 }
@@ -94,42 +93,30 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   ReplyStatus = 0;
   if (!Socket.HasSocket()) return 0;  // never connected, or dropped
   if (Outstanding > 0) --Outstanding;
-  try {
-    std::string Line;
-    if (!ReceiveReplyLine(Line)) {
-      DropConnection();
-      return 0;
-    }
-    StatusLine = std::move(Line);
-    const bool Positive = BeginsWithOk(StatusLine);
-    if (MultiLine && Positive) {
-      int64_t Held = 0;
-      for (;;) {
-        if (!ReceiveReplyLine(Line)) {
-          ReplyLines.clear();
-          DropConnection();
-          return 0;
-        }
-        if (Line == ".") break;
-        if (!Line.empty() && Line[0] == '.') Line.erase(0, 1);
-        Held += int64_t(Line.size()) + LineCost;
-        if (Held > MaxReplyBytes) {
-          ReplyLines.clear();
-          DropConnection();
-          return 0;
-        }
-        ReplyLines.push_back(std::move(Line));
-      }
-    }
-    ReplyStatus = Positive ? 1 : 0;
-    return ReplyStatus;
-  } catch (...) {
-    // A socket set to raise left in the middle of a reply: its rest would be
-    // read as the next reply.
+  // A reply not read whole, also one left by an exception from a socket set to
+  // raise, leaves its rest to be read as the next reply: the connection goes.
+  TCleanup Drop([this] {
     ReplyLines.clear();
     DropConnection();
-    throw;
+  });
+  std::string Line;
+  if (!ReceiveReplyLine(Line)) return 0;
+  StatusLine = std::move(Line);
+  const bool Positive = BeginsWithOk(StatusLine);
+  if (MultiLine && Positive) {
+    int64_t Held = 0;
+    for (;;) {
+      if (!ReceiveReplyLine(Line)) return 0;
+      if (Line == ".") break;
+      if (!Line.empty() && Line[0] == '.') Line.erase(0, 1);
+      Held += int64_t(Line.size()) + LineCost;
+      if (Held > MaxReplyBytes) return 0;
+      ReplyLines.push_back(std::move(Line));
+    }
   }
+  Drop.Cancel();
+  ReplyStatus = Positive ? 1 : 0;
+  return ReplyStatus;
 }
 
 // POP3 replies are told apart only by their order: bytes that are already
@@ -141,10 +128,11 @@ bool TPOP3Send::InputIsQuiet() {
   // Under TLS the OS may hold records that carry no data (session tickets), so
   // only bytes already decrypted into the buffer count there.
   if (Socket.ReadBuffer.empty() && (Socket.TlsPathInForce() || Socket.PendingBytes() == 0)) return true;
-  const int32_t Limit = Socket.LineLimit;
-  Socket.LineLimit = 0;
-  std::string Early = Socket.ReceiveChunk(0);
-  Socket.LineLimit = Limit;
+  std::string Early;
+  {
+    auto Unlimited = SetForScope(Socket.LineLimit, 0);
+    Early = Socket.ReceiveChunk(0);
+  }
   if (Socket.LastErrorCode != 0) return false;
   if (Early.size() == 1 && ((Early[0] == '\n' && Socket.SkipLeadingLF) || (Early[0] == '\r' && Socket.SkipLeadingCR))) {
     Socket.SkipLeadingLF = Socket.SkipLeadingCR = false;
@@ -164,30 +152,13 @@ bool TPOP3Send::SendCommand(const std::string& Line) {
 // replies are owed, waiting bytes are those replies.
 bool TPOP3Send::SendLine(const std::string& Text) {
   if (!Socket.HasSocket()) return false;
-  bool Quiet = false;
-  try {
-    Quiet = Outstanding > 0 || InputIsQuiet();
-  } catch (...) {
-    DropConnection();
-    throw;
-  }
-  if (!Quiet) {
-    DropConnection();
-    return false;
-  }
-  int Sent = -1;
-  try {
-    Sent = Socket.SendText(Text);
-  } catch (...) {
-    DropConnection();
-    throw;
-  }
-  if (Sent < 0 || size_t(Sent) != Text.size() || Socket.LastErrorCode != 0) {
-    // Whatever part of the command left, the server's replies can no longer
-    // be matched to ours.
-    DropConnection();
-    return false;
-  }
+  // Unasked-for input, or a send that failed or raised: whatever part of the
+  // command left, the server's replies can no longer be matched to ours.
+  TCleanup Drop([this] { DropConnection(); });
+  if (Outstanding == 0 && !InputIsQuiet()) return false;
+  const int Sent = Socket.SendText(Text);
+  if (Sent < 0 || size_t(Sent) != Text.size() || Socket.LastErrorCode != 0) return false;
+  Drop.Cancel();
   return true;
 }
 
@@ -195,7 +166,7 @@ bool TPOP3Send::SendAhead(const std::vector<std::string>& Lines) {
   if (Lines.empty()) return Socket.HasSocket();
   std::string Text;
   for (const std::string& Line : Lines) {
-    if (Line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
+    if (!FitsOneCommand(Line)) return false;
     Text += Line;
     Text += "\r\n";
   }
@@ -214,19 +185,15 @@ bool TPOP3Send::Command(const std::string& Line, bool MultiLine) {
 
 // ---- login ----
 
-bool TPOP3Send::CredentialsSafe() const {
-  // A line break would end the command early and let the rest pass for a
-  // command of its own; a NUL is cut or refused by servers unpredictably.
-  constexpr std::string_view Unsafe("\r\n\0", 3);
-  return UserName.find_first_of(Unsafe) == std::string::npos && Password.find_first_of(Unsafe) == std::string::npos;
+bool TPOP3Send::CredentialsSafe() {
+  if (FitsOneCommand(UserName) && FitsOneCommand(Password)) return true;
+  ReplyStatus = 0;
+  return false;
 }
 
 bool TPOP3Send::Login() {
   ApopChallenge.clear();
-  if (!CredentialsSafe()) {
-    ReplyStatus = 0;
-    return false;
-  }
+  if (!CredentialsSafe()) return false;
   if (!OpenConnection()) return false;
   if (ReadReply(false) != 1) return false;
 
@@ -260,19 +227,13 @@ bool TPOP3Send::Login() {
 }
 
 bool TPOP3Send::LoginApop() {
-  if (!CredentialsSafe()) {
-    ReplyStatus = 0;
-    return false;
-  }
+  if (!CredentialsSafe()) return false;
   const std::string Digest = BytesToHex(Md5Digest(ApopChallenge + Password));
   return Command("APOP " + UserName + " " + Digest, false);
 }
 
 bool TPOP3Send::LoginUserPass() {
-  if (!CredentialsSafe()) {
-    ReplyStatus = 0;
-    return false;
-  }
+  if (!CredentialsSafe()) return false;
   if (!Command("USER " + UserName, false)) return false;
   return Command("PASS " + Password, false);
 }

@@ -77,7 +77,9 @@ class TPOP3Send : public TProtocolClient {
   bool Command(const std::string& Line, bool MultiLine);
   bool ReceiveReplyLine(std::string& Line);
   bool SendLine(const std::string& Text);
-  bool CredentialsSafe() const;
+  // False, with ReplyStatus 0, when a credential holds a byte that would break
+  // the command it goes into.
+  bool CredentialsSafe();
 
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
   int32_t Outstanding = 0;  // replies owed to SendAhead
