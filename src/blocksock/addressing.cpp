@@ -62,6 +62,16 @@ std::string NumericHost(const TSocketAddress& Address, int Length) {
   return std::string(Host);
 }
 
+// The legacy lookup of a service for a protocol, in network byte order; a name
+// the services database does not know is read as a number. The caller holds
+// SocketInterfaceLock: the entry lives in storage shared by every caller.
+uint16_t LegacyNetworkPort(const std::string& Port, int Protocol) {
+  if (protoent* Proto = OsGetProtoByNumber(Protocol); Proto && Proto->p_name)
+    if (servent* Service = OsGetServByName(Port.c_str(), Proto->p_name))
+      return static_cast<uint16_t>(Service->s_port);  // already in network order
+  return OsHtons(static_cast<uint16_t>(IntegerOrDefault(Port, 0)));
+}
+
 }  // namespace
 
 bool TBlockSocket::UseExtendedResolver() {
@@ -89,15 +99,7 @@ void TBlockSocket::MakeSocketAddress(const std::string& Host, const std::string&
 
   if (!UseExtendedResolver()) {
     std::lock_guard<std::mutex> Guard(SocketInterfaceLock());
-    uint16_t NetPort = 0;
-    bool ServiceFound = false;
-    if (protoent* Proto = OsGetProtoByNumber(Protocol); Proto && Proto->p_name) {
-      if (servent* Service = OsGetServByName(Port.c_str(), Proto->p_name)) {
-        NetPort = static_cast<uint16_t>(Service->s_port);  // already in network order
-        ServiceFound = true;
-      }
-    }
-    if (!ServiceFound) NetPort = OsHtons(static_cast<uint16_t>(IntegerOrDefault(Port, 0)));
+    const uint16_t NetPort = LegacyNetworkPort(Port, Protocol);
 
     uint32_t NetAddress = AllOnes;
     if (Host != "255.255.255.255") {
@@ -216,13 +218,7 @@ int TBlockSocket::ResolveServicePort(const std::string& Port) {
   } else {
     const int Protocol = SocketProtocol();
     std::lock_guard<std::mutex> Guard(SocketInterfaceLock());
-    servent* Service = nullptr;
-    if (protoent* Proto = OsGetProtoByNumber(Protocol); Proto && Proto->p_name)
-      Service = OsGetServByName(Port.c_str(), Proto->p_name);
-    if (Service)
-      Result = OsNtohs(static_cast<uint16_t>(Service->s_port));
-    else
-      Result = static_cast<uint16_t>(IntegerOrDefault(Port, 0));
+    Result = OsNtohs(LegacyNetworkPort(Port, Protocol));
   }
   return Result;
 }

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "blocksock/block_socket.h"
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
 namespace {
@@ -35,19 +36,6 @@ bool DeductElapsed(int64_t& Remaining, uint32_t Start) {
 
 int TimeoutArgument(int64_t Remaining) {
   return static_cast<int>(std::clamp<int64_t>(Remaining, INT_MIN, INT_MAX));
-}
-
-std::string LittleEndian32(int32_t Value) {
-  uint32_t V = static_cast<uint32_t>(Value);
-  std::string Out(4, '\0');
-  for (int I = 0; I < 4; ++I) Out[I] = static_cast<char>((V >> (8 * I)) & 0xFF);
-  return Out;
-}
-
-int32_t FromLittleEndian32(const uint8_t* Bytes) {
-  uint32_t V = 0;
-  for (int I = 3; I >= 0; --I) V = (V << 8) | Bytes[I];
-  return static_cast<int32_t>(V);
 }
 
 }  // namespace
@@ -111,8 +99,9 @@ int TBlockSocket::SendOneByte(uint8_t Byte) { return SendBytes(&Byte, 1); }
 int TBlockSocket::SendText(const std::string& Text) { return SendBytes(Text.data(), ClampCount(Text.size())); }
 
 int TBlockSocket::SendPrefixedText(const std::string& Text) {
-  std::string Prefix = LittleEndian32(ClampCount(Text.size()));
-  SendBytes(Prefix.data(), 4);
+  char Prefix[4];
+  StoreLe32(Prefix, static_cast<uint32_t>(ClampCount(Text.size())));
+  SendBytes(Prefix, 4);
   return SendText(Text);
 }
 
@@ -128,8 +117,9 @@ void TBlockSocket::SendPrefixedStream(std::istream& Stream) {
     if (End != std::istream::pos_type(-1) && End > Start) Left = static_cast<int64_t>(End - Start);
   }
   int32_t Total = static_cast<int32_t>(std::min<int64_t>(Left, INT32_MAX));
-  std::string Prefix = LittleEndian32(Total);
-  SendBytes(Prefix.data(), 4);
+  char Prefix[4];
+  StoreLe32(Prefix, static_cast<uint32_t>(Total));
+  SendBytes(Prefix, 4);
   std::string Piece;
   int64_t Sent = 0;
   while (Sent < Total) {
@@ -257,12 +247,10 @@ std::string TBlockSocket::ReceiveChunk(int Timeout) {
     if (Read) {
       // What is left of the time-out bounds a read that has to wait for the rest
       // of what was announced.
-      struct TRawTimeout {
-        int& Field;
-        ~TRawTimeout() { Field = -1; }
-      } Restore{RawReceiveTimeout};
       int64_t Left = Timeout;
-      RawReceiveTimeout = Timeout < 0 || !DeductElapsed(Left, Start) ? (Timeout < 0 ? -1 : 0) : TimeoutArgument(Left);
+      int RawTimeout = -1;
+      if (Timeout >= 0) RawTimeout = DeductElapsed(Left, Start) ? TimeoutArgument(Left) : 0;
+      auto Bounded = SetForScope(RawReceiveTimeout, RawTimeout);
       Result.resize(static_cast<size_t>(Waiting));
       int Got = ReceiveRaw(Result.data(), Waiting);
       Result.resize(Got > 0 ? static_cast<size_t>(Got) : 0);
@@ -495,14 +483,9 @@ std::string TBlockSocket::ReceivePrefixedText(int Timeout) {
   // A body that fails to arrive takes its length back with it: the next receive
   // starts at the same block again, not in the middle of its body.
   const std::string_view PrefixBytes(reinterpret_cast<const char*>(Prefix), 4);
-  std::string Body;
-  try {
-    Body = ReceiveExactText(FromLittleEndian32(Prefix), Timeout);
-  } catch (...) {
-    PutBackFront(ReadBuffer, PrefixBytes);
-    throw;
-  }
-  if (LastErrorCode != 0) PutBackFront(ReadBuffer, PrefixBytes);
+  TCleanup GiveBack([&] { PutBackFront(ReadBuffer, PrefixBytes); });
+  std::string Body = ReceiveExactText(static_cast<int32_t>(LoadLe32(Prefix)), Timeout);
+  if (LastErrorCode == 0) GiveBack.Cancel();
   return Body;
 }
 
@@ -510,7 +493,7 @@ void TBlockSocket::ReceivePrefixedStream(std::ostream& Stream, int Timeout) {
   uint8_t Prefix[4] = {};
   ReceiveExact(Prefix, 4, Timeout);
   if (LastErrorCode != 0) return;
-  int32_t Total = FromLittleEndian32(Prefix);
+  int32_t Total = static_cast<int32_t>(LoadLe32(Prefix));
   for (int32_t I = 0; I < Total / StreamPieceSize; ++I) {
     std::string Piece = ReceiveExactText(StreamPieceSize, Timeout);
     if (LastErrorCode != 0) return;

@@ -2,21 +2,11 @@
 
 #include <cstring>
 
+#include "netutil/netutil.h"
+
 namespace {
 
 inline uint32_t RotateLeft(uint32_t X, int N) { return (X << N) | (X >> (32 - N)); }
-
-inline uint32_t LoadLe32(const uint8_t* P) {
-  return static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
-         static_cast<uint32_t>(P[3]) << 24;
-}
-
-inline void StoreLe32(uint8_t* P, uint32_t V) {
-  P[0] = static_cast<uint8_t>(V);
-  P[1] = static_cast<uint8_t>(V >> 8);
-  P[2] = static_cast<uint8_t>(V >> 16);
-  P[3] = static_cast<uint8_t>(V >> 24);
-}
 
 // The four auxiliary functions, in forms that need fewer operations than the
 // textbook ones but give the same bits.

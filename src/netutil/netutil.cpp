@@ -83,16 +83,13 @@ int32_t IntegerOrDefault(std::string_view Text, int32_t Default) {
 
 std::string WordToBytes(uint16_t Value) {
   std::string Result(2, '\0');
-  Result[0] = static_cast<char>(Value >> 8);
-  Result[1] = static_cast<char>(Value & 0xFF);
+  StoreBe16(Result.data(), Value);
   return Result;
 }
 
 uint16_t BytesToWord(std::string_view Text, int Index) {
   if (Index < 1 || static_cast<size_t>(Index) + 1 > Text.size()) return 0;
-  unsigned High = static_cast<unsigned char>(Text[Index - 1]);
-  unsigned Low = static_cast<unsigned char>(Text[Index]);
-  return static_cast<uint16_t>(High * 256 + Low);
+  return LoadBe16(Text.data() + Index - 1);
 }
 
 bool IsOctetText(std::string_view Text) {

@@ -15,6 +15,27 @@ uint32_t TickDifference(uint32_t OldTick, uint32_t NewTick);
 // "$"/"x"/"X"/"0x"/"0X" hexadecimal, nothing after the digits; else Default.
 int32_t IntegerOrDefault(std::string_view Text, int32_t Default);
 
+// Fixed-width integers in wire order, at a place that holds enough bytes.
+inline uint16_t LoadBe16(const void* At) {
+  const auto* P = static_cast<const unsigned char*>(At);
+  return static_cast<uint16_t>(P[0] << 8 | P[1]);
+}
+inline void StoreBe16(void* At, uint16_t Value) {
+  auto* P = static_cast<unsigned char*>(At);
+  P[0] = static_cast<unsigned char>(Value >> 8);
+  P[1] = static_cast<unsigned char>(Value);
+}
+inline uint32_t LoadLe32(const void* At) {
+  const auto* P = static_cast<const unsigned char*>(At);
+  return uint32_t(P[0]) | uint32_t(P[1]) << 8 | uint32_t(P[2]) << 16 | uint32_t(P[3]) << 24;
+}
+inline void StoreLe32(void* At, uint32_t Value) {
+  auto* P = static_cast<unsigned char*>(At);
+  for (int I = 0; I < 4; ++I) P[I] = static_cast<unsigned char>(Value >> (8 * I));
+}
+
+// A port as it travels: 2 bytes, high byte first. BytesToWord reads them at the
+// 1-based Index, and gives 0 when Text holds no two bytes there.
 std::string WordToBytes(uint16_t Value);
 uint16_t BytesToWord(std::string_view Text, int Index);
 

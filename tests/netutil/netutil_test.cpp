@@ -51,6 +51,15 @@ TEST(Bytes, WordsAndIPv4Parts) {
   EXPECT_EQ(BytesToWord(Three, 3), 0);
   EXPECT_EQ(BytesToWord("", 1), 0);
 
+  // High bytes must not carry a sign into the neighbours.
+  char Four[4];
+  StoreLe32(Four, 0x80FF0102u);
+  EXPECT_EQ(std::string(Four, 4), std::string("\x02\x01\xFF\x80", 4));
+  EXPECT_EQ(LoadLe32(Four), 0x80FF0102u);
+  StoreBe16(Four, 0xFF80);
+  EXPECT_EQ(LoadBe16(Four), 0xFF80);
+  EXPECT_EQ(std::string(Four, 2), std::string("\xFF\x80", 2));
+
   EXPECT_EQ(IPv4TextToBytes("192.168.1.10"), std::string("\xC0\xA8\x01\x0A"));
   EXPECT_EQ(IPv4TextToBytes("10.1"), std::string("\x0A\x01\x00\x00", 4));
   EXPECT_EQ(IPv4TextToBytes("1.2.3.4.5"), std::string("\x01\x02\x03\x00", 4));
