@@ -52,17 +52,10 @@ struct TSocketOptionRequest {
   int32_t Amount;
 };
 
-// Socket error codes that the layer sets itself.
-constexpr int32_t ErrTimedOut = 10060;
-constexpr int32_t ErrPeerClosed = 10054;
-constexpr int32_t ErrLineTooLong = 10055;
-constexpr int32_t ErrWouldBlock = 10035;
-constexpr int32_t ErrInProgress = 10036;
-constexpr int32_t ErrInvalidArgument = 10022;
-constexpr int32_t ErrProtocolNotSupported = 10043;
-constexpr int32_t ErrSubsystemUnusable = 10091;
-constexpr int32_t ErrNonRecoverable = 11003;
-constexpr int32_t ErrNotSocket = 10038;
+// The error codes and their texts come from the socket interface's list
+// (sockapi/socket_errors.h). A line longer than LineLimit is reported as "no
+// buffer space".
+constexpr int32_t ErrLineTooLong = ErrNoBufferSpace;
 
 // Adds a transfer's byte count to a running total. Failed transfers (negative
 // results) add nothing; a total past 2 GiB wraps instead of overflowing.

@@ -5,8 +5,6 @@
 
 #include "blocksock/block_socket.h"
 
-constexpr int32_t ErrHostNotFound = 11001;
-
 enum TSocksVersion : uint8_t { Socks5 = 0, Socks4 = 1 };
 
 class TSocksBlockSocket : public TBlockSocket {

@@ -72,9 +72,6 @@ const char* const DefaultLibraryName = "ws2_32.dll";
 const char* const PlatformLibraryName = "libc.so.6";
 const char* const SupplementLibraryName = "wship6.dll";
 
-// Code reported when an entry point is called that the loaded library lacks.
-constexpr int NotInitialised = 10093;
-
 struct TEntryPoints {
   int (*Close)(int) = nullptr;
   int (*Ioctl)(int, unsigned long, ...) = nullptr;
@@ -159,7 +156,7 @@ int Fail() {
 }
 
 int Missing() {
-  LastSocketError = NotInitialised;
+  LastSocketError = ErrNotInitialised;  // the loaded library lacks the entry point
   return SocketError;
 }
 
@@ -230,53 +227,33 @@ bool UnloadSocketInterface() {
   return true;
 }
 
+namespace {
+
+struct TErrorRow {
+  int32_t Code;
+  int Errno;  // 0: produced by this layer, never by the platform
+  const char* Text;
+};
+
+#define QUORREL_SOCKET_ERROR_ROW(Code, Name, Errno, Text) {Code, Errno, Text},
+constexpr TErrorRow ErrorRows[] = {QUORREL_SOCKET_ERRORS(QUORREL_SOCKET_ERROR_ROW)};
+#undef QUORREL_SOCKET_ERROR_ROW
+
+}  // namespace
+
+const char* SocketErrorText(int32_t Code) {
+  for (const TErrorRow& Row : ErrorRows)
+    if (Row.Code == Code) return Row.Text;
+  return nullptr;
+}
+
 int TranslateOsError(int Errno) {
-  switch (Errno) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;  // EAGAIN is the same value here
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case EPIPE: return 10054;  // the peer has gone, as Winsock reports it
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return Errno;
-  }
+  // A write to a peer that has gone: Winsock reports that as a reset.
+  if (Errno == EPIPE) return ErrPeerClosed;
+  if (Errno == 0) return 0;
+  for (const TErrorRow& Row : ErrorRows)
+    if (Row.Errno == Errno) return Row.Code;
+  return Errno;
 }
 
 int WSAGetLastError() { return LastSocketError; }
@@ -302,7 +279,7 @@ int OsCloseSocket(TSocketHandle Handle) {
 int OsIoctlSocket(TSocketHandle Handle, uint32_t WinCommand, uint32_t* Argument) {
   if (!Entry.Ioctl) return Missing();
   if (!Argument) {
-    LastSocketError = 10014;
+    LastSocketError = ErrBadAddress;
     return SocketError;
   }
   if (WinCommand == WinSock::Fionbio) {
@@ -315,7 +292,7 @@ int OsIoctlSocket(TSocketHandle Handle, uint32_t WinCommand, uint32_t* Argument)
     *Argument = static_cast<uint32_t>(Waiting < 0 ? 0 : Waiting);
     return 0;
   }
-  LastSocketError = 10022;
+  LastSocketError = ErrInvalidArgument;
   return SocketError;
 }
 
@@ -434,7 +411,7 @@ int OsWaitSocket(TSocketHandle Handle, bool ForWrite, int TimeoutMs) {
   int R = PollFor(&Fd, 1, TimeoutMs < 0 ? -1 : TimeoutMs);
   if (R < 0) return Fail();
   if (R > 0 && (Fd.revents & POLLNVAL)) {
-    LastSocketError = 10038;
+    LastSocketError = ErrNotSocket;
     return SocketError;
   }
   return R > 0 ? 1 : 0;
@@ -481,7 +458,7 @@ int OsSelect(int /*DescriptorCount*/, TSocketSet* ReadSet, const TTimeValue* Tim
   for (int I = 0; I < Count; ++I) {
     if (Fds[I].revents & POLLNVAL) {
       // A handle that is not open: select reports that as a failure.
-      LastSocketError = 10038;
+      LastSocketError = ErrNotSocket;
       return SocketError;
     }
   }
@@ -506,135 +483,96 @@ int OsSendTo(TSocketHandle Handle, const void* Buffer, int Count, int WinFlags, 
                                   To ? static_cast<socklen_t>(ToLength) : 0));
 }
 
+namespace {
+
+// How an option's value travels: the Windows interface passes a 32-bit integer
+// (some IP options accept a single byte), milliseconds for the time-outs, and its
+// own two-field linger record.
+enum class TOptionKind : uint8_t { Integer, Milliseconds, Linger };
+
+struct TOptionRow {
+  int WinLevel;
+  int WinOption;
+  int Level;
+  int Option;
+  TOptionKind Kind;
+};
+
+constexpr TOptionRow OptionRows[] = {
+    {WinSock::SolSocket, WinSock::SoLinger, SOL_SOCKET, SO_LINGER, TOptionKind::Linger},
+    {WinSock::SolSocket, WinSock::SoRcvTimeo, SOL_SOCKET, SO_RCVTIMEO, TOptionKind::Milliseconds},
+    {WinSock::SolSocket, WinSock::SoSndTimeo, SOL_SOCKET, SO_SNDTIMEO, TOptionKind::Milliseconds},
+    {WinSock::SolSocket, WinSock::SoReuseAddr, SOL_SOCKET, SO_REUSEADDR, TOptionKind::Integer},
+    {WinSock::SolSocket, WinSock::SoBroadcast, SOL_SOCKET, SO_BROADCAST, TOptionKind::Integer},
+    {WinSock::SolSocket, WinSock::SoSndBuf, SOL_SOCKET, SO_SNDBUF, TOptionKind::Integer},
+    {WinSock::SolSocket, WinSock::SoRcvBuf, SOL_SOCKET, SO_RCVBUF, TOptionKind::Integer},
+    {WinSock::IpProtoIp, WinSock::IpTtl, IPPROTO_IP, IP_TTL, TOptionKind::Integer},
+    {WinSock::IpProtoIp, WinSock::IpMulticastTtl, IPPROTO_IP, IP_MULTICAST_TTL, TOptionKind::Integer},
+    {WinSock::IpProtoIp, WinSock::IpMulticastLoop, IPPROTO_IP, IP_MULTICAST_LOOP, TOptionKind::Integer},
+    {WinSock::IpProtoIpv6, WinSock::Ipv6UnicastHops, IPPROTO_IPV6, IPV6_UNICAST_HOPS, TOptionKind::Integer},
+    {WinSock::IpProtoIpv6, WinSock::Ipv6MulticastHops, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, TOptionKind::Integer},
+    {WinSock::IpProtoIpv6, WinSock::Ipv6MulticastLoop, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, TOptionKind::Integer},
+};
+
+const TOptionRow* FindOption(int WinLevel, int WinOption) {
+  for (const TOptionRow& Row : OptionRows)
+    if (Row.WinLevel == WinLevel && Row.WinOption == WinOption) return &Row;
+  return nullptr;
+}
+
+int Refuse(int Code) {
+  LastSocketError = Code;
+  return SocketError;
+}
+
+}  // namespace
+
 int OsSetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, const void* Value, int Length) {
   if (!Entry.SetSockOpt) return Missing();
-  if (!Value || Length < 0) {
-    LastSocketError = 10014;
-    return SocketError;
-  }
-  int Level = 0;
-  int Option = 0;
-  // Option values as the platform wants them.
-  int IntValue = 0;
-  linger Linger{};
-  timeval Time{};
-  const void* Data = &IntValue;
-  socklen_t Size = sizeof IntValue;
+  if (!Value || Length < 0) return Refuse(ErrBadAddress);
+  const TOptionRow* Row = FindOption(WinLevel, WinOption);
+  if (!Row) return Refuse(ErrNoSuchOption);
+  const bool Whole = Length >= static_cast<int>(sizeof(int32_t));
+  int32_t Number = 0;
+  if (Whole) std::memcpy(&Number, Value, sizeof Number);
 
-  auto ReadInt = [&](int& Out) {
-    if (Length >= static_cast<int>(sizeof(int32_t))) {
-      int32_t V;
-      std::memcpy(&V, Value, sizeof V);
-      Out = V;
-    } else if (Length >= 1) {
-      Out = *static_cast<const uint8_t*>(Value);  // Winsock accepts a single byte for some IP options
-    } else {
-      return false;
+  // The value as the platform wants it.
+  switch (Row->Kind) {
+    case TOptionKind::Linger: {
+      if (Length < static_cast<int>(sizeof(TWinLinger))) return Refuse(ErrBadAddress);
+      TWinLinger W;
+      std::memcpy(&W, Value, sizeof W);
+      linger Linger{};
+      Linger.l_onoff = W.OnOff;
+      Linger.l_linger = W.Seconds;
+      return Entry.SetSockOpt(Handle, Row->Level, Row->Option, &Linger, sizeof Linger) == 0 ? 0 : Fail();
     }
-    return true;
-  };
-  auto Invalid = [&]() {
-    LastSocketError = 10042;  // no such option
-    return SocketError;
-  };
-  auto Short = [&]() {
-    LastSocketError = 10014;
-    return SocketError;
-  };
-
-  if (WinLevel == WinSock::SolSocket) {
-    Level = SOL_SOCKET;
-    switch (WinOption) {
-      case WinSock::SoLinger: {
-        if (Length < static_cast<int>(sizeof(TWinLinger))) return Short();
-        TWinLinger W;
-        std::memcpy(&W, Value, sizeof W);
-        Linger.l_onoff = W.OnOff;
-        Linger.l_linger = W.Seconds;
-        Option = SO_LINGER;
-        Data = &Linger;
-        Size = sizeof Linger;
-        break;
-      }
-      case WinSock::SoRcvTimeo:
-      case WinSock::SoSndTimeo: {
-        if (Length < static_cast<int>(sizeof(int32_t))) return Short();
-        int32_t Ms;
-        std::memcpy(&Ms, Value, sizeof Ms);
-        if (Ms < 0) Ms = 0;
-        Time.tv_sec = Ms / 1000;
-        Time.tv_usec = (Ms % 1000) * 1000;
-        Option = WinOption == WinSock::SoRcvTimeo ? SO_RCVTIMEO : SO_SNDTIMEO;
-        Data = &Time;
-        Size = sizeof Time;
-        break;
-      }
-      case WinSock::SoReuseAddr:
-      case WinSock::SoBroadcast:
-      case WinSock::SoSndBuf:
-      case WinSock::SoRcvBuf:
-        if (!ReadInt(IntValue)) return Short();
-        Option = WinOption == WinSock::SoReuseAddr   ? SO_REUSEADDR
-                 : WinOption == WinSock::SoBroadcast ? SO_BROADCAST
-                 : WinOption == WinSock::SoSndBuf    ? SO_SNDBUF
-                                                     : SO_RCVBUF;
-        break;
-      default:
-        return Invalid();
+    case TOptionKind::Milliseconds: {
+      if (!Whole) return Refuse(ErrBadAddress);
+      if (Number < 0) Number = 0;
+      timeval Time{};
+      Time.tv_sec = Number / 1000;
+      Time.tv_usec = (Number % 1000) * 1000;
+      return Entry.SetSockOpt(Handle, Row->Level, Row->Option, &Time, sizeof Time) == 0 ? 0 : Fail();
     }
-  } else if (WinLevel == WinSock::IpProtoIp) {
-    Level = IPPROTO_IP;
-    if (!ReadInt(IntValue)) return Short();
-    switch (WinOption) {
-      case WinSock::IpTtl:
-        Option = IP_TTL;
-        break;
-      case WinSock::IpMulticastTtl:
-        Option = IP_MULTICAST_TTL;
-        break;
-      case WinSock::IpMulticastLoop:
-        Option = IP_MULTICAST_LOOP;
-        break;
-      default:
-        return Invalid();
+    case TOptionKind::Integer: {
+      if (Length < 1) return Refuse(ErrBadAddress);
+      int IntValue = Whole ? Number : *static_cast<const uint8_t*>(Value);
+      return Entry.SetSockOpt(Handle, Row->Level, Row->Option, &IntValue, sizeof IntValue) == 0 ? 0 : Fail();
     }
-  } else if (WinLevel == WinSock::IpProtoIpv6) {
-    Level = IPPROTO_IPV6;
-    if (!ReadInt(IntValue)) return Short();
-    switch (WinOption) {
-      case WinSock::Ipv6UnicastHops:
-        Option = IPV6_UNICAST_HOPS;
-        break;
-      case WinSock::Ipv6MulticastHops:
-        Option = IPV6_MULTICAST_HOPS;
-        break;
-      case WinSock::Ipv6MulticastLoop:
-        Option = IPV6_MULTICAST_LOOP;
-        break;
-      default:
-        return Invalid();
-    }
-  } else {
-    return Invalid();
   }
-  return Entry.SetSockOpt(Handle, Level, Option, Data, Size) == 0 ? 0 : Fail();
+  return Refuse(ErrNoSuchOption);
 }
 
 int OsGetSockOpt(TSocketHandle Handle, int WinLevel, int WinOption, void* Value, int* Length) {
   if (!Entry.GetSockOpt) return Missing();
-  if (!Value || !Length || *Length < static_cast<int>(sizeof(int32_t))) {
-    LastSocketError = 10014;
-    return SocketError;
-  }
-  if (WinLevel != WinSock::SolSocket || (WinOption != WinSock::SoRcvTimeo && WinOption != WinSock::SoSndTimeo)) {
-    LastSocketError = 10042;
-    return SocketError;
-  }
+  if (!Value || !Length || *Length < static_cast<int>(sizeof(int32_t))) return Refuse(ErrBadAddress);
+  // Only the time-outs can be read back.
+  const TOptionRow* Row = FindOption(WinLevel, WinOption);
+  if (!Row || Row->Kind != TOptionKind::Milliseconds) return Refuse(ErrNoSuchOption);
   timeval Time{};
   socklen_t Size = sizeof Time;
-  if (Entry.GetSockOpt(Handle, SOL_SOCKET, WinOption == WinSock::SoRcvTimeo ? SO_RCVTIMEO : SO_SNDTIMEO, &Time,
-                       &Size) != 0)
-    return Fail();
+  if (Entry.GetSockOpt(Handle, Row->Level, Row->Option, &Time, &Size) != 0) return Fail();
   long long Ms = static_cast<long long>(Time.tv_sec) * 1000 + (Time.tv_usec + 999) / 1000;
   int32_t Out = static_cast<int32_t>(Ms > 0x7FFFFFFF ? 0x7FFFFFFF : Ms);
   std::memcpy(Value, &Out, sizeof Out);
@@ -671,11 +609,11 @@ hostent* OsGetHostByName(const char* Name) {
   if (!R) {
     // The resolver reports through h_errno, in the Windows numbering 11001..11004.
     switch (h_errno) {
-      case HOST_NOT_FOUND: LastSocketError = 11001; break;
-      case TRY_AGAIN: LastSocketError = 11002; break;
-      case NO_RECOVERY: LastSocketError = 11003; break;
-      case NO_DATA: LastSocketError = 11004; break;
-      default: LastSocketError = 11003; break;
+      case HOST_NOT_FOUND: LastSocketError = ErrHostNotFound; break;
+      case TRY_AGAIN: LastSocketError = ErrTryAgain; break;
+      case NO_RECOVERY: LastSocketError = ErrNonRecoverable; break;
+      case NO_DATA: LastSocketError = ErrNoData; break;
+      default: LastSocketError = ErrNonRecoverable; break;
     }
   }
   return R;
@@ -700,7 +638,7 @@ servent* OsGetServByName(const char* Name, const char* Protocol) {
 int OsGetHostName(char* Buffer, int Length) {
   if (!Entry.GetHostName) return Missing();
   if (!Buffer || Length <= 0) {
-    LastSocketError = 10014;
+    LastSocketError = ErrBadAddress;
     return SocketError;
   }
   return Entry.GetHostName(Buffer, static_cast<size_t>(Length)) == 0 ? 0 : Fail();

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "sockapi/socket_errors.h"
+
 using TSocketHandle = int;
 constexpr TSocketHandle InvalidSocket = -1;  // the OS's invalid-socket value
 constexpr int SocketError = -1;              // an OS call's failure result
@@ -113,8 +115,8 @@ void SockApiModuleEnd();
 bool LoadSocketInterface(const std::string& LibraryName);
 bool UnloadSocketInterface();  // always true
 
-// Translates a platform errno into the Windows socket numbering; errno values
-// without a counterpart are returned unchanged.
+// Translates a platform errno into the Windows socket numbering of the error
+// list (socket_errors.h); errno values without a counterpart are returned unchanged.
 int TranslateOsError(int Errno);
 
 // The bound entry points. Each failing call records its translated error code

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "support/process.h"
@@ -103,6 +104,40 @@ TEST(ErrorCodes, TranslationTable) {
       {ENOENT, ENOENT},        {ENOMEM, ENOMEM},         {0, 0},
   };
   for (const auto& [Errno, Code] : Table) EXPECT_EQ(TranslateOsError(Errno), Code) << Errno;
+}
+
+TEST(ErrorCodes, OneListGivesConstantsTextsAndErrnoMap) {
+  struct TRow {
+    int32_t Code;
+    int Errno;
+    const char* Text;
+  };
+#define ROW(Code, Name, Errno, Text) {Code, Errno, Text},
+  const TRow Rows[] = {QUORREL_SOCKET_ERRORS(ROW)};
+#undef ROW
+  ASSERT_EQ(std::size(Rows), 51u);
+  for (size_t I = 0; I < std::size(Rows); ++I) {
+    const TRow& Row = Rows[I];
+    // Ascending codes: a row pasted twice or out of place shows here.
+    if (I > 0) {
+      EXPECT_LT(Rows[I - 1].Code, Row.Code);
+    }
+    ASSERT_NE(SocketErrorText(Row.Code), nullptr) << Row.Code;
+    EXPECT_STREQ(SocketErrorText(Row.Code), Row.Text);
+    if (Row.Errno == 0) continue;
+    EXPECT_EQ(TranslateOsError(Row.Errno), Row.Code) << Row.Errno;
+    for (size_t J = I + 1; J < std::size(Rows); ++J) EXPECT_NE(Rows[J].Errno, Row.Errno) << Row.Code;
+  }
+  EXPECT_EQ(SocketErrorText(10072), nullptr);
+  EXPECT_EQ(SocketErrorText(0), nullptr);
+  // Names callers rely on.
+  EXPECT_EQ(ErrNotSocket, 10038);
+  EXPECT_EQ(ErrNoSuchOption, 10042);
+  EXPECT_EQ(ErrBadAddress, 10014);
+  EXPECT_EQ(ErrTimedOut, 10060);
+  EXPECT_EQ(ErrPeerClosed, 10054);
+  EXPECT_EQ(ErrNotInitialised, 10093);
+  EXPECT_STREQ(SocketErrorText(ErrNoBufferSpace), "No Buffer space available");
 }
 
 TEST(ErrorCodes, FailingWrappersRecordTheTranslatedCodePerThread) {
@@ -285,6 +320,76 @@ TEST(Options, WindowsNumbersAreTranslated) {
   EXPECT_EQ(OsSetSockOpt(S, WinSock::SolSocket, 0x7777, &One, sizeof One), SocketError);
   EXPECT_EQ(WSAGetLastError(), 10042);
   OsCloseSocket(S);
+}
+
+TEST(Options, EveryLevelReachesItsOwnOptionAndShortValuesAreRefused) {
+  auto IntOption = [](TSocketHandle S, int Level, int Option) {
+    int Got = -1;
+    socklen_t Size = sizeof Got;
+    getsockopt(S, Level, Option, &Got, &Size);
+    return Got;
+  };
+  auto TimeOption = [](TSocketHandle S, int Option) {
+    timeval T{};
+    socklen_t Size = sizeof T;
+    getsockopt(S, SOL_SOCKET, Option, &T, &Size);
+    return T.tv_sec * 1000000 + T.tv_usec;
+  };
+  TSocketHandle S = OsSocket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(S, InvalidSocket);
+  // A send time-out lands on the send side only; a negative one means none.
+  int32_t Ms = 1500;
+  ASSERT_EQ(OsSetSockOpt(S, WinSock::SolSocket, WinSock::SoSndTimeo, &Ms, sizeof Ms), 0);
+  EXPECT_EQ(TimeOption(S, SO_SNDTIMEO), 1500000);
+  EXPECT_EQ(TimeOption(S, SO_RCVTIMEO), 0);
+  // The time-outs read back in milliseconds; no other option does.
+  int32_t Back = 0;
+  int Length = sizeof Back;
+  ASSERT_EQ(OsGetSockOpt(S, WinSock::SolSocket, WinSock::SoSndTimeo, &Back, &Length), 0);
+  EXPECT_EQ(Back, 1500);
+  EXPECT_EQ(OsGetSockOpt(S, WinSock::SolSocket, WinSock::SoBroadcast, &Back, &Length), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrNoSuchOption);
+  Ms = -5;
+  ASSERT_EQ(OsSetSockOpt(S, WinSock::SolSocket, WinSock::SoSndTimeo, &Ms, sizeof Ms), 0);
+  EXPECT_EQ(TimeOption(S, SO_SNDTIMEO), 0);
+
+  int32_t One = 1;
+  ASSERT_EQ(OsSetSockOpt(S, WinSock::SolSocket, WinSock::SoBroadcast, &One, sizeof One), 0);
+  EXPECT_EQ(IntOption(S, SOL_SOCKET, SO_BROADCAST), 1);
+  // IP options also take a single byte.
+  uint8_t Hops = 9;
+  ASSERT_EQ(OsSetSockOpt(S, WinSock::IpProtoIp, WinSock::IpMulticastTtl, &Hops, 1), 0);
+  EXPECT_EQ(IntOption(S, IPPROTO_IP, IP_MULTICAST_TTL), 9);
+  uint8_t Off = 0;
+  ASSERT_EQ(OsSetSockOpt(S, WinSock::IpProtoIp, WinSock::IpMulticastLoop, &Off, 1), 0);
+  EXPECT_EQ(IntOption(S, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+
+  // Values too short for their option, and no value at all.
+  TWinLinger Linger{1, 1};
+  EXPECT_EQ(OsSetSockOpt(S, WinSock::SolSocket, WinSock::SoLinger, &Linger, 2), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrBadAddress);
+  EXPECT_EQ(OsSetSockOpt(S, WinSock::SolSocket, WinSock::SoRcvTimeo, &Ms, 2), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrBadAddress);
+  EXPECT_EQ(OsSetSockOpt(S, WinSock::IpProtoIp, WinSock::IpTtl, &One, 0), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrBadAddress);
+  EXPECT_EQ(OsSetSockOpt(S, WinSock::IpProtoIp, WinSock::IpTtl, nullptr, 4), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrBadAddress);
+  // An option of one level asked for at another, and an unknown level.
+  EXPECT_EQ(OsSetSockOpt(S, WinSock::IpProtoIp, WinSock::SoRcvBuf, &One, sizeof One), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrNoSuchOption);
+  EXPECT_EQ(OsSetSockOpt(S, 1234, WinSock::IpTtl, &One, sizeof One), SocketError);
+  EXPECT_EQ(WSAGetLastError(), ErrNoSuchOption);
+  OsCloseSocket(S);
+
+  TSocketHandle V6 = OsSocket(AF_INET6, SOCK_DGRAM, 0);
+  if (V6 == InvalidSocket) return;  // no IPv6 in this kernel: the IPv4 rows above still ran
+  int32_t Unicast = 17;
+  ASSERT_EQ(OsSetSockOpt(V6, WinSock::IpProtoIpv6, WinSock::Ipv6UnicastHops, &Unicast, sizeof Unicast), 0);
+  EXPECT_EQ(IntOption(V6, IPPROTO_IPV6, IPV6_UNICAST_HOPS), 17);
+  int32_t Multicast = 4;
+  ASSERT_EQ(OsSetSockOpt(V6, WinSock::IpProtoIpv6, WinSock::Ipv6MulticastHops, &Multicast, sizeof Multicast), 0);
+  EXPECT_EQ(IntOption(V6, IPPROTO_IPV6, IPV6_MULTICAST_HOPS), 4);
+  OsCloseSocket(V6);
 }
 
 TEST(Addresses, BindListenConnectAndNames) {
