@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
+#include <string_view>
 
 std::string TlsLibraryName = "libssl.so.3:libssl.so";
 std::string TlsLibraryAltName = "libssl.so.1.1";
@@ -20,47 +22,72 @@ std::string CryptoLibraryPath;
 
 namespace {
 
-// Slots of the entry-point table, in the order they are resolved.
+// The entry-point table, one row per slot: the slot, the library that exports it,
+// and its names: the classic name first, then equivalents of newer releases
+// separated by '|'. The first one the library exports wins. Only entry points
+// that something here calls have a slot.
+#define QUORREL_TLS_ENTRIES(X)                                                  \
+  X(SslGetError, Tls, "SSL_get_error")                                          \
+  X(SslLibraryInit, Tls, "SSL_library_init")                                    \
+  X(SslLoadErrorStrings, Tls, "SSL_load_error_strings")                         \
+  X(OpensslInitSsl, Tls, "OPENSSL_init_ssl")                                    \
+  X(SslCtxSetCipherList, Tls, "SSL_CTX_set_cipher_list")                        \
+  X(SslCtxNew, Tls, "SSL_CTX_new")                                              \
+  X(SslCtxFree, Tls, "SSL_CTX_free")                                            \
+  X(SslSetFd, Tls, "SSL_set_fd")                                                \
+  X(SslV2Method, Tls, "SSLv2_method")                                           \
+  X(SslV3Method, Tls, "SSLv3_method")                                           \
+  X(TlsV1Method, Tls, "TLSv1_method")                                           \
+  X(SslV23Method, Tls, "SSLv23_method|TLS_client_method|TLS_method")            \
+  X(SslCtxUsePrivateKeyFile, Tls, "SSL_CTX_use_PrivateKey_file")                \
+  X(SslCtxUseCertificateChainFile, Tls, "SSL_CTX_use_certificate_chain_file")   \
+  X(SslCtxSetDefaultPasswdCb, Tls, "SSL_CTX_set_default_passwd_cb")             \
+  X(SslCtxSetDefaultPasswdCbUserdata, Tls, "SSL_CTX_set_default_passwd_cb_userdata") \
+  X(SslCtxLoadVerifyLocations, Tls, "SSL_CTX_load_verify_locations")            \
+  X(SslCtxSetDefaultVerifyPaths, Tls, "SSL_CTX_set_default_verify_paths")       \
+  X(SslNew, Tls, "SSL_new")                                                     \
+  X(SslFree, Tls, "SSL_free")                                                   \
+  X(SslConnect, Tls, "SSL_connect")                                             \
+  X(SslShutdown, Tls, "SSL_shutdown")                                           \
+  X(SslRead, Tls, "SSL_read")                                                   \
+  X(SslWrite, Tls, "SSL_write")                                                 \
+  X(SslPending, Tls, "SSL_pending")                                             \
+  X(SslCtxSetVerify, Tls, "SSL_CTX_set_verify")                                 \
+  X(SslSetVerify, Tls, "SSL_set_verify")                                        \
+  X(SslGetVerifyResult, Tls, "SSL_get_verify_result")                           \
+  X(SslCtrl, Tls, "SSL_ctrl")                                                   \
+  X(SslSet1Host, Tls, "SSL_set1_host")                                          \
+  X(SslGet0Param, Tls, "SSL_get0_param")                                        \
+  X(ErrErrorString, Crypto, "ERR_error_string")                                 \
+  X(ErrGetError, Crypto, "ERR_get_error")                                       \
+  X(ErrClearError, Crypto, "ERR_clear_error")                                   \
+  X(ErrRemoveState, Crypto, "ERR_remove_state|ERR_remove_thread_state")         \
+  X(EvpCleanup, Crypto, "EVP_cleanup")                                          \
+  X(CryptoCleanupAllExData, Crypto, "CRYPTO_cleanup_all_ex_data")               \
+  X(RandScreen, Crypto, "RAND_screen")                                          \
+  X(X509VerifyCertErrorString, Crypto, "X509_verify_cert_error_string")         \
+  X(X509VerifyParamSet1IpAsc, Crypto, "X509_VERIFY_PARAM_set1_ip_asc")
+
 enum TEntry : int {
-  // From the TLS library.
-  ESslGetError, ESslLibraryInit, ESslLoadErrorStrings, ESslCtxSetCipherList, ESslCtxNew, ESslCtxFree,
-  ESslSetFd, ESslV2Method, ESslV3Method, ETlsV1Method, ESslV23Method, ESslCtxUsePrivateKeyFile,
-  ESslCtxUseCertificateChainFile, ESslCtxCheckPrivateKey, ESslCtxSetDefaultPasswdCb,
-  ESslCtxSetDefaultPasswdCbUserdata, ESslCtxLoadVerifyLocations, ESslNew, ESslFree, ESslAccept,
-  ESslConnect, ESslShutdown, ESslRead, ESslPeek, ESslWrite, ESslPending, ESslGetPeerCertificate,
-  ESslGetVersion, ESslCtxSetVerify, ESslGetCurrentCipher, ESslCipherGetName, ESslCipherGetBits,
-  ESslGetVerifyResult,
-  EOpensslInitSsl, ESslCtxSetDefaultVerifyPaths, ESslCtrl, ESslSet1Host, ESslGet0Param, ESslSetVerify,
-  // From the crypto library.
-  EX509Free, EX509NameOneline, EX509GetSubjectName, EX509GetIssuerName, EX509NameHash, EX509Digest,
-  EEvpMd5, EErrErrorString, EErrGetError, EErrClearError, EErrFreeStrings, EErrRemoveState,
-  EEvpCleanup, ECryptoCleanupAllExData, ERandScreen, EBioNew, EBioFreeAll, EBioSMem, EBioCtrlPending,
-  EBioRead, EBioWrite, EX509Print,
-  EX509VerifyCertErrorString, EX509VerifyParamSet1IpAsc,
+#define QUORREL_TLS_SLOT(Slot, Library, Names) E##Slot,
+  QUORREL_TLS_ENTRIES(QUORREL_TLS_SLOT)
+#undef QUORREL_TLS_SLOT
   EEntryCount
 };
 
-constexpr int FirstCryptoEntry = EX509Free;
+enum class TLibrary : uint8_t { Tls, Crypto };
 
-// Names per slot: the classic name first, then equivalents of newer releases
-// separated by '|'. The first one the library exports wins.
-constexpr const char* EntryNames[EEntryCount] = {
-    "SSL_get_error", "SSL_library_init", "SSL_load_error_strings", "SSL_CTX_set_cipher_list",
-    "SSL_CTX_new", "SSL_CTX_free", "SSL_set_fd", "SSLv2_method", "SSLv3_method", "TLSv1_method",
-    "SSLv23_method|TLS_client_method|TLS_method", "SSL_CTX_use_PrivateKey_file",
-    "SSL_CTX_use_certificate_chain_file", "SSL_CTX_check_private_key", "SSL_CTX_set_default_passwd_cb",
-    "SSL_CTX_set_default_passwd_cb_userdata", "SSL_CTX_load_verify_locations", "SSL_new", "SSL_free",
-    "SSL_accept", "SSL_connect", "SSL_shutdown", "SSL_read", "SSL_peek", "SSL_write", "SSL_pending",
-    "SSL_get_peer_certificate|SSL_get1_peer_certificate", "SSL_get_version", "SSL_CTX_set_verify",
-    "SSL_get_current_cipher", "SSL_CIPHER_get_name", "SSL_CIPHER_get_bits", "SSL_get_verify_result",
-    "OPENSSL_init_ssl", "SSL_CTX_set_default_verify_paths", "SSL_ctrl", "SSL_set1_host", "SSL_get0_param",
-    "SSL_set_verify",
-    "X509_free", "X509_NAME_oneline", "X509_get_subject_name", "X509_get_issuer_name", "X509_NAME_hash",
-    "X509_digest", "EVP_md5", "ERR_error_string", "ERR_get_error", "ERR_clear_error", "ERR_free_strings",
-    "ERR_remove_state|ERR_remove_thread_state", "EVP_cleanup", "CRYPTO_cleanup_all_ex_data",
-    "RAND_screen", "BIO_new", "BIO_free_all", "BIO_s_mem", "BIO_ctrl_pending", "BIO_read", "BIO_write",
-    "X509_print", "X509_verify_cert_error_string", "X509_VERIFY_PARAM_set1_ip_asc",
+struct TEntryRow {
+  TLibrary Library;
+  std::string_view Names;
 };
+
+constexpr TEntryRow EntryRows[] = {
+#define QUORREL_TLS_ROW(Slot, Library, Names) {TLibrary::Library, Names},
+    QUORREL_TLS_ENTRIES(QUORREL_TLS_ROW)
+#undef QUORREL_TLS_ROW
+};
+static_assert(std::size(EntryRows) == EEntryCount);
 
 // OPENSSL_init_ssl options that stand for SSL_load_error_strings.
 constexpr uint64_t InitLoadCryptoStrings = 0x00000002;
@@ -95,13 +122,13 @@ void* OpenFirst(const std::string& Names) {
   return nullptr;
 }
 
-void* Resolve(void* Handle, const char* Names) {
-  std::string List = Names;
+void* Resolve(void* Handle, std::string_view Names) {
   std::size_t Start = 0;
-  while (Start <= List.size()) {
-    std::size_t End = List.find('|', Start);
-    if (End == std::string::npos) End = List.size();
-    if (void* Address = dlsym(Handle, List.substr(Start, End - Start).c_str())) return Address;
+  while (Start <= Names.size()) {
+    std::size_t End = Names.find('|', Start);
+    if (End == std::string_view::npos) End = Names.size();
+    std::string Name(Names.substr(Start, End - Start));
+    if (void* Address = dlsym(Handle, Name.c_str())) return Address;
     Start = End + 1;
   }
   return nullptr;
@@ -141,7 +168,7 @@ bool LoadTlsLibraries() {
     return false;
   }
   for (int Slot = 0; Slot < EEntryCount; ++Slot)
-    Entries[Slot] = Resolve(Slot < FirstCryptoEntry ? TlsHandle : CryptoHandle, EntryNames[Slot]);
+    Entries[Slot] = Resolve(EntryRows[Slot].Library == TLibrary::Tls ? TlsHandle : CryptoHandle, EntryRows[Slot].Names);
   TlsLibraryPath = LibraryFileName(TlsHandle);
   CryptoLibraryPath = LibraryFileName(CryptoHandle);
 
@@ -202,8 +229,9 @@ bool TlsEntryPointResolved(const std::string& Name) {
   std::lock_guard<std::recursive_mutex> Guard(ModuleLock());
   if (!LoadTlsLibraries()) return false;
   for (int Slot = 0; Slot < EEntryCount; ++Slot) {
-    std::string Names = EntryNames[Slot];
-    if (Names == Name || Names.rfind(Name + "|", 0) == 0) return Entries[Slot] != nullptr;
+    std::string_view Names = EntryRows[Slot].Names;
+    if (Names == Name || (Names.size() > Name.size() && Names.substr(0, Name.size()) == Name && Names[Name.size()] == '|'))
+      return Entries[Slot] != nullptr;
   }
   return false;
 }

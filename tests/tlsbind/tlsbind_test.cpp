@@ -20,10 +20,14 @@ TEST(TlsBindTest, LoadsOnceFromManyThreadsAndResolvesNewerEquivalents) {
   // Names that newer releases turned into macros or renamed still find an
   // entry point; the removed clean-up calls are simply absent.
   EXPECT_TRUE(TlsEntryPointResolved("SSLv23_method"));
-  EXPECT_TRUE(TlsEntryPointResolved("SSL_get_peer_certificate"));
+  EXPECT_TRUE(TlsEntryPointResolved("SSL_set1_host"));
   EXPECT_TRUE(TlsEntryPointResolved("SSL_connect"));
   EXPECT_TRUE(TlsEntryPointResolved("ERR_get_error"));
   EXPECT_FALSE(TlsEntryPointResolved("No_such_entry_point"));
+  // Only a whole name counts, not the start of one.
+  EXPECT_FALSE(TlsEntryPointResolved("SSLv23"));
+  EXPECT_FALSE(TlsEntryPointResolved("SSL_get_"));
+  EXPECT_FALSE(TlsEntryPointResolved(""));
 }
 
 TEST(TlsBindTest, WrappersReachOpenSsl) {
