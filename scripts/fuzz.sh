@@ -5,13 +5,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
-ensure_packages clang libclang-rt-14-dev cmake ninja-build
+ensure_packages clang cmake ninja-build
+ensure_packages "$(clang_runtime_package)"
 SECONDS_EACH=${1:-${FUZZ_SECONDS:-300}}
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORREL_FUZZ=ON -DQUORREL_TESTS=OFF -DQUORREL_BENCH=OFF >/dev/null
-cmake --build build-fuzz --target fuzz_netutil fuzz_receive fuzz_pop3_reply fuzz_socks_reply fuzz_tunnel_reply fuzz_driver fuzz_decode
+cmake --build build-fuzz --target fuzz_all
+# The build lists its targets (one per fuzz/fuzz_*.cpp); each has its corpus
+# under fuzz/corpus/<name without fuzz_>.
+mapfile -t targets < build-fuzz/fuzz/targets.txt
+[ ${#targets[@]} -gt 0 ] || { echo "no fuzz targets in build-fuzz/fuzz/targets.txt"; exit 1; }
 status=0
-for t in netutil receive pop3_reply socks_reply tunnel_reply driver decode; do
+for target in "${targets[@]}"; do
+  t=${target#fuzz_}
+  [ -d "fuzz/corpus/$t" ] || { echo "$target: FAILED, no seed corpus fuzz/corpus/$t"; status=1; continue; }
   scratch=$(mktemp -d /tmp/quorrel-fuzz-XXXXXX)
   log="build-fuzz/fuzz_$t.log"
   # The tunnel's reply bounds lie beyond 4 KiB; its inputs may be long enough to pass them.

@@ -28,4 +28,17 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config libicu-dev)
 RUNTIME_PACKAGES=(libssl3 libicu72 openssl iproute2 util-linux procps python3)
 PEER_PACKAGES=(dovecot-core dovecot-pop3d dante-server microsocks tinyproxy socat)
-CHECK_PACKAGES=(clang libclang-rt-14-dev valgrind)
+CHECK_PACKAGES=(clang valgrind)
+
+# The sanitizer and fuzzer runtime that matches the installed clang (its major
+# version names the package); before clang is installed, the version the
+# distribution's clang package would bring.
+clang_runtime_package() {
+  local major
+  major=$(clang -dumpversion 2>/dev/null | cut -d. -f1)
+  if [ -z "$major" ]; then
+    major=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -1)
+  fi
+  [ -n "$major" ] || { echo "cannot tell the clang version" >&2; return 1; }
+  echo "libclang-rt-$major-dev"
+}
