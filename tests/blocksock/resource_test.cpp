@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "blocksock/tcp_socket.h"
+#include "support/requirement.h"
 #include "support/process.h"
 #include "support/proxies.h"
 #include "support/tls_peer.h"
@@ -220,7 +221,7 @@ TEST(Resources, PlainConnectCloseRounds) {
 TEST(Resources, SocksConnectCloseRounds) {
   TEchoServer Target(false);
   TProxyProcess Proxy;
-  if (!Proxy.StartMicrosocks("bob", "secret")) GTEST_SKIP() << "microsocks not available";
+  QUORREL_REQUIRE_STARTED(Proxy.StartMicrosocks("bob", "secret"), "microsocks", Proxy.Log());
   auto Point = [&](TTCPBlockSocket& S) {
     S.SocksProxyHost = "127.0.0.1";
     S.SocksProxyPort = Proxy.PortText();
@@ -258,7 +259,7 @@ TEST(Resources, SocksConnectCloseRounds) {
 // s_server answers one connection at a time; an EC P-256 key keeps each
 // handshake cheap enough for thousands of rounds.
 TEST(Resources, TlsConnectCloseRounds) {
-  if (!HaveProgram("openssl")) GTEST_SKIP() << "no openssl command";
+  QUORREL_REQUIRE_PROGRAMS("openssl");
   std::string Dir = MakeTempDir("quorrel-resource");
   ASSERT_FALSE(Dir.empty());
   const std::string Key = Dir + "/key.pem", Cert = Dir + "/cert.pem";

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "blocksock/tcp_socket.h"
+#include "support/requirement.h"
 #include "support/proxies.h"
 
 namespace {
@@ -505,7 +506,7 @@ TEST(SocksSocket, FailedConnectWithTlsLeavesTlsOffAndTheCode) {
     EXPECT_EQ(Socket.LastErrorCode, 10091);
     Socket.CloseSocket();
     Server.Transcript();
-    GTEST_SKIP() << "TLS cannot be switched on here";
+    QUORREL_REQUIRE(MissingTls(false));
   }
   Socket.Connect("127.0.0.1", "110");
   EXPECT_EQ(Socket.LastErrorCode, 10091);
@@ -591,7 +592,7 @@ class RealSocks : public ::testing::Test {
 };
 
 TEST_F(RealSocks, DanteSocks5AndSocks4) {
-  ASSERT_TRUE(Proxy.StartDante()) << "danted did not start (Debian package dante-server)\n" << Proxy.Log();
+  QUORREL_REQUIRE_STARTED(Proxy.StartDante(), "danted", Proxy.Log());
   TTCPBlockSocket Five;
   RoundTrip(Five, "127.0.0.1");
   Five.CloseSocket();
@@ -604,7 +605,7 @@ TEST_F(RealSocks, DanteSocks5AndSocks4) {
 }
 
 TEST_F(RealSocks, DanteBindCarriesAnIncomingConnection) {
-  ASSERT_TRUE(Proxy.StartDante()) << "danted did not start (Debian package dante-server)\n" << Proxy.Log();
+  QUORREL_REQUIRE_STARTED(Proxy.StartDante(), "danted", Proxy.Log());
   TTCPBlockSocket Listener;
   Listener.SocksProxyHost = "127.0.0.1";
   Listener.SocksProxyPort = Proxy.PortText();
@@ -627,7 +628,7 @@ TEST_F(RealSocks, DanteBindCarriesAnIncomingConnection) {
 
 TEST_F(RealSocks, MicrosocksWithAndWithoutCredentials) {
   {
-    ASSERT_TRUE(Proxy.StartMicrosocks()) << "microsocks did not start (Debian package microsocks)\n" << Proxy.Log();
+    QUORREL_REQUIRE_STARTED(Proxy.StartMicrosocks(), "microsocks", Proxy.Log());
     TTCPBlockSocket Plain;
     RoundTrip(Plain, "127.0.0.1");
     Plain.CloseSocket();

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "blocksock/tcp_socket.h"
+#include "support/requirement.h"
 #include "support/proxies.h"
 
 namespace {
@@ -82,11 +83,11 @@ namespace {
 class TlsThroughProxy : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Target.StartTlsReverser()) GTEST_SKIP() << "openssl s_server not available";
+    QUORREL_REQUIRE_STARTED(Target.StartTlsReverser(), "openssl", Target.Log());
   }
   void Check(TTCPBlockSocket& Socket) {
     Socket.SetTlsActive(true);
-    if (!Socket.TlsActive) GTEST_SKIP() << "TLS cannot be switched on here";
+    QUORREL_REQUIRE(MissingTls(Socket.TlsActive));
     Socket.Connect("127.0.0.1", Target.PortText());
     ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText << "\n" << Proxy.Log();
     EXPECT_TRUE(Socket.TlsActive);
@@ -101,7 +102,7 @@ class TlsThroughProxy : public ::testing::Test {
 };
 
 TEST_F(TlsThroughProxy, HttpTunnel) {
-  if (!Proxy.StartTinyproxy({Target.Port()})) GTEST_SKIP() << "tinyproxy not available";
+  QUORREL_REQUIRE_STARTED(Proxy.StartTinyproxy({Target.Port()}), "tinyproxy", Proxy.Log());
   TTCPBlockSocket Socket;
   Socket.TunnelProxyHost = "127.0.0.1";
   Socket.TunnelProxyPort = Proxy.PortText();
@@ -109,7 +110,7 @@ TEST_F(TlsThroughProxy, HttpTunnel) {
 }
 
 TEST_F(TlsThroughProxy, Socks5) {
-  if (!Proxy.StartDante()) GTEST_SKIP() << "dante not available";
+  QUORREL_REQUIRE_STARTED(Proxy.StartDante(), "danted", Proxy.Log());
   TTCPBlockSocket Socket;
   Socket.SocksProxyHost = "127.0.0.1";
   Socket.SocksProxyPort = Proxy.PortText();

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "blocksock/tcp_socket.h"
+#include "support/requirement.h"
 #include "support/proxies.h"
 
 namespace {
@@ -339,7 +340,7 @@ TEST(TunnelSocket, FailedTunnelWithTlsLeavesTlsOffAndTheCode) {
   EXPECT_FALSE(Socket.TlsActive);
   Socket.CloseSocket();
   Server.Transcript();
-  if (!Tls) GTEST_SKIP() << "TLS cannot be switched on here; only the plain failure was checked";
+  QUORREL_REQUIRE(MissingTls(Tls));
 }
 
 // ---- tinyproxy ----
@@ -356,8 +357,7 @@ class RealTunnel : public ::testing::Test {
 };
 
 TEST_F(RealTunnel, ConnectWithoutAuthentication) {
-  ASSERT_TRUE(Proxy.StartTinyproxy({Target.Port()}))
-      << "tinyproxy did not start (Debian package tinyproxy)\n" << Proxy.Log();
+  QUORREL_REQUIRE_STARTED(Proxy.StartTinyproxy({Target.Port()}), "tinyproxy", Proxy.Log());
   TTCPBlockSocket Socket;
   Configure(Socket);
   Socket.Connect("127.0.0.1", Target.PortText());
@@ -379,8 +379,7 @@ TEST_F(RealTunnel, ConnectWithoutAuthentication) {
 }
 
 TEST_F(RealTunnel, BasicAuthentication) {
-  ASSERT_TRUE(Proxy.StartTinyproxy({Target.Port()}, "bob", "secret"))
-      << "tinyproxy did not start (Debian package tinyproxy)\n" << Proxy.Log();
+  QUORREL_REQUIRE_STARTED(Proxy.StartTinyproxy({Target.Port()}, "bob", "secret"), "tinyproxy", Proxy.Log());
   TTCPBlockSocket Socket;
   Configure(Socket);
   Socket.TunnelUser = "bob";

@@ -11,6 +11,7 @@
 #include "pop3/pop3.h"
 #include "support/dovecot.h"
 #include "support/pop3_server.h"
+#include "support/requirement.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -38,6 +39,7 @@ class Pop3Dovecot : public ::testing::Test {
     for (const char* S : {"one", "two"}) Ok = Ok && Server->Deliver("noquit", Message(S));
     Ok = Ok && Server->Deliver("plain", Message("hello", "X-Long: " + std::string(3000, 'x') + "\r\n"));
     if (!Ok || !Server->Start()) {
+      StartLog = Server->Log();
       delete Server;
       Server = nullptr;
     }
@@ -47,7 +49,8 @@ class Pop3Dovecot : public ::testing::Test {
     Server = nullptr;
   }
   void SetUp() override {
-    if (!Server) GTEST_SKIP() << "Dovecot could not be started here";
+    QUORREL_REQUIRE_PROGRAMS("dovecot");
+    if (!Server) FAIL() << "Dovecot is installed but could not be started: " << StartLog;
   }
   static void Point(TPOP3Send& Session, const std::string& User, const std::string& Password, int Port = 0) {
     Session.Port = std::to_string(Port ? Port : Server->Port);
@@ -56,8 +59,10 @@ class Pop3Dovecot : public ::testing::Test {
     Session.TimeoutMs = 10000;
   }
   static TDovecot* Server;
+  static std::string StartLog;
 };
 TDovecot* Pop3Dovecot::Server = nullptr;
+std::string Pop3Dovecot::StartLog;
 
 }  // namespace
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/pop3_server.h"
+#include "support/requirement.h"
 #include "support/process.h"
 
 namespace {
@@ -221,8 +222,8 @@ void ExpectClean(const TOutcome& O, const std::string& Name, const std::string& 
 class Hostile : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::getenv("QUORREL_BINARY")) GTEST_SKIP() << "QUORREL_BINARY is not set";
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    if (!std::getenv("QUORREL_BINARY")) QUORREL_REQUIRE(std::string("QUORREL_BINARY is not set (run through ctest)"));
+    QUORREL_REQUIRE_ROOT();
   }
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/requirement.h"
 #include "support/process.h"
 
 namespace {
@@ -77,9 +78,9 @@ class Session : public ::testing::Test {
   void SetUp() override {
     const char* Binary = std::getenv("QUORREL_BINARY");
     const char* Source = std::getenv("QUORREL_SOURCE_DIR");
-    if (!Binary || !Source) GTEST_SKIP() << "QUORREL_BINARY and QUORREL_SOURCE_DIR are not set";
-    if (geteuid() != 0 || !HaveProgram("unshare") || !HaveProgram("ip") || !HaveProgram("dovecot"))
-      GTEST_SKIP() << "needs root, unshare, ip and dovecot";
+    if (!Binary || !Source) QUORREL_REQUIRE(std::string("QUORREL_BINARY and QUORREL_SOURCE_DIR are not set (run through ctest)"));
+    QUORREL_REQUIRE_ROOT();
+    QUORREL_REQUIRE_PROGRAMS("unshare", "ip", "dovecot");
     BinaryPath = Binary;
     SourceDir = Source;
     Dir = MakeTempDir("quorrel-session");
@@ -320,7 +321,7 @@ std::string WithoutColours(const std::string& Text) {
 }
 
 TEST_F(Session, TerminalShowsColouredVerdictsAndNoRawControlBytes) {
-  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  QUORREL_REQUIRE_PROGRAMS("script");
   const std::string Hostile = "Win \x1b]0;pwned\x07\x1b[2J\tx\x7f\x01";
   TScenario S;
   S.Terminal = true;

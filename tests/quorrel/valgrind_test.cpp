@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/requirement.h"
 #include "support/process.h"
 
 #ifndef POP3_TLS_CLIENT
@@ -53,10 +54,10 @@ class Valgrind : public ::testing::Test {
     const char* Sanitized = std::getenv("QUORREL_SANITIZED");
     if (Sanitized && std::string(Sanitized) == "1") GTEST_SKIP() << "built with a sanitizer";
     const char* Source = std::getenv("QUORREL_SOURCE_DIR");
-    if (!Source) GTEST_SKIP() << "QUORREL_SOURCE_DIR is not set";
-    if (!HaveProgram("valgrind")) GTEST_SKIP() << "valgrind is not installed";
-    if (geteuid() != 0 || !HaveProgram("unshare") || !HaveProgram("ip") || !HaveProgram("dovecot"))
-      GTEST_SKIP() << "needs root, unshare, ip and dovecot";
+    if (!Source) QUORREL_REQUIRE(std::string("QUORREL_SOURCE_DIR is not set (run through ctest)"));
+    QUORREL_REQUIRE_PROGRAMS("valgrind");
+    QUORREL_REQUIRE_ROOT();
+    QUORREL_REQUIRE_PROGRAMS("unshare", "ip", "dovecot");
     SourceDir = Source;
     Dir = MakeTempDir("quorrel-valgrind");
     ASSERT_FALSE(Dir.empty());
@@ -118,7 +119,7 @@ const std::vector<std::string> Mailbox = {Message("Minutes"), Message("Special o
 
 TEST_F(Valgrind, ProgramDeletingOneMessage) {
   const char* Binary = std::getenv("QUORREL_BINARY");
-  if (!Binary) GTEST_SKIP() << "QUORREL_BINARY is not set";
+  if (!Binary) QUORREL_REQUIRE(std::string("QUORREL_BINARY is not set (run through ctest)"));
   TOutcome O = Run(Mailbox, {Binary, "alice", "secret", "127.0.0.1", "offer"});
   ASSERT_EQ(O.Trouble, "");
   EXPECT_EQ(O.Status, 0) << O.ValgrindLog << O.Err;
@@ -131,7 +132,7 @@ class ValgrindTls : public Valgrind, public ::testing::WithParamInterface<const 
 
 TEST_P(ValgrindTls, LibrarySessionOverTls) {
   const std::string Client = POP3_TLS_CLIENT;
-  if (Client.empty()) GTEST_SKIP() << "the TLS client was not built";
+  if (Client.empty()) QUORREL_REQUIRE(std::string("the TLS client was not built"));
   const std::string Mode = GetParam();
   TOutcome O = Run(Mailbox, {Client, Mode, "127.0.0.1", Mode == "implicit" ? "995" : "110", "alice", "secret"});
   ASSERT_EQ(O.Trouble, "");

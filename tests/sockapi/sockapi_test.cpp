@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/process.h"
+#include "support/requirement.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ TEST(Select, WaitsOnAnyDescriptorNumber) {
     Limit.rlim_cur = std::min<rlim_t>(4100, Limit.rlim_max);
     setrlimit(RLIMIT_NOFILE, &Limit);
   }
-  if (Limit.rlim_cur < 2100) GTEST_SKIP() << "cannot raise the descriptor limit";
+  if (Limit.rlim_cur < 2100) QUORREL_REQUIRE(std::string("cannot raise the descriptor limit to 2100 (ulimit -n)"));
   const int High = static_cast<int>(Limit.rlim_cur) - 5;
 
   int Pair[2];
