@@ -142,9 +142,11 @@ TEST(LineBreaks, FirstBreakAndItsKind) {
   EXPECT_EQ(Terminator, "\n\r");
 }
 
-TEST(LineBreaks, CostDependsOnWhereTheBreakIs) {
-  // 32 MiB of text: a search over all of it per call would take seconds for these
-  // 20000 calls; one that stops at the early break takes microseconds.
+TEST(LineBreaks, SearchStopsAtTheFirstBreak) {
+  // 32 MiB of text after an early break: a search over all of it per call would
+  // need minutes for these 20000 calls, one that stops at the break milliseconds.
+  // The generous stop only keeps a regression from hanging the suite; the cost
+  // itself is measured in bench/netutil_bench.
   for (const char* Break : {"\n", "\r\n", "\r"}) {
     std::string Text = std::string("line") + Break + std::string(32u << 20, 'x');
     auto Start = std::chrono::steady_clock::now();
@@ -153,13 +155,11 @@ TEST(LineBreaks, CostDependsOnWhereTheBreakIs) {
     int Calls = 0;
     for (; Calls < 20000; ++Calls) {
       Position += FindLineBreak(Text, Terminator);
-      if (Calls % 1000 == 999 && std::chrono::steady_clock::now() - Start > std::chrono::seconds(2)) break;
+      if (Calls % 1000 == 999 && std::chrono::steady_clock::now() - Start > std::chrono::seconds(60)) break;
     }
-    auto Elapsed = std::chrono::steady_clock::now() - Start;
-    EXPECT_EQ(Calls, 20000);
+    EXPECT_EQ(Calls, 20000) << Break;
     EXPECT_EQ(Position, 5 * Calls);
     EXPECT_EQ(Terminator, Break);
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Elapsed).count(), 1000) << Break;
   }
 }
 
