@@ -433,7 +433,7 @@ TEST_F(Session, AFullDiskLosesNoMail) {
 }
 
 TEST_F(Session, TerminalMasksC1ControlsButNotUtf8Text) {
-  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  QUORREL_REQUIRE_PROGRAMS("script");
   TScenario S;
   S.Terminal = true;
   S.Messages = {Message({"Subject: a\x9b" "2Jb \xc2\x9b" "31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d"})};
