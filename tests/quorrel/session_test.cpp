@@ -518,7 +518,7 @@ TEST_F(Session, DecodeMatchesAndShowsWhatTheReaderSees) {
 }
 
 TEST_F(Session, DecodedSubjectsAreMaskedOnATerminal) {
-  if (!HaveProgram("script")) GTEST_SKIP() << "needs script (util-linux)";
+  QUORREL_REQUIRE_PROGRAMS("script");
   TScenario S;
   S.Terminal = true;
   S.Messages = {Message({"Subject: =?UTF-8?Q?Hi=1B]0;pwned=07_=C2=9B2J_=E2=80=94_ok?="}),
