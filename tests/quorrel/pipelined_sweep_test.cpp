@@ -397,23 +397,26 @@ TEST(PipelinedSweep, ServerThatReadsOneCommandAtATimeWithSmallBuffers) {
 
 // A real server: it offers PIPELINING, its listings fit the checks, and with a
 // window of a few messages the DELEs and the LISTs in front of later TOPs go
-// through it as they do through the test server.
+// through it as they do through the test server, in clear and inside TLS.
 TEST(PipelinedSweep, AgainstDovecot) {
   ASSERT_TRUE(TDovecot::Available()) << "Dovecot is missing: install the Debian packages dovecot-core and dovecot-pop3d";
   TDovecot Dovecot;
-  ASSERT_TRUE(Dovecot.AddUser("narrow", "secret") && Dovecot.AddUser("wide", "secret"));
+  ASSERT_TRUE(Dovecot.AddUser("narrow", "secret") && Dovecot.AddUser("wide", "secret") &&
+              Dovecot.AddUser("tls", "secret"));
   std::set<int> Spam;
   for (int N = 1; N <= 24; ++N) {
     const bool Match = N % 3 == 0;
     if (Match) Spam.insert(N);
     const std::string Subject = (Match ? "Lottery win " : "Minutes ") + std::to_string(N);
     const std::string Message = "From: a@example.org\r\nSubject: " + Subject + "\r\n\r\nBody\r\n.dot\r\n";
-    ASSERT_TRUE(Dovecot.Deliver("narrow", Message) && Dovecot.Deliver("wide", Message));
+    ASSERT_TRUE(Dovecot.Deliver("narrow", Message) && Dovecot.Deliver("wide", Message) &&
+                Dovecot.Deliver("tls", Message));
   }
   ASSERT_TRUE(Dovecot.Start());
-  for (const std::string User : {"narrow", "wide"}) {
+  for (const std::string User : {"narrow", "wide", "tls"}) {
     TPOP3Send Session;
-    Session.Port = std::to_string(Dovecot.Port);
+    Session.Port = std::to_string(User == "tls" ? Dovecot.TlsPort : Dovecot.Port);
+    Session.ImplicitTls = User == "tls";
     Session.UserName = User;
     Session.Password = "secret";
     ASSERT_TRUE(Session.Login());
@@ -421,7 +424,7 @@ TEST(PipelinedSweep, AgainstDovecot) {
     ASSERT_TRUE(Session.Stat());
     ASSERT_EQ(Session.MessageCount, 24);
     TPipelinedSweep Sweep(Session);
-    if (User == "narrow") Sweep.CommandBudget = 70;
+    if (User != "wide") Sweep.CommandBudget = 70;
     Strings Shown;
     Sweep.Judge = [](int32_t, const Strings& Header) {
       return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
