@@ -3,12 +3,17 @@
 # everything (configuration, users, mailboxes, logs, runtime files) lives in one
 # folder, and the server is stopped by its process id.
 #
-#   dovecot.sh init DIR                      configuration, certificate, no users
+#   dovecot.sh init DIR                      configuration, a CA (ca.pem) and a server
+#                                            certificate it signed for localhost and
+#                                            127.0.0.1, no users
+#   dovecot.sh cert DIR SAN                  a new server certificate from the same CA
+#                                            for other names (e.g. DNS:mail.example)
 #   dovecot.sh adduser DIR USER PASS [hashed] a user; "hashed" stores the password
 #                                            so that APOP is refused but USER/PASS works
 #   dovecot.sh deliver DIR USER FILE...      puts message files into USER's Maildir/new
 #   dovecot.sh start DIR PORT [TLSPORT]      POP3 with APOP and STLS on PORT, implicit
-#                                            TLS on TLSPORT; returns once PORT accepts
+#                                            TLS on TLSPORT; returns once PORT accepts.
+#                                            TLSPORT "notls": no TLS at all (no STLS)
 #   dovecot.sh stop DIR                      stops it (by the process id it recorded)
 #   dovecot.sh ls DIR USER                   the message files left in USER's mailbox
 #   dovecot.sh clear DIR USER                empties USER's mailbox
@@ -31,11 +36,21 @@ init)
   mkdir -p "$dir/run" "$dir/state" "$dir/home"
   chmod 755 "$dir" "$dir/home"
   : > "$dir/users"
-  if [ ! -f "$dir/cert.pem" ]; then
-    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=localhost" \
-      -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
-      -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
+  if [ ! -f "$dir/ca.pem" ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Quorrel test CA" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+      -keyout "$dir/ca-key.pem" -out "$dir/ca.pem" >/dev/null 2>&1
   fi
+  [ -f "$dir/cert.pem" ] || bash "$0" cert "$dir" "DNS:localhost,IP:127.0.0.1"
+  ;;
+cert)
+  san=${1:?subject alternative names}
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=${san#*:}" -keyout "$dir/key.pem" -out "$dir/cert.csr" \
+    >/dev/null 2>&1
+  printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$san" > "$dir/cert.ext"
+  openssl x509 -req -in "$dir/cert.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" -CAcreateserial -days 30 \
+    -extfile "$dir/cert.ext" -out "$dir/cert.pem" >/dev/null 2>&1
+  rm -f "$dir/cert.csr" "$dir/cert.ext"
   ;;
 adduser)
   user=${1:?user}; pass=${2:?password}; mode=${3:-plain}
@@ -66,6 +81,8 @@ deliver)
   ;;
 start)
   port=${1:?port}; tlsport=${2:-0}
+  ssl=yes
+  if [ "$tlsport" = notls ]; then ssl=no; tlsport=0; fi
   [ -f "$dir/users" ] || die "run init first"
   inst="quorrel$(echo "$dir" | cksum | cut -d' ' -f1)"
   tls_listener=""
@@ -83,7 +100,7 @@ listen = 127.0.0.1
 log_path = $dir/dovecot.log
 info_log_path = $dir/dovecot.log
 auth_verbose = yes
-ssl = yes
+ssl = $ssl
 ssl_cert = <$dir/cert.pem
 ssl_key = <$dir/key.pem
 ssl_dh = </usr/share/dovecot/dh.pem

@@ -61,8 +61,6 @@ bool TPOP3Send::OpenConnection() {
   Socket.CloseSocket();
   Socket.ReadBuffer.clear();
   Socket.Bind(BindAddress, "0");
-  // Switching TLS on clears the error code, so a failed bind must not lead on.
-  if (ImplicitTls && Socket.LastErrorCode == 0) Socket.SetTlsActive(true);
   if (Socket.LastErrorCode == 0) {
     // The TLS handshake and a TLS read of a half-received record block in the
     // OS; these bound them by the same time as every other wait.
@@ -71,10 +69,29 @@ bool TPOP3Send::OpenConnection() {
     Socket.Connect(Host, Port);
   }
   if (Socket.LastErrorCode != 0) {
+    LoginStopped = LoginStepConnect;
     DropConnection();
     return false;
   }
+  // The handshake follows the connection as a step of its own, so that a
+  // failure can be told from one to reach the server.
+  if (ImplicitTls) {
+    Socket.StartTlsClient();
+    if (Socket.LastErrorCode != 0) {
+      NoteTlsFailure();
+      DropConnection();
+      return false;
+    }
+  }
   return true;
+}
+
+void TPOP3Send::NoteTlsFailure() {
+  LoginStopped = LoginStepTls;
+  TlsFailure = Socket.TlsLastErrorText;
+  if (TlsFailure.empty())
+    TlsFailure = "handshake failed: " + TBlockSocket::GetErrorDesc(Socket.LastErrorCode) + " (" +
+                 std::to_string(Socket.LastErrorCode) + ")";
 }
 
 // ---- replies ----
@@ -193,9 +210,17 @@ bool TPOP3Send::CredentialsSafe() {
 
 bool TPOP3Send::Login() {
   ApopChallenge.clear();
-  if (!CredentialsSafe()) return false;
+  LoginStopped = LoginStepNone;
+  TlsFailure.clear();
+  if (!CredentialsSafe()) {
+    LoginStopped = LoginStepAuth;
+    return false;
+  }
   if (!OpenConnection()) return false;
-  if (ReadReply(false) != 1) return false;
+  if (ReadReply(false) != 1) {
+    LoginStopped = LoginStepGreeting;
+    return false;
+  }
 
   // The challenge runs from the first "<" to the first ">" behind it.
   const size_t Open = StatusLine.find('<');
@@ -205,24 +230,55 @@ bool TPOP3Send::Login() {
       ApopChallenge = "<" + Trim(std::string_view(StatusLine).substr(Open + 1, Close - Open - 1)) + ">";
   }
 
-  if (ReadCapabilities() && UseStls && !FindCapability("STLS").empty() && SwitchToTls()) ReadCapabilities();
-  if (!Socket.HasSocket()) return false;  // the dialogue broke down on the way
+  const bool StlsOffered = ReadCapabilities() && !FindCapability("STLS").empty();
+  if (UseStls && StlsOffered && SwitchToTls()) ReadCapabilities();
+  if (UseStls && StlsRequired && !StlsInUse && LoginStopped != LoginStepTls) {
+    if (!StlsOffered) {
+      LoginStopped = LoginStepTls;
+      TlsFailure = "STLS not offered by the server";
+    } else if (!StatusLine.empty()) {
+      LoginStopped = LoginStepTls;
+      TlsFailure = "STLS refused: " + StatusLine;
+    }
+  }
+  if (LoginStopped == LoginStepTls) {
+    DropConnection();
+    return false;
+  }
+  if (!Socket.HasSocket()) {  // the dialogue broke down on the way
+    LoginStopped = LoginStepGreeting;
+    return false;
+  }
 
   bool Result = false;
   if (!ApopChallenge.empty() && AuthMode != AuthUserPassOnly) {
     Result = LoginApop();
     if (!Result) {
       // Only a refusal leads to a second try; a broken connection ends here.
-      if (!Socket.HasSocket()) return false;
+      if (!Socket.HasSocket()) {
+        LoginStopped = LoginStepGreeting;
+        return false;
+      }
       const bool WasTls = StlsInUse;
       if (!OpenConnection()) return false;
-      if (ReadReply(false) != 1) return false;
+      if (ReadReply(false) != 1) {
+        LoginStopped = LoginStepGreeting;
+        return false;
+      }
       // The password must not travel in clear where the first connection
       // had been switched to TLS.
-      if (WasTls && !SwitchToTls()) return false;
+      if (WasTls && !SwitchToTls()) {
+        if (LoginStopped != LoginStepTls) {
+          LoginStopped = LoginStepTls;
+          TlsFailure = "STLS refused on the second connection: " + StatusLine;
+        }
+        DropConnection();
+        return false;
+      }
     }
   }
   if (!Result && AuthMode != AuthApopOnly) Result = LoginUserPass();
+  if (!Result) LoginStopped = LoginStepAuth;
   return Result;
 }
 
@@ -271,6 +327,7 @@ bool TPOP3Send::SwitchToTls() {
   Socket.SkipLeadingCR = false;
   Socket.StartTlsClient();
   if (Socket.LastErrorCode != 0) {
+    NoteTlsFailure();
     // The server has agreed to TLS and may be inside its handshake: what it
     // sends next can no longer be read as POP3 replies.
     DropConnection();

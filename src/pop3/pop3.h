@@ -18,6 +18,15 @@
 
 enum TAuthMode : uint8_t { AuthAny = 0, AuthUserPassOnly = 1, AuthApopOnly = 2 };
 
+// The step at which the last Login stopped.
+enum TLoginStep : uint8_t {
+  LoginStepNone = 0,  // it succeeded (or has not run)
+  LoginStepConnect,   // no connection (through the proxy, when one is set)
+  LoginStepTls,       // the connection could not be secured; TlsFailure says why
+  LoginStepGreeting,  // the greeting or the capability dialogue failed
+  LoginStepAuth,      // the server refused the login
+};
+
 class TPOP3Send : public TProtocolClient {
  public:
   TPOP3Send();
@@ -66,6 +75,12 @@ class TPOP3Send : public TProtocolClient {
   std::vector<std::string> Capabilities;
   bool UseStls = false;
   bool ImplicitTls = false;
+  // With UseStls: log in only over TLS. When the server does not offer STLS,
+  // refuses it, or the handshake fails, Login drops the connection and sends
+  // nothing more: no user name, no password.
+  bool StlsRequired = false;
+  TLoginStep LoginStopped = LoginStepNone;
+  std::string TlsFailure;
   // Bounds on what one reply may hold: the longest line, and the memory a
   // multi-line reply may take in ReplyLines (its bytes plus a fixed cost per line).
   int32_t MaxLineBytes = 64 * 1024;
@@ -80,6 +95,7 @@ class TPOP3Send : public TProtocolClient {
   // False, with ReplyStatus 0, when a credential holds a byte that would break
   // the command it goes into.
   bool CredentialsSafe();
+  void NoteTlsFailure();
 
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
   int32_t Outstanding = 0;  // replies owed to SendAhead

@@ -100,6 +100,15 @@ bool SweepAhead(TPOP3Send& Session, TSweep& S, TOutput& Out) {
   return true;
 }
 
+void ConfigureTls(TPOP3Send& Session, const TSettings& Settings) {
+  Session.ImplicitTls = Settings.Tls;
+  Session.UseStls = Session.StlsRequired = Settings.StartTls;
+  // The certificate must be valid and match the Server parameter, name or
+  // address, which the socket checks against the host it connects to.
+  Session.Socket.TlsVerifyPeer = !Settings.Insecure;
+  Session.Socket.TlsCaFile = Settings.CaFile;
+}
+
 }  // namespace
 
 void ShowMessage(TOutput& Out, int32_t Number, const std::vector<std::string>& Header, bool NoFilter,
@@ -171,13 +180,20 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   S.Decode = Settings.Decode;
   S.NoPipelining = Settings.NoPipelining;
 
+  if (Settings.Insecure)
+    Complain(ProgramName, "warning: --insecure: the server's certificate is not checked; "
+                          "whoever sits on the way can read the password");
   auto Session = std::make_unique<TPOP3Send>();
   try {
     Session->UserName = Params[0];
     Session->Password = Params[1];
     Session->Host = Params[2];
-    Session->Port = "110";
-    if (!Session->Login()) throw Exception("Login Error");
+    Session->Port = !Settings.Port.empty() ? Settings.Port : Settings.Tls ? "995" : "110";
+    ConfigureTls(*Session, Settings);
+    if (!Session->Login()) {
+      if (Session->LoginStopped == LoginStepTls) throw Exception("TLS Error: " + Session->TlsFailure);
+      throw Exception("Login Error");
+    }
     if (Session->Stat()) {
       Out.Write(std::to_string(Session->MessageCount) + " emails found, " + std::to_string(Session->MailboxSize) +
                 " bytes" + LineEnd);

@@ -1,5 +1,8 @@
 #include "quorrel/options.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -15,32 +18,61 @@ struct TOption {
   TStore Store;
 };
 
+// An option without a value that turns Flag on.
+template <bool TSettings::*Flag>
+std::string Switch(TSettings& S, const std::string&) {
+  S.*Flag = true;
+  return "";
+}
+
+std::string StorePort(TSettings& S, const std::string& Value) {
+  const bool Digits = !Value.empty() && Value.size() <= 5 &&
+                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
+  if (!Digits || std::stoi(Value) < 1 || std::stoi(Value) > 65535)
+    return "'" + Value + "' is not a port number (1-65535)";
+  S.Port = std::to_string(std::stoi(Value));
+  return "";
+}
+
+std::string StoreCaFile(TSettings& S, const std::string& Value) {
+  struct stat Info {};
+  if (stat(Value.c_str(), &Info) != 0 || !S_ISREG(Info.st_mode) || access(Value.c_str(), R_OK) != 0)
+    return "cannot read the file '" + Value + "'";
+  S.CaFile = Value;
+  return "";
+}
+
+// Settings that make no sense together, found once every option is read.
+std::string Conflicts(const TSettings& S) {
+  if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
+  // Without TLS these would be ignored, and the user would believe the
+  // session secured.
+  if (!S.Tls && !S.StartTls) {
+    if (!S.CaFile.empty()) return "--ca-file needs --tls or --starttls";
+    if (S.Insecure) return "--insecure needs --tls or --starttls";
+  }
+  return "";
+}
+
 const TOption Options[] = {
     {"--dry-run", nullptr, "delete nothing; show each matching message as WOULD DELETE",
-     [](TSettings& S, const std::string&) {
-       S.DryRun = true;
-       return std::string();
-     }},
+     Switch<&TSettings::DryRun>},
     {"--decode", nullptr, "also match and show headers decoded and unfolded, in any letter's case",
-     [](TSettings& S, const std::string&) {
-       S.Decode = true;
-       return std::string();
-     }},
+     Switch<&TSettings::Decode>},
     {"--no-pipelining", nullptr, "one command at a time, even where the server takes them ahead",
-     [](TSettings& S, const std::string&) {
-       S.NoPipelining = true;
-       return std::string();
-     }},
+     Switch<&TSettings::NoPipelining>},
+    {"--port", "N", "server port (1-65535); default 110, or 995 with --tls", StorePort},
+    {"--tls", nullptr, "TLS from the first byte (port 995 unless --port)",
+     Switch<&TSettings::Tls>},
+    {"--starttls", nullptr, "connect in clear, then switch to TLS with STLS; no login without it",
+     Switch<&TSettings::StartTls>},
+    {"--ca-file", "FILE", "trust the certificates in FILE (PEM) instead of the system's store", StoreCaFile},
+    {"--insecure", nullptr, "do not check the server's certificate (warns on standard error)",
+     Switch<&TSettings::Insecure>},
     {"--help", nullptr, "show this help and exit",
-     [](TSettings& S, const std::string&) {
-       S.Help = true;
-       return std::string();
-     }},
+     Switch<&TSettings::Help>},
     {"--version", nullptr, "show the version line and exit",
-     [](TSettings& S, const std::string&) {
-       S.Version = true;
-       return std::string();
-     }},
+     Switch<&TSettings::Version>},
 };
 
 const TOption* FindOption(const std::string& Name) {
@@ -92,7 +124,8 @@ bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std
       return false;
     }
   }
-  return true;
+  Error = Conflicts(Settings);
+  return Error.empty();
 }
 
 std::string HelpText(const std::string& ProgramName) {

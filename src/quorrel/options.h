@@ -20,11 +20,17 @@ struct TSettings {
   bool DryRun = false;
   bool Decode = false;
   bool NoPipelining = false;
+  std::string Port;  // empty: 995 with Tls, else 110
+  bool Tls = false;       // TLS from the first byte
+  bool StartTls = false;  // clear, then STLS; never a login in clear
+  std::string CaFile;     // PEM; empty: the system's trust store
+  bool Insecure = false;  // no check of the server's certificate
 };
 
 // Fills Settings from Args (the parameters after the program name). Returns
-// false with a one-line reason in Error for an unknown use of an option: a bad
-// or missing value, or a value given to an option that takes none.
+// false with a one-line reason in Error for a bad use of an option: a bad or
+// missing value, a value given to an option that takes none, or options that
+// do not go together.
 bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std::string& Error);
 
 // The usage line followed by one line per option.

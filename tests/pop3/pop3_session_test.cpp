@@ -522,3 +522,75 @@ TEST(Pop3Session, SendAheadThenReadTheRepliesInOrder) {
   EXPECT_FALSE(Session.Socket.HasSocket());
   EXPECT_THAT(Server.Commands(), ElementsAre("CAPA", "USER u", "PASS p", "TOP 2 0", "LIST 2", "DELE 2", "STAT"));
 }
+
+// Where TLS is required, a server that will not switch gets neither user name
+// nor password, and the caller learns why and at which step.
+TEST(Pop3Session, RequiredStlsSendsNoCredentialsWithoutIt) {
+  struct TCase {
+    std::string Capa, StlsReply, Failure;
+    std::vector<std::string> Commands;
+  };
+  const std::vector<TCase> Cases = {
+      {"+OK\r\nUSER\r\n.\r\n", "", "STLS not offered by the server", {"CAPA"}},
+      {"-ERR no CAPA here\r\n", "", "STLS not offered by the server", {"CAPA"}},
+      {"+OK\r\nSTLS\r\n.\r\n", "-ERR not today\r\n", "STLS refused: -ERR not today", {"CAPA", "STLS"}},
+  };
+  for (const auto& C : Cases) {
+    TPop3ScriptServer Server;
+    Server.Line("+OK hi").On("CAPA", C.Capa);
+    if (!C.StlsReply.empty()) Server.On("STLS", C.StlsReply);
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    Session.UseStls = Session.StlsRequired = true;
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.LoginStopped, LoginStepTls);
+    EXPECT_EQ(Session.TlsFailure, C.Failure);
+    EXPECT_FALSE(Session.Socket.HasSocket());
+    Session.Logout();  // not even QUIT goes out
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_EQ(Server.Commands(), C.Commands) << C.Failure;
+  }
+}
+
+TEST(Pop3Session, LoginSaysWhereItStopped) {
+  {
+    TPOP3Send Session;
+    Session.Host = "127.0.0.1";
+    Session.Port = std::to_string(FreeTcpPort());  // nothing listens there
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.LoginStopped, LoginStepConnect);
+  }
+  {
+    TPop3ScriptServer Server;
+    Server.Line("-ERR go away");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.LoginStopped, LoginStepGreeting);
+  }
+  {
+    TPop3ScriptServer Server;
+    Server.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER u", "+OK\r\n").On("PASS p", "-ERR wrong password\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.LoginStopped, LoginStepAuth);
+    EXPECT_EQ(Session.StatusLine, "-ERR wrong password");
+    EXPECT_EQ(Session.TlsFailure, "");
+  }
+  {
+    // A server that speaks no TLS at all on the implicit-TLS path.
+    TPop3ScriptServer Server;
+    Server.Line("+OK this is clear text");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server, 2000);
+    Session.ImplicitTls = true;
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.LoginStopped, LoginStepTls);
+    EXPECT_NE(Session.TlsFailure, "");
+  }
+}

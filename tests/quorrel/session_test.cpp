@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -25,6 +26,8 @@ struct TScenario {
   std::vector<std::vector<std::string>> Runs;
   TPeer Peer = TPeer::Dovecot;
   std::string Password = "secret";
+  bool NoTls = false;         // a Dovecot without TLS, so without STLS
+  std::string CertNames;      // the server certificate's names, when not localhost and 127.0.0.1
   bool Terminal = false;
   bool HeadOneLine = false;     // output through a pipe into "head -n 1"
   bool FullDevice = false;      // output to /dev/full
@@ -106,7 +109,9 @@ class Session : public ::testing::Test {
         WriteFile(File, S.Messages[I]);
         Script << "bash \"$L\" deliver \"$D/dc\" alice " << Quote(File) << " || exit 92\n";
       }
-      Script << "bash \"$L\" start \"$D/dc\" 110 >\"$D/start.log\" 2>&1 || exit 93\n";
+      if (!S.CertNames.empty()) Script << "bash \"$L\" cert \"$D/dc\" " << Quote(S.CertNames) << " || exit 95\n";
+      Script << "bash \"$L\" start \"$D/dc\" 110 " << (S.NoTls ? "notls" : "995")
+             << " >\"$D/start.log\" 2>&1 || exit 93\n";
     } else if (S.Peer == TPeer::RecordingListener) {
       // Notes every connection it accepts, so a test can tell that none was made.
       Script << "python3 -c '\n"
@@ -347,7 +352,15 @@ TEST_F(Session, HelpVersionAndBadOptionsConnectNowhere) {
   TScenario S;
   S.Peer = TPeer::RecordingListener;
   S.StderrExpected = true;
-  S.Runs = {{"--help"}, With(Login, {"--version"}), With(Login, {"offer", "--dry-run=yes"})};
+  S.Runs = {{"--help"},
+            With(Login, {"--version"}),
+            With(Login, {"offer", "--dry-run=yes"}),
+            With(Login, {"--port", "0"}),
+            With(Login, {"--port=65536"}),
+            With(Login, {"--tls", "--ca-file", "/nonexistent/ca.pem"}),
+            With(Login, {"--tls", "--starttls"}),
+            With(Login, {"--insecure"}),
+            With(Login, {"--port"})};
   TOutcome O = Run(S);
   ASSERT_EQ(O.Trouble, "");
   EXPECT_EQ(O.Outputs[0].rfind(Banner + "Usage: quorrel [options] UserName Password Server", 0), 0u) << O.Outputs[0];
@@ -358,6 +371,13 @@ TEST_F(Session, HelpVersionAndBadOptionsConnectNowhere) {
   EXPECT_EQ(O.Outputs[2], "");
   EXPECT_EQ(O.Statuses[2], 2);
   EXPECT_NE(O.Errors[2].find("--dry-run takes no value"), std::string::npos) << O.Errors[2];
+  for (size_t I = 3; I < S.Runs.size(); ++I) {
+    EXPECT_EQ(O.Statuses[I], 2) << "run " << I;
+    EXPECT_EQ(O.Outputs[I], "") << "run " << I;
+    EXPECT_EQ(std::count(O.Errors[I].begin(), O.Errors[I].end(), '\n'), 1) << O.Errors[I];
+  }
+  EXPECT_NE(O.Errors[3].find("'0' is not a port number"), std::string::npos) << O.Errors[3];
+  EXPECT_NE(O.Errors[5].find("/nonexistent/ca.pem"), std::string::npos) << O.Errors[5];
   EXPECT_EQ(O.Errors[0] + O.Errors[1], "");
   EXPECT_EQ(O.Connections, "");
 }
@@ -543,6 +563,75 @@ TEST_F(Session, DecodedSignatureValuesDeleteNothing) {
   EXPECT_EQ(O.Outputs[0], Banner + "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
                               "1:Monthly news SKIPPED\r\n");
   EXPECT_EQ(O.Left, (std::vector<int>{1}));
+}
+
+size_t Occurrences(const std::string& Text, const std::string& Part) {
+  size_t Count = 0;
+  for (size_t At = 0; (At = Text.find(Part, At)) != std::string::npos; At += Part.size()) ++Count;
+  return Count;
+}
+
+TEST_F(Session, SweepsOverImplicitTlsAndStls) {
+  TScenario S;
+  S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"}), Message({"Subject: Lottery"})};
+  const std::string Ca = Dir + "/dc/ca.pem";
+  S.Runs = {{"--tls", "--ca-file", Ca, "alice", "secret", "127.0.0.1", "offer"},
+            {"alice", "secret", "localhost", "lottery", "--starttls", "--ca-file=" + Ca},
+            {"--tls", "--port", "110", "--ca-file", Ca, "alice", "secret", "127.0.0.1"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "3 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "3:Lottery SKIPPED\r\n2:Special offer DELETED\r\n1:Minutes SKIPPED\r\n");
+  EXPECT_EQ(O.Outputs[1], Banner + "2 emails found, " + SizeOf({S.Messages[0], S.Messages[2]}) + " bytes\r\n" +
+                              "2:Lottery DELETED\r\n1:Minutes SKIPPED\r\n");
+  // Port 110 does not speak TLS from the first byte.
+  EXPECT_EQ(O.Outputs[2].rfind(Banner + "TLS Error: ", 0), 0u) << O.Outputs[2];
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+  EXPECT_EQ(Occurrences(O.Log, "Login: user=<alice>"), 2u) << O.Log;
+  EXPECT_EQ(Occurrences(O.Log, ", TLS, "), 2u) << O.Log;
+}
+
+TEST_F(Session, CertificatesThatDoNotProveTheServerStopTheLogin) {
+  TScenario S;
+  S.Messages = {Message({"Subject: Special offer"})};
+  S.CertNames = "DNS:mail.example";  // signed by the test's CA, but for another name
+  S.StderrExpected = true;
+  const std::string Ca = Dir + "/dc/ca.pem";
+  S.Runs = {With(Login, {"offer", "--tls"}),                        // the system's store knows no test CA
+            With(Login, {"offer", "--tls", "--ca-file", Ca}),       // the address does not match
+            {"alice", "secret", "localhost", "offer", "--starttls", "--ca-file", Ca},  // nor the name
+            With(Login, {"--dry-run", "--tls", "--insecure"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  for (size_t I = 0; I < 3; ++I) {
+    EXPECT_EQ(O.Outputs[I].rfind(Banner + "TLS Error: ", 0), 0u) << O.Outputs[I];
+    EXPECT_NE(O.Outputs[I].find("certificate verify failed"), std::string::npos) << O.Outputs[I];
+    EXPECT_EQ(O.Statuses[I], 0);
+  }
+  EXPECT_NE(O.Outputs[1].find("IP address mismatch"), std::string::npos) << O.Outputs[1];
+  EXPECT_NE(O.Outputs[2].find("hostname mismatch"), std::string::npos) << O.Outputs[2];
+  EXPECT_EQ(O.Outputs[3], Banner + "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "1:Special offer NO FILTER\r\n SKIPPED\r\n");
+  EXPECT_NE(O.Errors[3].find("--insecure"), std::string::npos) << O.Errors[3];
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+  // Only the insecure run logged in.
+  EXPECT_EQ(Occurrences(O.Log, "Login: user=<alice>"), 1u) << O.Log;
+}
+
+TEST_F(Session, StartTlsWithoutStlsSendsNoCredentials) {
+  TScenario S;
+  S.NoTls = true;
+  S.StderrExpected = true;
+  S.Messages = {Message({"Subject: Special offer"})};
+  S.Runs = {With(Login, {"offer", "--starttls", "--insecure"})};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "TLS Error: STLS not offered by the server\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+  EXPECT_NE(O.Log.find("no auth attempts"), std::string::npos) << O.Log;
+  EXPECT_EQ(O.Log.find("alice"), std::string::npos) << O.Log;
 }
 
 }  // namespace
