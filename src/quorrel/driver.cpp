@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "netutil/exception.h"
 #include "pop3/pop3.h"
+#include "quorrel/diagnosis.h"
 #include "quorrel/options.h"
 #include "quorrel/output.h"
 #include "quorrel/pipelined_sweep.h"
@@ -190,7 +191,13 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     Session->Host = Params[2];
     Session->Port = !Settings.Port.empty() ? Settings.Port : Settings.Tls ? "995" : "110";
     ConfigureTls(*Session, Settings);
-    if (!Session->Login()) {
+    ConfigureProxy(*Session, Settings.Proxy);
+    TConnectTrace Trace(*Session);
+    const bool LoggedIn = Session->Login();
+    Trace.Finish();
+    if (!LoggedIn) {
+      if (Session->LoginStopped == LoginStepConnect && Settings.Proxy.Scheme != TProxyScheme::None)
+        throw Exception("Proxy Error: " + ProxyFailure(*Session, Settings.Proxy, Trace));
       if (Session->LoginStopped == LoginStepTls) throw Exception("TLS Error: " + Session->TlsFailure);
       throw Exception("Login Error");
     }

@@ -25,11 +25,14 @@ std::string Switch(TSettings& S, const std::string&) {
   return "";
 }
 
+bool IsPortNumber(const std::string& Text) {
+  return !Text.empty() && Text.size() <= 5 &&
+         std::all_of(Text.begin(), Text.end(), [](char C) { return C >= '0' && C <= '9'; }) &&
+         std::stoi(Text) >= 1 && std::stoi(Text) <= 65535;
+}
+
 std::string StorePort(TSettings& S, const std::string& Value) {
-  const bool Digits = !Value.empty() && Value.size() <= 5 &&
-                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
-  if (!Digits || std::stoi(Value) < 1 || std::stoi(Value) > 65535)
-    return "'" + Value + "' is not a port number (1-65535)";
+  if (!IsPortNumber(Value)) return "'" + Value + "' is not a port number (1-65535)";
   S.Port = std::to_string(std::stoi(Value));
   return "";
 }
@@ -41,6 +44,32 @@ std::string StoreCaFile(TSettings& S, const std::string& Value) {
   S.CaFile = Value;
   return "";
 }
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+// Decodes %XX escapes; false for a "%" not followed by two hex digits.
+bool PercentDecode(const std::string& Text, std::string& Decoded) {
+  Decoded.clear();
+  for (size_t I = 0; I < Text.size(); ++I) {
+    if (Text[I] != '%') {
+      Decoded += Text[I];
+      continue;
+    }
+    const int High = I + 2 < Text.size() ? HexDigit(Text[I + 1]) : -1;
+    const int Low = I + 2 < Text.size() ? HexDigit(Text[I + 2]) : -1;
+    if (High < 0 || Low < 0) return false;
+    Decoded += static_cast<char>(High * 16 + Low);
+    I += 2;
+  }
+  return true;
+}
+
+std::string StoreProxy(TSettings& S, const std::string& Value) { return ParseProxyUrl(Value, S.Proxy); }
 
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& S) {
@@ -69,6 +98,10 @@ const TOption Options[] = {
     {"--ca-file", "FILE", "trust the certificates in FILE (PEM) instead of the system's store", StoreCaFile},
     {"--insecure", nullptr, "do not check the server's certificate (warns on standard error)",
      Switch<&TSettings::Insecure>},
+    {"--proxy", "URL",
+     "connect through a proxy: socks5://, socks5h:// (the proxy resolves the name), socks4://, "
+     "socks4a:// or http:// (CONNECT), as scheme://[user:password@]host[:port], port 1080 by default",
+     StoreProxy},
     {"--help", nullptr, "show this help and exit",
      Switch<&TSettings::Help>},
     {"--version", nullptr, "show the version line and exit",
@@ -139,4 +172,64 @@ std::string HelpText(const std::string& ProgramName) {
     Text += Left + O.Help + "\r\n";
   }
   return Text;
+}
+
+std::string ParseProxyUrl(const std::string& Url, TProxy& Proxy) {
+  static const struct {
+    const char* Name;
+    TProxyScheme Scheme;
+  } Schemes[] = {{"socks5", TProxyScheme::Socks5},   {"socks5h", TProxyScheme::Socks5h},
+                 {"socks4", TProxyScheme::Socks4},   {"socks4a", TProxyScheme::Socks4a},
+                 {"http", TProxyScheme::Http}};
+  TProxy Result;
+  const size_t SchemeEnd = Url.find("://");
+  if (SchemeEnd == std::string::npos) return "'" + Url + "' is not of the form scheme://[user:password@]host[:port]";
+  std::string Scheme = Url.substr(0, SchemeEnd);
+  std::transform(Scheme.begin(), Scheme.end(), Scheme.begin(),
+                 [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; });
+  for (const auto& Known : Schemes)
+    if (Scheme == Known.Name) Result.Scheme = Known.Scheme;
+  if (Result.Scheme == TProxyScheme::None)
+    return "unknown proxy scheme '" + Url.substr(0, SchemeEnd) + "' (socks5, socks5h, socks4, socks4a, http)";
+
+  std::string Rest = Url.substr(SchemeEnd + 3);
+  if (!Rest.empty() && Rest.back() == '/') Rest.pop_back();
+  if (Rest.find('/') != std::string::npos) return "a proxy address has no path: '" + Url + "'";
+  const size_t At = Rest.rfind('@');
+  if (At != std::string::npos) {
+    const std::string UserInfo = Rest.substr(0, At);
+    Rest.erase(0, At + 1);
+    const size_t Colon = UserInfo.find(':');
+    if (!PercentDecode(UserInfo.substr(0, Colon), Result.User) ||
+        (Colon != std::string::npos && !PercentDecode(UserInfo.substr(Colon + 1), Result.Password)))
+      return "bad percent-escape in the proxy's user name or password";
+    if (Result.Scheme == TProxyScheme::Socks4 || Result.Scheme == TProxyScheme::Socks4a) {
+      if (!Result.Password.empty()) return "SOCKS 4 carries a user name but no password";
+    }
+  }
+  std::string PortText;
+  if (!Rest.empty() && Rest[0] == '[') {
+    const size_t Close = Rest.find(']');
+    if (Close == std::string::npos) return "unclosed '[' in the proxy's host";
+    Result.Host = Rest.substr(1, Close - 1);
+    if (Close + 1 < Rest.size()) {
+      if (Rest[Close + 1] != ':') return "unexpected text after the proxy's host";
+      PortText = Rest.substr(Close + 2);
+      if (PortText.empty()) return "empty proxy port";
+    }
+  } else {
+    const size_t Colon = Rest.rfind(':');
+    Result.Host = Rest.substr(0, Colon);
+    if (Colon != std::string::npos) {
+      PortText = Rest.substr(Colon + 1);
+      if (PortText.empty()) return "empty proxy port";
+    }
+  }
+  if (Result.Host.empty()) return "no proxy host in '" + Url + "'";
+  if (!PortText.empty()) {
+    if (!IsPortNumber(PortText)) return "'" + PortText + "' is not a port number (1-65535)";
+    Result.Port = std::to_string(std::stoi(PortText));
+  }
+  Proxy = Result;
+  return "";
 }

@@ -9,6 +9,20 @@
 #include <string>
 #include <vector>
 
+enum class TProxyScheme { None, Socks5, Socks5h, Socks4, Socks4a, Http };
+
+// A proxy given as scheme://[user:password@]host[:port].
+struct TProxy {
+  TProxyScheme Scheme = TProxyScheme::None;
+  std::string Host;
+  std::string Port = "1080";
+  std::string User;  // percent-escapes decoded
+  std::string Password;
+};
+
+// Reads Url into Proxy; returns "" or why it is not a usable proxy address.
+std::string ParseProxyUrl(const std::string& Url, TProxy& Proxy);
+
 struct TSettings {
   // The parameters that are not options, in command-line order: user name,
   // password, server, then filter words (those beginning with "-" are ignored
@@ -25,6 +39,7 @@ struct TSettings {
   bool StartTls = false;  // clear, then STLS; never a login in clear
   std::string CaFile;     // PEM; empty: the system's trust store
   bool Insecure = false;  // no check of the server's certificate
+  TProxy Proxy;
 };
 
 // Fills Settings from Args (the parameters after the program name). Returns
