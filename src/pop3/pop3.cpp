@@ -96,12 +96,50 @@ void TPOP3Send::NoteTlsFailure() {
 
 // ---- replies ----
 
-bool TPOP3Send::ReceiveReplyLine(std::string& Line) {
+bool TPOP3Send::ReceiveReplyLine(std::string& Line, int64_t* Dropped) {
   // The socket's limit counts a line with its line end.
   const int32_t Longest = std::clamp(MaxLineBytes, 1, std::numeric_limits<int32_t>::max() - 2);
   auto Limit = SetForScope(Socket.LineLimit, Longest + 2);
-  Line = Socket.ReceiveLine(TimeoutMs);
-  return Socket.LastErrorCode == 0 && Line.size() <= size_t(Longest);
+  // Unlike ReceiveLine, ReceiveUntil hands out a complete line even when it is
+  // beyond the limit.
+  Line = Socket.ReceiveUntil(TimeoutMs, "\r\n");
+  if (Socket.LastErrorCode == 0 && Line.size() <= size_t(Longest)) return true;
+  if (!Dropped) {
+    Line.clear();
+    return false;
+  }
+  // A line of a list may be longer: its start is kept, the rest read and dropped.
+  if (Socket.LastErrorCode == 0 || (Socket.LastErrorCode == ErrLineTooLong && !Line.empty())) {
+    *Dropped += int64_t(Line.size() - std::min(Line.size(), size_t(Longest)));
+    Line.resize(std::min(Line.size(), size_t(Longest)));
+    Socket.LastErrorCode = 0;
+    return *Dropped <= MaxReplyBytes;
+  }
+  if (Socket.LastErrorCode != ErrLineTooLong) {
+    Line.clear();
+    return false;
+  }
+  // No line end yet: the socket has put back what it gathered, more than
+  // Longest bytes of the line.
+  Line.assign(Socket.ReadBuffer.View().substr(0, size_t(Longest)));
+  Socket.ReadBuffer.Drop(size_t(Longest));
+  Socket.LastErrorCode = 0;
+  Socket.LineLimit = 0;
+  for (;;) {
+    const std::string_view Held = Socket.ReadBuffer.View();
+    const size_t Break = Held.find_first_of("\r\n");
+    *Dropped += int64_t(Break == std::string_view::npos ? Held.size() : Break);
+    if (*Dropped > MaxReplyBytes) return false;
+    if (Break != std::string_view::npos) {
+      Socket.ReadBuffer.Drop(Break);
+      Socket.ReceiveLine(TimeoutMs);  // the line end, with its partner where it has one
+      return Socket.LastErrorCode == 0;
+    }
+    Socket.ReadBuffer.clear();
+    const std::string Chunk = Socket.ReceiveChunk(TimeoutMs);
+    if (Socket.LastErrorCode != 0) return false;
+    Socket.ReadBuffer.Append(Chunk);
+  }
 }
 
 int32_t TPOP3Send::ReadReply(bool MultiLine) {
@@ -123,7 +161,7 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   if (MultiLine && Positive) {
     int64_t Held = 0;
     for (;;) {
-      if (!ReceiveReplyLine(Line)) return 0;
+      if (!ReceiveReplyLine(Line, &Held)) return 0;
       if (Line == ".") break;
       if (!Line.empty() && Line[0] == '.') Line.erase(0, 1);
       Held += int64_t(Line.size()) + LineCost;
@@ -356,7 +394,14 @@ bool TPOP3Send::Dele(int32_t Number) { return Command("DELE " + std::to_string(N
 
 void TPOP3Send::Logout() {
   Command("QUIT", false);
+  // A QUIT that failed keeps its reason readable; closing would clear it.
+  const int32_t Code = Socket.LastErrorCode;
+  const std::string Text = Socket.LastErrorText;
   Socket.CloseSocket();
+  if (Code != 0) {
+    Socket.LastErrorCode = Code;
+    Socket.LastErrorText = Text;
+  }
   Socket.ReadBuffer.clear();
   StlsInUse = false;
   Outstanding = 0;

@@ -81,8 +81,9 @@ class TPOP3Send : public TProtocolClient {
   bool StlsRequired = false;
   TLoginStep LoginStopped = LoginStepNone;
   std::string TlsFailure;
-  // Bounds on what one reply may hold: the longest line, and the memory a
-  // multi-line reply may take in ReplyLines (its bytes plus a fixed cost per line).
+  // Bounds on what one reply may hold: the longest line (a longer header line
+  // in a list is cut to it), and the bytes a multi-line reply may bring: those
+  // it keeps in ReplyLines, with a fixed cost per line, and those it drops.
   int32_t MaxLineBytes = 64 * 1024;
   int64_t MaxReplyBytes = 128LL * 1024 * 1024;
 
@@ -90,7 +91,10 @@ class TPOP3Send : public TProtocolClient {
   bool InputIsQuiet();
   bool SendCommand(const std::string& Line);
   bool Command(const std::string& Line, bool MultiLine);
-  bool ReceiveReplyLine(std::string& Line);
+  // One line of at most MaxLineBytes. Without Dropped a longer line fails;
+  // with it, the line's start is kept and the rest is read, dropped and added
+  // to *Dropped.
+  bool ReceiveReplyLine(std::string& Line, int64_t* Dropped = nullptr);
   bool SendLine(const std::string& Text);
   // False, with ReplyStatus 0, when a credential holds a byte that would break
   // the command it goes into.

@@ -1,5 +1,7 @@
 #include "quorrel/diagnosis.h"
 
+#include <vector>
+
 namespace {
 
 std::string Socks5ReplyText(int32_t Code) {
@@ -31,11 +33,10 @@ bool IsSocks(TProxyScheme Scheme) { return Scheme != TProxyScheme::Http && Schem
 
 TConnectTrace::TConnectTrace(TPOP3Send& Session) : Watched(&Session) {
   TTCPBlockSocket& Socket = Session.Socket;
-  Socket.StatusHandler = [this](TBlockSocket& S, TSocketStatusReason Reason, const std::string& Value) {
+  Socket.StatusHandler = [this](TBlockSocket& S, TSocketStatusReason Reason, const std::string&) {
     if (Reason != SocketConnected || Tried) return;
     Tried = true;
     Code = S.LastErrorCode;
-    Where = Value;
   };
   // Only what a proxy says while the tunnel is negotiated; POP3 lines are not kept.
   Socket.ReceiveFilter = [this, &Socket](TBlockSocket&, std::string& Bytes) {
@@ -74,6 +75,35 @@ void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
 
 std::string DescribeSocketError(int32_t Code) {
   return TBlockSocket::GetErrorDesc(Code) + " (" + std::to_string(Code) + ")";
+}
+
+std::string ReplyFailure(const TPOP3Send& Session) {
+  if (!Session.StatusLine.empty()) return "the server said " + Session.StatusLine;
+  if (Session.Socket.LastErrorCode != 0) return DescribeSocketError(Session.Socket.LastErrorCode);
+  return Session.Socket.HasSocket() ? "no valid reply" : "not connected";
+}
+
+std::string LoginFailure(const TPOP3Send& Session, const TConnectTrace& Trace) {
+  const std::string Server = Session.Host + ":" + Session.Port;
+  switch (Session.LoginStopped) {
+    case LoginStepConnect: {
+      int32_t Code = Trace.Tried && Trace.Code != 0 ? Trace.Code : Session.Socket.LastErrorCode;
+      // A name that does not resolve shows in the socket only as the failure of
+      // what came after; ask once more to tell the user the real cause.
+      TTCPBlockSocket Probe;
+      std::vector<std::string> Addresses;
+      Probe.ResolveAllAddresses(Session.Host, Addresses);
+      if (Session.Host != "0.0.0.0" && (Addresses.empty() || Addresses.front() == "0.0.0.0")) Code = ErrHostNotFound;
+      return "cannot connect to " + Server + ": " + DescribeSocketError(Code);
+    }
+    case LoginStepGreeting:
+      return "no session with " + Server + ": " + ReplyFailure(Session);
+    default:
+      if (Session.StatusLine.empty() && Session.Socket.LastErrorCode == 0 && !Session.Socket.HasSocket())
+        return "login refused before connecting: the user name or password holds a line break or NUL";
+      if (Session.StatusLine.empty()) return "login at " + Server + " failed: " + ReplyFailure(Session);
+      return "login refused by " + Server + ": " + ReplyFailure(Session);
+  }
 }
 
 std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy, const TConnectTrace& Trace) {

@@ -22,7 +22,6 @@ class TConnectTrace {
 
   bool Tried = false;  // a connection was attempted
   int32_t Code = 0;    // its socket error, 0 when it was made
-  std::string Where;   // "host:port" as tried
   std::string ProxyStatusLine;
 
  private:
@@ -34,6 +33,13 @@ void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy);
 
 // "<description> (<code>)" for a socket error code.
 std::string DescribeSocketError(int32_t Code);
+
+// Why the last command failed: the server's own words, or the socket error.
+std::string ReplyFailure(const TPOP3Send& Session);
+
+// Why Login failed, for a failure other than TLS or the proxy: the address tried
+// and the socket error, or what the server said.
+std::string LoginFailure(const TPOP3Send& Session, const TConnectTrace& Trace);
 
 // Why the connection through the proxy could not be made.
 std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy, const TConnectTrace& Trace);

@@ -12,6 +12,7 @@
 #include "quorrel/options.h"
 #include "quorrel/output.h"
 #include "quorrel/pipelined_sweep.h"
+#include "quorrel/password.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void Complain(const std::string& ProgramName, const std::string& Text) {
 }
 
 struct TSweep {
+  std::string ProgramName;
   std::vector<std::string> FilterWords;
   bool NoFilter = false;
   bool DryRun = false;
@@ -52,7 +54,7 @@ bool Selected(const TSweep& S, const std::vector<std::string>& Header) {
 // connection is lost or the output can no longer be written.
 void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
   for (int32_t N = Session.MessageCount; N >= 1; --N) {
-    Session.Top(N, 0);
+    if (!Session.Top(N, 0)) Complain(S.ProgramName, "TOP " + std::to_string(N) + " failed: " + ReplyFailure(Session));
     ShowMessage(Out, N, Session.ReplyLines, S.NoFilter, S.Decode);
     TVerdict Verdict = TVerdict::Skipped;
     if (Selected(S, Session.ReplyLines)) {
@@ -64,6 +66,7 @@ void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
         ++S.MarkedForDeletion;
         Verdict = TVerdict::Deleted;
       } else {
+        Complain(S.ProgramName, "DELE " + std::to_string(N) + " failed: " + ReplyFailure(Session));
         Verdict = TVerdict::NotDeleted;
       }
     }
@@ -73,6 +76,8 @@ void Sweep(TPOP3Send& Session, TSweep& S, TOutput& Out) {
     // at once; going on would only print a SKIPPED line for each of the
     // messages the server claimed, however many that was.
     if (!Session.Socket.HasSocket()) {
+      Complain(S.ProgramName, "connection lost after message " + std::to_string(N) + ": " +
+                                  DescribeSocketError(Session.Socket.LastErrorCode));
       Out.Write(ConnectionLost);
       return;
     }
@@ -173,7 +178,14 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     return Finish();
   }
 
+  std::string Password = Params[1];
+  if (Password == "-" && !ReadPassword(Password)) {
+    Complain(ProgramName, "no password could be read from standard input");
+    return 2;
+  }
+
   TSweep S;
+  S.ProgramName = ProgramName;
   for (size_t I = 3; I < Params.size(); ++I)
     if (Params[I].empty() || Params[I][0] != '-') S.FilterWords.push_back(Params[I]);
   S.NoFilter = Params.size() == 3;
@@ -187,7 +199,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   auto Session = std::make_unique<TPOP3Send>();
   try {
     Session->UserName = Params[0];
-    Session->Password = Params[1];
+    Session->Password = Password;
     Session->Host = Params[2];
     Session->Port = !Settings.Port.empty() ? Settings.Port : Settings.Tls ? "995" : "110";
     ConfigureTls(*Session, Settings);
@@ -199,9 +211,12 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
       if (Session->LoginStopped == LoginStepConnect && Settings.Proxy.Scheme != TProxyScheme::None)
         throw Exception("Proxy Error: " + ProxyFailure(*Session, Settings.Proxy, Trace));
       if (Session->LoginStopped == LoginStepTls) throw Exception("TLS Error: " + Session->TlsFailure);
+      Complain(ProgramName, LoginFailure(*Session, Trace));
       throw Exception("Login Error");
     }
-    if (Session->Stat()) {
+    const bool Counted = Session->Stat();
+    if (!Counted) Complain(ProgramName, "STAT failed: " + ReplyFailure(*Session));
+    if (Counted) {
       Out.Write(std::to_string(Session->MessageCount) + " emails found, " + std::to_string(Session->MailboxSize) +
                 " bytes" + LineEnd);
       if (!SweepAhead(*Session, S, Out)) Sweep(*Session, S, Out);
@@ -221,8 +236,10 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   Session->Logout();
   // The server carries deletions out only when it confirms QUIT; a session that
   // broke off before that has deleted nothing, whatever the lines above said.
-  if (S.MarkedForDeletion > 0 && Session->ReplyStatus != 1)
+  if (S.MarkedForDeletion > 0 && Session->ReplyStatus != 1) {
+    Complain(ProgramName, "QUIT failed: " + ReplyFailure(*Session));
     Out.Write(std::string("The server did not confirm QUIT: messages shown as DELETED may still be there") + LineEnd);
+  }
   Session.reset();
   return Finish();
 }

@@ -342,20 +342,42 @@ TEST(Pop3Session, StallInAHeaderNeverDeletesAnotherMessage) {
   EXPECT_THAT(Got, ElementsAre("CAPA", "USER u", "PASS p", "STAT", "TOP 3 0"));
 }
 
-TEST(Pop3Session, OverlongLinesAndRepliesAreRefusedWithBoundedMemory) {
+TEST(Pop3Session, OverlongHeaderLinesAreCutAndRepliesStayBounded) {
   {
-    SCOPED_TRACE("one whole line beyond the bound");
+    SCOPED_TRACE("one whole header line beyond the bound, read in many pieces");
+    const std::string Long = "Subject: " + std::string(70 * 1024, 'a') + "\x01" + std::string(30 * 1024, 'b');
     TPop3ScriptServer Server;
     PlainLogin(Server);
-    Server.On("TOP 1 0", "+OK\r\nSubject: " + std::string(70 * 1024, 'a') + "\r\n.\r\n");
+    Server.On("TOP 1 0", "+OK\r\nFrom: x\r\n" + Long + "\r\nTo: y\n\r\n.\r\n")
+        .On("TOP 2 0", "+OK\r\n" + Long + "\r\n.\r\n")
+        .On("TOP 3 0", "+OK\r\n..\r\n" + Long + "\n.\r\n")
+        .On("DELE 3", "+OK\r\n");
     ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
     Point(Session, Server);
     Session.Socket.LineLimit = 123;
     ASSERT_TRUE(Session.Login());
-    EXPECT_FALSE(Session.Top(1, 0));
-    EXPECT_FALSE(Session.Socket.HasSocket());
+    const std::string Kept = Long.substr(0, Session.MaxLineBytes);
+    EXPECT_TRUE(Session.Top(1, 0));
+    EXPECT_THAT(Session.ReplyLines, ElementsAre("From: x", Kept, "To: y", ""));
+    EXPECT_TRUE(Session.Top(2, 0));
+    EXPECT_THAT(Session.ReplyLines, ElementsAre(Kept));
+    EXPECT_TRUE(Session.Top(3, 0));
+    EXPECT_THAT(Session.ReplyLines, ElementsAre(".", Kept));
+    EXPECT_TRUE(Session.Dele(3));  // the dialogue is still in step
     EXPECT_EQ(Session.Socket.LineLimit, 123);  // the caller's value is back
+  }
+  {
+    SCOPED_TRACE("a status line beyond the bound still drops the session");
+    TPop3ScriptServer Server;
+    PlainLogin(Server);
+    Server.On("STAT", "+OK 1 " + std::string(70 * 1024, '1') + "\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    ASSERT_TRUE(Session.Login());
+    EXPECT_FALSE(Session.Stat());
+    EXPECT_FALSE(Session.Socket.HasSocket());
   }
   {
     SCOPED_TRACE("a line that never ends");
@@ -365,6 +387,7 @@ TEST(Pop3Session, OverlongLinesAndRepliesAreRefusedWithBoundedMemory) {
     ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
     Point(Session, Server, 2500);
+    Session.MaxReplyBytes = 4 << 20;
     ASSERT_TRUE(Session.Login());
     auto Start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Session.Top(1, 0));
@@ -417,10 +440,13 @@ TEST(Pop3Session, LineBoundAtItsEdge) {
   EXPECT_THAT(Lines, ElementsAre(Exact));
   EXPECT_TRUE(TopWith(Exact + "\n", Lines));
   EXPECT_THAT(Lines, ElementsAre(Exact));
-  EXPECT_FALSE(TopWith(OneMore + "\r\n", Lines));
-  EXPECT_THAT(Lines, IsEmpty());
-  EXPECT_FALSE(TopWith(OneMore + "\n", Lines));
-  EXPECT_THAT(Lines, IsEmpty());
+  // One byte more is cut off, and the session goes on.
+  EXPECT_TRUE(TopWith(OneMore + "\r\n", Lines));
+  EXPECT_THAT(Lines, ElementsAre(Exact));
+  EXPECT_TRUE(TopWith(OneMore + "\n", Lines));
+  EXPECT_THAT(Lines, ElementsAre(Exact));
+  EXPECT_TRUE(TopWith(OneMore + "bc\r\n" + Exact + "\r", Lines));
+  EXPECT_THAT(Lines, ElementsAre(Exact, Exact));
 }
 
 // The server agrees to STLS and then sends a reply in clear: it must not be

@@ -34,6 +34,7 @@ const std::string Unconfirmed = "The server did not confirm QUIT: messages shown
 struct TOutcome {
   int Status = -1;          // the program's exit status; -1 when it did not end by itself
   std::string Out;          // its standard output
+  std::string Err;          // its standard error
   long PeakRssKiB = 0;
   std::vector<std::string> Commands;  // what the server received
   std::string Trouble;      // the scenario itself could not run
@@ -60,6 +61,7 @@ class TScenario {
     std::istringstream Result(ReadFile(Dir + "/result"));
     if (!(Result >> O.Status >> O.PeakRssKiB)) O.Trouble = ReadFile(Dir + "/trouble");
     O.Out = ReadFile(Dir + "/out");
+    O.Err = ReadFile(Dir + "/err");
     std::istringstream Commands(ReadFile(Dir + "/commands"));
     for (std::string Line; std::getline(Commands, Line);) O.Commands.push_back(Line);
     RemoveTree(Dir);
@@ -219,6 +221,32 @@ void ExpectClean(const TOutcome& O, const std::string& Name, const std::string& 
   ExpectOnlyTheMatchDeleted(O, Match);
 }
 
+// The start of what standard error says when the dialogue breaks off at Cut.
+std::string ReasonAfterBreak(TStep Cut) {
+  switch (Cut) {
+    case AtGreeting:
+    case AtCapa:
+      return "quorrel: no session with 127.0.0.1:110: ";
+    case AtUser:
+    case AtPass:
+      return "quorrel: login at 127.0.0.1:110 failed: ";
+    case AtStat:
+      return "quorrel: STAT failed: ";
+    case AtTop3:
+      return "quorrel: TOP 3 failed: ";
+    case InTop2List:
+      return "quorrel: TOP 2 failed: ";
+    case AtDele2:
+      return "quorrel: DELE 2 failed: ";
+    case AtTop1:
+      return "quorrel: TOP 1 failed: ";
+    case AtQuit:
+      return "quorrel: QUIT failed: ";
+    default:
+      return "";
+  }
+}
+
 class Hostile : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -247,6 +275,9 @@ TEST_F(Hostile, ConnectionDroppedAtEveryStep) {
     const std::string Name = "dropped at step " + std::to_string(EveryStep[I]);
     ExpectClean(O, Name);
     EXPECT_EQ(O.Out, ExpectedAfterBreak(EveryStep[I])) << Name;
+    // Standard error names the failed step and the socket's reason.
+    EXPECT_NE(O.Err.find(ReasonAfterBreak(EveryStep[I])), std::string::npos) << Name << ": " << O.Err;
+    EXPECT_NE(O.Err.find("(10054)"), std::string::npos) << Name << ": " << O.Err;
     // A dropped session never says QUIT (unless QUIT itself was the last word).
     if (EveryStep[I] != AtQuit) {
       EXPECT_THAT(O.Commands, ::testing::Not(::testing::Contains("QUIT"))) << Name;

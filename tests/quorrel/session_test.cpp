@@ -32,6 +32,7 @@ struct TScenario {
   bool HeadOneLine = false;     // output through a pipe into "head -n 1"
   bool FullDevice = false;      // output to /dev/full
   bool StderrExpected = false;  // else anything on standard error is trouble
+  std::string Input;            // standard input of every run (else /dev/null)
 };
 
 struct TOutcome {
@@ -137,7 +138,7 @@ class Session : public ::testing::Test {
       std::string Out = "\"$D/out" + std::to_string(I) + "\"";
       if (S.Terminal)
         Command = "script -qec " + Quote("stty raw -echo; exec " + Command) + " /dev/null";
-      const std::string Err = " 2>\"$D/err" + std::to_string(I) + "\" </dev/null";
+      const std::string Err = " 2>\"$D/err" + std::to_string(I) + "\" <" + (S.Input.empty() ? "/dev/null" : "\"$D/in\"");
       const std::string Status = " >\"$D/status" + std::to_string(I) + "\"\n";
       if (S.HeadOneLine)
         Script << "timeout -k 5 120 " << Command << Err << " | head -n 1 >" << Out << "\n"
@@ -149,6 +150,7 @@ class Session : public ::testing::Test {
     if (S.Peer == TPeer::Dovecot) Script << "bash \"$L\" ls \"$D/dc\" alice >\"$D/left\"\n";
     if (S.Peer == TPeer::RecordingListener) Script << "sleep 0.3\n";
     WriteFile(Dir + "/run.sh", Script.str());
+    if (!S.Input.empty()) WriteFile(Dir + "/in", S.Input);
 
     TOutcome O;
     std::string Said;
@@ -260,10 +262,14 @@ TEST_F(Session, WrongPasswordSaysLoginErrorAndStillQuits) {
   TScenario S;
   S.Messages = {Message({"Subject: offer"})};
   S.Runs = {{"alice", "wrong", "127.0.0.1", "offer"}};
+  S.StderrExpected = true;
   TOutcome O = Run(S);
   ASSERT_EQ(O.Trouble, "");
   EXPECT_EQ(O.Outputs[0], Banner + "Login Error\r\n");
   EXPECT_EQ(O.Statuses[0], 0);
+  // Standard error says why, in the server's own words.
+  EXPECT_EQ(O.Errors[0].rfind("quorrel: login refused by 127.0.0.1:110: the server said -ERR", 0), 0u) << O.Errors[0];
+  EXPECT_EQ(std::count(O.Errors[0].begin(), O.Errors[0].end(), '\n'), 1) << O.Errors[0];
   EXPECT_EQ(O.Left, (std::vector<int>{1}));
   EXPECT_NE(O.Log.find("Aborted login by logging out"), std::string::npos) << O.Log;
 }
@@ -271,11 +277,17 @@ TEST_F(Session, WrongPasswordSaysLoginErrorAndStillQuits) {
 TEST_F(Session, NothingListeningSaysLoginError) {
   TScenario S;
   S.Peer = TPeer::Nothing;
-  S.Runs = {With(Login, {"offer"})};
+  S.StderrExpected = true;
+  S.Runs = {With(Login, {"offer"}), {"alice", "secret", "no-such-host.invalid", "offer", "--port", "995"}};
   TOutcome O = Run(S);
   ASSERT_EQ(O.Trouble, "");
-  EXPECT_EQ(O.Outputs[0], Banner + "Login Error\r\n");
-  EXPECT_EQ(O.Statuses[0], 0);
+  for (size_t I = 0; I < S.Runs.size(); ++I) {
+    EXPECT_EQ(O.Outputs[I], Banner + "Login Error\r\n");
+    EXPECT_EQ(O.Statuses[I], 0);
+  }
+  EXPECT_EQ(O.Errors[0], "quorrel: cannot connect to 127.0.0.1:110: Connection refused (10061)\n");
+  EXPECT_EQ(O.Errors[1].rfind("quorrel: cannot connect to no-such-host.invalid:995: ", 0), 0u) << O.Errors[1];
+  EXPECT_NE(O.Errors[1].find("(11001)"), std::string::npos) << O.Errors[1];
 }
 
 TEST_F(Session, EmptyMailboxPrintsTheCountOnly) {
@@ -632,6 +644,48 @@ TEST_F(Session, StartTlsWithoutStlsSendsNoCredentials) {
   EXPECT_EQ(O.Left, (std::vector<int>{1}));
   EXPECT_NE(O.Log.find("no auth attempts"), std::string::npos) << O.Log;
   EXPECT_EQ(O.Log.find("alice"), std::string::npos) << O.Log;
+}
+
+TEST_F(Session, PasswordFromTheFirstLineOfStandardInput) {
+  TScenario S;
+  S.Messages = {Message({"Subject: Special offer"})};
+  S.Input = "secret\r\nsecond line\n";
+  S.Runs = {{"alice", "-", "127.0.0.1", "--dry-run", "offer"}, {"alice", "--", "-", "127.0.0.1", "offer"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");  // no prompt where the input is no terminal
+  const std::string Count = "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n";
+  EXPECT_EQ(O.Outputs[0], Banner + Count + "1:Special offer WOULD DELETE\r\n");
+  EXPECT_EQ(O.Outputs[1], Banner + Count + "1:Special offer DELETED\r\n");
+  EXPECT_EQ(O.Left, std::vector<int>{});
+}
+
+TEST_F(Session, NoPasswordOnStandardInputSendsNothing) {
+  TScenario S;
+  S.Peer = TPeer::RecordingListener;
+  S.StderrExpected = true;
+  S.Runs = {{"alice", "-", "127.0.0.1", "offer"}};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses[0], 2);
+  EXPECT_NE(O.Errors[0].find("no password could be read"), std::string::npos) << O.Errors[0];
+  EXPECT_EQ(O.Connections, "");
+}
+
+TEST_F(Session, AHeaderLineBeyond64KiBIsCutAndTheSweepGoesOn) {
+  const std::string Kib100(100 * 1024, 'a');
+  TScenario S;
+  S.Messages = {Message({"Subject: Minutes"}),
+                Message({"X-Long: offer " + Kib100, "Subject: Big one"}),
+                Message({"X-Long: " + Kib100 + " lottery", "Subject: Tail"})};
+  // "lottery" stands beyond the first 64 KiB of its line, where nothing is matched.
+  S.Runs = {With(Login, {"offer", "lottery"}), Login};
+  TOutcome O = Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Outputs[0], Banner + "3 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
+                              "3:Tail SKIPPED\r\n2:Big one DELETED\r\n1:Minutes SKIPPED\r\n");
+  EXPECT_EQ(O.Statuses[0], 0);
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 3}));
+  EXPECT_NE(O.Log.find("del=1/3"), std::string::npos) << O.Log;
 }
 
 }  // namespace
