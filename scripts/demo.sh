@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A first look at Quorrel: installs what is missing, builds the program, starts a
 # throwaway POP3 server with a sample mailbox of twelve messages inside a private
-# network namespace, sweeps it with a few filter words, lists what is left, and
-# cleans everything up again. Safe to run any number of times.
+# network namespace, sweeps it with a few filter words, lists what is left, looks
+# at it once more over TLS, and cleans everything up again. Safe to run any
+# number of times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -34,7 +35,7 @@ trap 'bash "$dovecot_sh" stop "$work/dovecot"' EXIT
 bash "$dovecot_sh" init "$work/dovecot"
 bash "$dovecot_sh" adduser "$work/dovecot" alice secret
 bash "$dovecot_sh" deliver "$work/dovecot" alice "$root"/scripts/demo-mail/*.eml
-bash "$dovecot_sh" start "$work/dovecot" 110
+bash "$dovecot_sh" start "$work/dovecot" 110 995
 
 step() {
   if [ -t 2 ]; then printf '\n\033[1m==> %s\033[0m\n' "$*" >&2; else printf '\n==> %s\n' "$*" >&2; fi
@@ -47,6 +48,10 @@ echo "    build/quorrel alice secret 127.0.0.1 casino winner 'X-Spam-Flag: YES'"
 step "Listing what is left (three parameters: no filter, nothing is deleted)"
 echo "    build/quorrel alice secret 127.0.0.1" >&2
 "$root/build/quorrel" alice secret 127.0.0.1 </dev/null
+
+step "The same mailbox over TLS on port 995, the certificate checked against the demo's CA; a dry run deletes nothing, and the password comes from standard input"
+echo "    echo secret | build/quorrel --tls --ca-file ca.pem --dry-run alice - 127.0.0.1 invoice" >&2
+echo secret | "$root/build/quorrel" --tls --ca-file "$work/dovecot/ca.pem" --dry-run alice - 127.0.0.1 invoice
 
 step "A wrong password"
 echo "    build/quorrel alice guess 127.0.0.1 casino" >&2
