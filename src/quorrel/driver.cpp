@@ -102,7 +102,10 @@ bool SweepAhead(TPOP3Send& Session, TSweep& S, TOutput& Out) {
   const TSweepEnd End = Ahead.Run(Session.MessageCount);
   S.MarkedForDeletion += Ahead.Marked;
   if (End == TSweepEnd::NotStarted) return false;
-  if (End == TSweepEnd::ConnectionLost) Out.Write(ConnectionLost);
+  if (End == TSweepEnd::ConnectionLost) {
+    Complain(S.ProgramName, "connection lost during the sweep: " + ReplyFailure(Session));
+    Out.Write(ConnectionLost);
+  }
   return true;
 }
 
