@@ -125,20 +125,18 @@ bool TPOP3Send::ReceiveReplyLine(std::string& Line, int64_t* Dropped) {
   Socket.ReadBuffer.Drop(size_t(Longest));
   Socket.LastErrorCode = 0;
   Socket.LineLimit = 0;
-  for (;;) {
-    const std::string_view Held = Socket.ReadBuffer.View();
-    const size_t Break = Held.find_first_of("\r\n");
-    *Dropped += int64_t(Break == std::string_view::npos ? Held.size() : Break);
+  // Each chunk is looked at where it lies; only what follows the line's end is
+  // kept, so the dropped part costs no more memory than one chunk.
+  for (std::string Chunk = Socket.ReadBuffer.TakeAll();; Chunk = Socket.ReceiveChunk(TimeoutMs)) {
+    if (Socket.LastErrorCode != 0) return false;
+    const size_t Break = Chunk.find_first_of("\r\n");
+    *Dropped += int64_t(Break == std::string::npos ? Chunk.size() : Break);
     if (*Dropped > MaxReplyBytes) return false;
-    if (Break != std::string_view::npos) {
-      Socket.ReadBuffer.Drop(Break);
+    if (Break != std::string::npos) {
+      Socket.ReadBuffer.Assign(std::move(Chunk), Break);
       Socket.ReceiveLine(TimeoutMs);  // the line end, with its partner where it has one
       return Socket.LastErrorCode == 0;
     }
-    Socket.ReadBuffer.clear();
-    const std::string Chunk = Socket.ReceiveChunk(TimeoutMs);
-    if (Socket.LastErrorCode != 0) return false;
-    Socket.ReadBuffer.Append(Chunk);
   }
 }
 
