@@ -126,6 +126,9 @@ bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std
     }
     if (Arg == "--") {
       OptionsEnded = true;
+      // From the fourth place on it always was an ignored parameter, and it
+      // still counts as one, so that "u p s --" lists as it did (no NO FILTER).
+      if (Settings.Positional.size() >= 3) Settings.Positional.push_back(Arg);
       continue;
     }
     const size_t Equals = Arg.find('=');

@@ -48,6 +48,9 @@ TEST(Options, DoubleDashEndsThemAndIsNotAParameter) {
   EXPECT_EQ(S.Positional, (Words{"u", "--dry-run", "s", "--help"}));
   // A second "--" after the first is a plain parameter.
   EXPECT_EQ(Parsed({"--", "--", "x"}).Positional, (Words{"--", "x"}));
+  // Behind the server it still counts as the ignored parameter it always was.
+  EXPECT_EQ(Parsed({"u", "p", "s", "--"}).Positional, (Words{"u", "p", "s", "--"}));
+  EXPECT_EQ(Parsed({"u", "p", "s", "--", "--dry-run"}).Positional, (Words{"u", "p", "s", "--", "--dry-run"}));
 }
 
 TEST(Options, SwitchesTakeNoValue) {
