@@ -214,6 +214,15 @@ class TBlockSocket {
   void RecordTransferResult(int Result);
   // Refuses a negative count with 10022; returns -1.
   int RefuseCount();
+  // The common ends of every send and receive path, plain or TLS.
+  // FilterForSend runs SendFilter over a copy of the caller's read-only bytes,
+  // held in Copy, and returns what to send (Count follows the filter).
+  const void* FilterForSend(const void* Buffer, int& Count, std::string& Copy);
+  // Checks the error, counts the bytes (failures count nothing) and reports the
+  // chunk; FinishReceive then runs ReceiveFilter over Buffer unless it is null.
+  // Both return Result, as the filter left it.
+  int FinishSend(int Result);
+  int FinishReceive(int Result, void* Buffer);
   // The OS time-out of the socket for receiving or sending in ms, 0 = none.
   int32_t OsTimeoutMs(bool Receiving);
   bool InNonBlockingMode();

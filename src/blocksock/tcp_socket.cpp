@@ -73,29 +73,20 @@ void TTCPBlockSocket::Connect(const std::string& Host, const std::string& Port) 
   ConnectHost = Host;
   // A failed connect with TLS switched on leaves TLS off, also when the failure
   // leaves as an exception; the connect's code and text stay in force.
-  auto DropTls = [this] {
-    const int32_t Code = LastErrorCode;
-    const std::string Text = LastErrorText;
-    SetTlsActive(false);
-    LastErrorCode = Code;
-    LastErrorText = Text;
-  };
-  try {
-    if (!SocksProxyHost.empty())
-      SocksConnect(Host, Port);
-    else if (!TunnelProxyHost.empty())
-      TunnelConnect(Host, Port);
-    else
-      TBlockSocket::Connect(Host, Port);
-  } catch (...) {
-    if (TlsActive) DropTls();
-    throw;
-  }
-  if (!TlsActive) return;
-  if (LastErrorCode == 0)
-    StartTlsClient();
+  TCleanup DropTls([this] {
+    if (!TlsActive) return;
+    ReadBuffer.clear();
+    ReleaseTls();
+  });
+  if (!SocksProxyHost.empty())
+    SocksConnect(Host, Port);
+  else if (!TunnelProxyHost.empty())
+    TunnelConnect(Host, Port);
   else
-    DropTls();
+    TBlockSocket::Connect(Host, Port);
+  if (LastErrorCode != 0) return;
+  DropTls.Cancel();
+  if (TlsActive) StartTlsClient();
 }
 
 void TTCPBlockSocket::SocksConnect(const std::string& Host, const std::string& Port) {

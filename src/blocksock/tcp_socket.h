@@ -4,6 +4,8 @@
 // through SOCKS BIND, and closes gracefully.
 #pragma once
 
+#include <memory>
+
 #include "blocksock/socks_socket.h"
 
 // Bounds on an HTTP proxy's reply head (status line, header lines and the empty
@@ -13,6 +15,16 @@ constexpr int TunnelReplyMaxLines = 64;
 constexpr int64_t TunnelReplyMaxBytes = 16384;
 
 enum TTlsProtocol : uint8_t { Ssl2Only = 0, Ssl3Only = 1, Tls1Only = 2, AnyTlsVersion = 3 };
+
+// OpenSSL's session and context, each freed by its own free function.
+struct TTlsSessionFree {
+  void operator()(void* Session) const;
+};
+struct TTlsContextFree {
+  void operator()(void* Context) const;
+};
+using TTlsSession = std::unique_ptr<void, TTlsSessionFree>;
+using TTlsContext = std::unique_ptr<void, TTlsContextFree>;
 
 class TTCPBlockSocket : public TSocksBlockSocket {
  public:
@@ -47,8 +59,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 
   bool TlsActive = false;
   bool TlsPassThrough = false;
-  void* TlsSession = nullptr;
-  void* TlsContext = nullptr;
+  TTlsSession TlsSession;  // both held while TLS is on, none while it is off
+  TTlsContext TlsContext;
   std::string TlsKeyPassword;
   std::string TlsCipherList = "DEFAULT";
   std::string TlsCertificateFile;
@@ -74,6 +86,13 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   template <class TCall>
   int TlsTransfer(TCall Call, int CallTimeoutMs);
   void ApplyVerifySettings();
+  // Makes the context and the session and switches TLS on; else the error code
+  // (TLS stays off, nothing is kept).
+  int32_t OpenTls();
+  // Frees the session and the context and switches TLS off; LastErrorCode and
+  // ReadBuffer stay as they are.
+  void ReleaseTls();
+  void ReleaseTlsContext();
 
   std::string TlsCaFileLoaded;  // CA file the context holds already
   bool TlsSystemStoreLoaded = false;

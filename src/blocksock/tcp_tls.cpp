@@ -8,6 +8,7 @@
 #include <string>
 
 #include "blocksock/tcp_socket.h"
+#include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 #include "tlsbind/tlsbind.h"
 
@@ -98,101 +99,102 @@ bool IsNumericHost(const std::string& Host) {
 
 }  // namespace
 
+void TTlsSessionFree::operator()(void* Session) const { Ssl_free(Session); }
+
+void TTlsContextFree::operator()(void* Context) const { Ssl_CTX_free(Context); }
+
 void TTCPBlockSocket::SetTlsActive(bool On) {
   LastErrorCode = 0;
   if (On != TlsActive) {
-    if (On) {
-      ReadBuffer.clear();
-      TlsLastErrorText.clear();
-      TlsLastError = 0;
-      if (!LoadTlsLibraries()) {
-        LastErrorCode = ErrProtocolNotSupported;
-      } else {
-        // Errors left over from earlier calls on this thread must not be taken
-        // for the failures of this session.
-        Err_clear_error();
-        // An unknown protocol selects no method, and so makes no context.
-        const void* Method = MethodOf(TlsProtocol);
-        TlsContext = Method != nullptr ? Ssl_CTX_new(Method) : nullptr;
-        if (TlsContext == nullptr) {
-          FetchTlsError();
-          LastErrorCode = ErrProtocolNotSupported;
-        } else {
-          Ssl_CTX_set_cipher_list(TlsContext, TlsCipherList.c_str());
-          Ssl_CTX_set_verify(TlsContext, TlsVerifyPeer ? SslVerifyPeer : SslVerifyNone, nullptr);
-          Ssl_CTX_set_default_passwd_cb(TlsContext, TlsPasswordCallback);
-          Ssl_CTX_set_default_passwd_cb_userdata(TlsContext, this);
-          if (!LoadTlsCredentials()) {
-            LastErrorCode = ErrInvalidArgument;
-          } else {
-            TlsSession = Ssl_new(TlsContext);
-            if (TlsSession == nullptr) {
-              FetchTlsError();
-              LastErrorCode = ErrProtocolNotSupported;
-            } else {
-              TlsActive = true;
-            }
-          }
-        }
-        if (!TlsActive && TlsContext != nullptr) {
-          Ssl_CTX_free(TlsContext);
-          TlsContext = nullptr;
-          TlsCaFileLoaded.clear();
-          TlsSystemStoreLoaded = false;
-        }
-      }
-    } else {
-      ReadBuffer.clear();
-      Ssl_free(TlsSession);
-      TlsSession = nullptr;
-      Ssl_CTX_free(TlsContext);
-      TlsContext = nullptr;
-      TlsCaFileLoaded.clear();
-      TlsSystemStoreLoaded = false;
-      // Releases this thread's error state on old releases; newer ones keep the
-      // queue, so it is emptied explicitly (a failed close leaves entries).
-      Err_remove_state(0);
-      Err_clear_error();
-      TlsActive = false;
-    }
+    ReadBuffer.clear();
+    if (On)
+      LastErrorCode = OpenTls();
+    else
+      ReleaseTls();
   }
   CheckError();
+}
+
+int32_t TTCPBlockSocket::OpenTls() {
+  TlsLastErrorText.clear();
+  TlsLastError = 0;
+  if (!LoadTlsLibraries()) return ErrProtocolNotSupported;
+  // Errors left over from earlier calls on this thread must not be taken for
+  // the failures of this session.
+  Err_clear_error();
+  // An unknown protocol selects no method, and so makes no context.
+  const void* Method = MethodOf(TlsProtocol);
+  TlsContext.reset(Method != nullptr ? Ssl_CTX_new(Method) : nullptr);
+  if (!TlsContext) {
+    FetchTlsError();
+    return ErrProtocolNotSupported;
+  }
+  TCleanup DropContext([this] { ReleaseTlsContext(); });
+  Ssl_CTX_set_cipher_list(TlsContext.get(), TlsCipherList.c_str());
+  Ssl_CTX_set_verify(TlsContext.get(), TlsVerifyPeer ? SslVerifyPeer : SslVerifyNone, nullptr);
+  Ssl_CTX_set_default_passwd_cb(TlsContext.get(), TlsPasswordCallback);
+  Ssl_CTX_set_default_passwd_cb_userdata(TlsContext.get(), this);
+  if (!LoadTlsCredentials()) return ErrInvalidArgument;
+  TlsSession.reset(Ssl_new(TlsContext.get()));
+  if (!TlsSession) {
+    FetchTlsError();
+    return ErrProtocolNotSupported;
+  }
+  DropContext.Cancel();
+  TlsActive = true;
+  return 0;
+}
+
+void TTCPBlockSocket::ReleaseTlsContext() {
+  TlsContext.reset();
+  TlsCaFileLoaded.clear();
+  TlsSystemStoreLoaded = false;
+}
+
+void TTCPBlockSocket::ReleaseTls() {
+  TlsSession.reset();
+  ReleaseTlsContext();
+  // Releases this thread's error state on old releases; newer ones keep the
+  // queue, so it is emptied explicitly (a failed close leaves entries).
+  Err_remove_state(0);
+  Err_clear_error();
+  TlsActive = false;
 }
 
 void TTCPBlockSocket::ApplyVerifySettings() {
   // The session took the context's verify mode when it was made; settings
   // changed since then count from this handshake on.
-  Ssl_set_verify(TlsSession, TlsVerifyPeer ? SslVerifyPeer : SslVerifyNone, nullptr);
+  Ssl_set_verify(TlsSession.get(), TlsVerifyPeer ? SslVerifyPeer : SslVerifyNone, nullptr);
   if (!TlsVerifyPeer) return;
   if (!TlsCaFile.empty()) {
     if (TlsCaFile == TlsCaFileLoaded) return;
-    if (Ssl_CTX_load_verify_locations(TlsContext, TlsCaFile.c_str(), nullptr) != 1) {
+    if (Ssl_CTX_load_verify_locations(TlsContext.get(), TlsCaFile.c_str(), nullptr) != 1) {
       FetchTlsError();
       LastErrorCode = ErrInvalidArgument;
       return;
     }
     TlsCaFileLoaded = TlsCaFile;
   } else if (!TlsSystemStoreLoaded) {
-    Ssl_CTX_set_default_verify_paths(TlsContext);
+    Ssl_CTX_set_default_verify_paths(TlsContext.get());
     Err_clear_error();
     TlsSystemStoreLoaded = true;
   }
 }
 
 bool TTCPBlockSocket::LoadTlsCredentials() {
-  if (TlsContext == nullptr) return false;
+  if (!TlsContext) return false;
   if (!TlsCertificateFile.empty() &&
-      Ssl_CTX_use_certificate_chain_file(TlsContext, TlsCertificateFile.c_str()) != 1) {
+      Ssl_CTX_use_certificate_chain_file(TlsContext.get(), TlsCertificateFile.c_str()) != 1) {
     FetchTlsError();
     return false;
   }
   if (!TlsPrivateKeyFile.empty() &&
-      Ssl_CTX_use_PrivateKey_file(TlsContext, TlsPrivateKeyFile.c_str(), SslFiletypePem) != 1) {
+      Ssl_CTX_use_PrivateKey_file(TlsContext.get(), TlsPrivateKeyFile.c_str(), SslFiletypePem) != 1) {
     FetchTlsError();
     return false;
   }
   if (!TlsCaFile.empty()) {
-    if (Ssl_CTX_load_verify_locations(TlsContext, TlsCaFile.c_str(), nullptr) != 1) {
+    if (Ssl_CTX_load_verify_locations(TlsContext.get(), TlsCaFile.c_str(), nullptr) != 1) {
       FetchTlsError();
       return false;
     }
@@ -200,7 +202,7 @@ bool TTCPBlockSocket::LoadTlsCredentials() {
   } else if (TlsVerifyPeer) {
     // Verification without a CA file of our own trusts the system's store. A
     // system without one fails later, at the handshake, with the reason.
-    Ssl_CTX_set_default_verify_paths(TlsContext);
+    Ssl_CTX_set_default_verify_paths(TlsContext.get());
     Err_clear_error();
     TlsSystemStoreLoaded = true;
   }
@@ -238,13 +240,7 @@ void TTCPBlockSocket::StartTlsClient() {
     TlsLastError = 0;
     TlsLastErrorText = "clear bytes arrived before the TLS handshake";
     LastErrorCode = ErrSubsystemUnusable;
-    if (TlsActive) {
-      TReadBuffer Clear;
-      ReadBuffer.Swap(Clear);
-      SetTlsActive(false);
-      ReadBuffer.Swap(Clear);
-      LastErrorCode = ErrSubsystemUnusable;
-    }
+    if (TlsActive) ReleaseTls();
     CheckError();
     return;
   }
@@ -253,7 +249,7 @@ void TTCPBlockSocket::StartTlsClient() {
   SkipLeadingLF = false;
   SkipLeadingCR = false;
   if (!TlsActive) SetTlsActive(true);
-  if (LastErrorCode == 0 && Ssl_set_fd(TlsSession, SocketHandle) < 1) {
+  if (LastErrorCode == 0 && Ssl_set_fd(TlsSession.get(), SocketHandle) < 1) {
     LastErrorCode = ErrSubsystemUnusable;
     FetchTlsError();
   }
@@ -262,12 +258,12 @@ void TTCPBlockSocket::StartTlsClient() {
     // The server name goes out only for names: numeric addresses are not
     // allowed in the server-name extension.
     if (!ConnectHost.empty() && !IsNumericHost(ConnectHost))
-      Ssl_set_tlsext_host_name(TlsSession, ConnectHost.c_str());
+      Ssl_set_tlsext_host_name(TlsSession.get(), ConnectHost.c_str());
     if (TlsVerifyPeer) {
       const std::string& Expected = TlsVerifyHost.empty() ? ConnectHost : TlsVerifyHost;
       // Without a name to check, only the chain is verified. A library that
       // cannot check names must not let an unchecked peer pass.
-      if (!Expected.empty() && Ssl_set1_host(TlsSession, Expected.c_str()) != 1) {
+      if (!Expected.empty() && Ssl_set1_host(TlsSession.get(), Expected.c_str()) != 1) {
         LastErrorCode = ErrSubsystemUnusable;
         FetchTlsError();
       }
@@ -276,33 +272,32 @@ void TTCPBlockSocket::StartTlsClient() {
   if (LastErrorCode == 0) {
     // Bounded by the OS time-outs of the socket only: the handshake has none of
     // its own.
-    int Result = TlsTransfer([&] { return Ssl_connect(TlsSession); }, -1);
+    int Result = TlsTransfer([&] { return Ssl_connect(TlsSession.get()); }, -1);
     if (Result < 1) {
       if (LastErrorCode == 0 || LastErrorCode == ErrSubsystemUnusable) {
         LastErrorCode = ErrSubsystemUnusable;
         FetchTlsError();
       }
-      long Verify = TlsVerifyPeer ? Ssl_get_verify_result(TlsSession) : 0;
+      long Verify = TlsVerifyPeer ? Ssl_get_verify_result(TlsSession.get()) : 0;
       if (Verify != 0)
         if (const char* Reason = X509_verify_cert_error_text(Verify))
           TlsLastErrorText += (TlsLastErrorText.empty() ? "" : ": ") + std::string(Reason);
     }
   }
   if (LastErrorCode != 0) {
-    int32_t Kept = LastErrorCode;
-    SetTlsActive(false);
-    LastErrorCode = Kept;
+    ReadBuffer.clear();
+    ReleaseTls();
   }
   CheckError();
 }
 
 void TTCPBlockSocket::ShutdownTls() {
   LastErrorCode = 0;
-  if (TlsSession != nullptr && HasSocket()) {
+  if (TlsSession && HasSocket()) {
     // Our close-notify, then the peer's, each only while the peer keeps up: a
     // peer that stalls (or sends half a record) must not hold the close. The
     // results are not used either way.
-    const auto Shutdown = [this] { return Ssl_shutdown(TlsSession); };
+    const auto Shutdown = [this] { return Ssl_shutdown(TlsSession.get()); };
     if (TlsTransfer(Shutdown, CloseNotifyWaitMs) == 0) TlsTransfer(Shutdown, CloseNotifyWaitMs);
     LastErrorCode = 0;
   }
@@ -329,7 +324,7 @@ int TTCPBlockSocket::TlsTransfer(TCall Call, int CallTimeoutMs) {
   const uint32_t Start = CurrentTick();
   for (;;) {
     int Result = Call();
-    int Error = Ssl_get_error(TlsSession, Result);
+    int Error = Ssl_get_error(TlsSession.get(), Result);
     if (Error == SslErrorWantRead || Error == SslErrorWantWrite) {
       if (OwnerNonBlocking) {
         LastErrorCode = ErrWouldBlock;
@@ -359,21 +354,11 @@ int TTCPBlockSocket::SendBytes(const void* Buffer, int Count) {
   if (Count < 0) return RefuseCount();
   LastErrorCode = 0;
   std::string Filtered;
-  const void* Data = Buffer;
-  if (SendFilter && Count > 0) {
-    Filtered.assign(static_cast<const char*>(Buffer), Count);
-    RunSendFilter(Filtered.data(), Count);
-    Data = Filtered.data();
-  }
+  const void* Data = FilterForSend(Buffer, Count, Filtered);
   int Result = 0;
   // OpenSSL leaves the outcome of a 0-byte write undefined; nothing is sent.
-  if (Count > 0) {
-    Result = TlsTransfer([&] { return Ssl_write(TlsSession, Data, Count); }, -1);
-  }
-  CheckError();
-  AddToByteCount(SentByteCount, Result);
-  ReportStatus(ChunkSent, std::to_string(Result));
-  return Result;
+  if (Count > 0) Result = TlsTransfer([&] { return Ssl_write(TlsSession.get(), Data, Count); }, -1);
+  return FinishSend(Result);
 }
 
 int TTCPBlockSocket::ReceiveRaw(void* Buffer, int Count) {
@@ -383,17 +368,13 @@ int TTCPBlockSocket::ReceiveRaw(void* Buffer, int Count) {
   int Result = 0;
   if (Count > 0) {
     // A read may have to answer the peer too (a key update).
-    Result = TlsTransfer([&] { return Ssl_read(TlsSession, Buffer, Count); }, RawReceiveTimeout);
+    Result = TlsTransfer([&] { return Ssl_read(TlsSession.get(), Buffer, Count); }, RawReceiveTimeout);
   }
-  CheckError();
-  AddToByteCount(ReceivedByteCount, Result);
-  ReportStatus(ChunkReceived, std::to_string(Result));
-  RunReceiveFilter(Buffer, Result);
-  return Result;
+  return FinishReceive(Result, Buffer);
 }
 
 int TTCPBlockSocket::PendingBytes() {
   if (!TlsPathInForce()) return TBlockSocket::PendingBytes();
-  int Result = Ssl_pending(TlsSession);
+  int Result = Ssl_pending(TlsSession.get());
   return Result > 0 ? Result : TBlockSocket::PendingBytes();
 }

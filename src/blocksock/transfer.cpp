@@ -62,18 +62,34 @@ void TBlockSocket::ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick
 // ---------------------------------------------------------------------------
 // Sending
 
+const void* TBlockSocket::FilterForSend(const void* Buffer, int& Count, std::string& Copy) {
+  if (!SendFilter || Count <= 0) return Buffer;
+  // The filter rewrites the bytes in place.
+  Copy.assign(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+  RunSendFilter(Copy.data(), Count);
+  return Copy.data();
+}
+
+int TBlockSocket::FinishSend(int Result) {
+  CheckError();
+  AddToByteCount(SentByteCount, Result);
+  ReportStatus(ChunkSent, std::to_string(Result));
+  return Result;
+}
+
+int TBlockSocket::FinishReceive(int Result, void* Buffer) {
+  CheckError();
+  AddToByteCount(ReceivedByteCount, Result);
+  ReportStatus(ChunkReceived, std::to_string(Result));
+  if (Buffer) RunReceiveFilter(Buffer, Result);
+  return Result;
+}
+
 int TBlockSocket::SendBytes(const void* Buffer, int Count) {
   if (Count < 0) return RefuseCount();
   ThrottleTransfer(Count, SendRateLimit, NextSendTick);
-  const char* Data = static_cast<const char*>(Buffer);
   std::string Filtered;
-  if (SendFilter && Count > 0) {
-    // The filter rewrites the bytes in place; the caller's buffer is read-only,
-    // so it works on a copy.
-    Filtered.assign(Data, static_cast<size_t>(Count));
-    RunSendFilter(Filtered.data(), Count);
-    Data = Filtered.data();
-  }
+  const char* Data = static_cast<const char*>(FilterForSend(Buffer, Count, Filtered));
   // The OS takes what fits in its buffer: a short count is no failure, and the
   // rest goes out with the next call. An empty send is still one call.
   LastErrorCode = 0;
@@ -87,11 +103,7 @@ int TBlockSocket::SendBytes(const void* Buffer, int Count) {
     }
     Sent += Result;
   } while (Sent < Count);
-  const int Result = Sent > 0 || LastErrorCode == 0 ? Sent : SocketError;
-  CheckError();
-  AddToByteCount(SentByteCount, Result);
-  ReportStatus(ChunkSent, std::to_string(Result));
-  return Result;
+  return FinishSend(Sent > 0 || LastErrorCode == 0 ? Sent : SocketError);
 }
 
 int TBlockSocket::SendOneByte(uint8_t Byte) { return SendBytes(&Byte, 1); }
@@ -139,10 +151,7 @@ int TBlockSocket::SendTo(const void* Buffer, int Count) {
   ThrottleTransfer(Count, SendRateLimit, NextSendTick);
   int Result = OsSendTo(SocketHandle, Buffer, Count, 0, &RemoteAddress, SocketAddressSize(RemoteAddress));
   RecordTransferResult(Result);
-  CheckError();
-  AddToByteCount(SentByteCount, Result);
-  ReportStatus(ChunkSent, std::to_string(Result));
-  return Result;
+  return FinishSend(Result);
 }
 
 // ---------------------------------------------------------------------------
@@ -157,11 +166,7 @@ int TBlockSocket::ReceiveRaw(void* Buffer, int Count) {
   } else {
     RecordTransferResult(Result);
   }
-  CheckError();
-  AddToByteCount(ReceivedByteCount, Result);
-  ReportStatus(ChunkReceived, std::to_string(Result));
-  RunReceiveFilter(Buffer, Result);
-  return Result;
+  return FinishReceive(Result, Buffer);
 }
 
 int TBlockSocket::ReceiveFrom(void* Buffer, int Count) {
@@ -170,10 +175,7 @@ int TBlockSocket::ReceiveFrom(void* Buffer, int Count) {
   int Length = static_cast<int>(sizeof(RemoteAddress.Bytes));
   int Result = OsRecvFrom(SocketHandle, Buffer, Count, 0, &RemoteAddress, &Length);
   RecordTransferResult(Result);
-  CheckError();
-  AddToByteCount(ReceivedByteCount, Result);
-  ReportStatus(ChunkReceived, std::to_string(Result));
-  return Result;
+  return FinishReceive(Result, nullptr);
 }
 
 int TBlockSocket::PeekRaw(void* Buffer, int Count) {

@@ -49,10 +49,10 @@ TEST_F(TlsTest, ImplicitTlsAtConnectCarriesDataAndClosesCleanly) {
   EXPECT_NE(Socket.TlsContext, nullptr);
   EXPECT_NE(Socket.TlsSession, nullptr);
   // Switching on twice changes nothing.
-  void* Session = Socket.TlsSession;
+  void* Session = Socket.TlsSession.get();
   Socket.SetTlsActive(true);
   EXPECT_EQ(Socket.LastErrorCode, 0);
-  EXPECT_EQ(Socket.TlsSession, Session);
+  EXPECT_EQ(Socket.TlsSession.get(), Session);
 
   Socket.Connect("127.0.0.1", std::to_string(Server.Port));
   ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.LastErrorText << " / " << Socket.TlsLastErrorText;
@@ -308,6 +308,39 @@ TEST_F(TlsTest, UnavailableProtocolsGive10043) {
   // Switching off a socket without TLS changes nothing.
   Socket.SetTlsActive(false);
   EXPECT_EQ(Socket.LastErrorCode, 0);
+}
+
+TEST_F(TlsTest, FiltersCountsAndReportsApplyInsideTls) {
+  TTlsServer Server;
+  ASSERT_TRUE(Server.Start(Files->ServerCert, Files->ServerKey));
+  TTCPBlockSocket Socket;
+  Socket.SetTlsActive(true);
+  Socket.Connect("127.0.0.1", std::to_string(Server.Port));
+  ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
+  // The send filter sees the caller's bytes before encryption, the receive
+  // filter the peer's after decryption; the caller's buffer stays untouched.
+  Socket.SendFilter = [](TBlockSocket&, std::string& Bytes) {
+    for (char& C : Bytes)
+      if (C == 'a') C = 'b';
+  };
+  Socket.ReceiveFilter = [](TBlockSocket&, std::string& Bytes) {
+    for (char& C : Bytes)
+      if (C == 'b') C = 'B';
+  };
+  int Sent = 0, Received = 0;
+  Socket.StatusHandler = [&](TBlockSocket&, TSocketStatusReason Reason, const std::string& Value) {
+    if (Reason == ChunkSent) Sent += std::stoi(Value);
+    if (Reason == ChunkReceived) Received += std::stoi(Value);
+  };
+  const int32_t SentBefore = Socket.SentByteCount;
+  const std::string Line = "xay\n";
+  Socket.AnyLineBreak = true;
+  EXPECT_EQ(Socket.SendText(Line), 4);
+  EXPECT_EQ(Line, "xay\n");
+  EXPECT_EQ(Socket.ReceiveLine(Timeout), "yBx");
+  EXPECT_EQ(Socket.SentByteCount - SentBefore, 4);
+  EXPECT_EQ(Sent, 4);
+  EXPECT_GE(Received, 4);
 }
 
 TEST_F(TlsTest, WritingToAVanishedPeerFailsWithoutKillingTheProcess) {
