@@ -3,9 +3,8 @@
 //
 // Every byte from the connection enters the buffered receives through
 // ReceiveChunk. What they gathered and did not return waits in ReadBuffer, and
-// ReceiveUntil and ReceiveExact work on it in place (and drop what they return)
-// instead of having the whole buffer handed out and the rest put back: the cost
-// of a line does not depend on how much is buffered behind it.
+// ReceiveUntil and ReceiveExact work on it in place and drop what they return,
+// so the cost of a line does not depend on how much is buffered behind it.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -381,16 +380,7 @@ std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminato
   // also when an exception leaves a hook or CheckError, so a raised timeout does
   // not lose the start of a line.
   TReadBuffer Gathered;
-  struct TPutBack {
-    TReadBuffer& From;
-    TReadBuffer& To;
-    bool Done = false;
-    void Now() {
-      if (!Done) To.Swap(From);
-      Done = true;
-    }
-    ~TPutBack() { Now(); }
-  } PutBack{Gathered, ReadBuffer};
+  TCleanup PutBack([&] { ReadBuffer.Swap(Gathered); });
 
   int64_t Remaining = Timeout;
   size_t Searched = 0;  // bytes at the front of Gathered known to hold no terminator
@@ -467,7 +457,8 @@ std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminato
     Result.assign(Gathered.View().substr(0, LineEnd));
     Gathered.Drop(LineEnd + TermLen);
   }
-  PutBack.Now();
+  PutBack.Cancel();
+  ReadBuffer.Swap(Gathered);
   CheckError();
   return Result;
 }
