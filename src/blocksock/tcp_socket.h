@@ -2,6 +2,10 @@
 // directly, through a SOCKS server or through an HTTP CONNECT tunnel, can carry
 // its connection inside TLS (OpenSSL bound at run time), listens directly or
 // through SOCKS BIND, and closes gracefully.
+//
+// Outcomes follow TBlockSocket: LastErrorCode (0 = success), raised only with
+// RaiseOnError. TLS failures add OpenSSL's own code and text in TlsLastError and
+// TlsLastErrorText. Time-outs are in milliseconds.
 #pragma once
 
 #include <memory>
@@ -32,10 +36,19 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   ~TTCPBlockSocket() override;
 
   // ---- overrides, in slot order ----
+  // Ends TLS with close-notify (each side waited for at most a second), shuts
+  // down sending, drains what the peer still sends, then closes.
   void CloseSocket() override;
+  // Through the SOCKS server when SocksProxyHost is set, else through the HTTP
+  // proxy when TunnelProxyHost is set, else directly; then the TLS handshake
+  // when TLS is on. A failed connect or handshake leaves TLS off.
   void Connect(const std::string& Host, const std::string& Port) override;
+  // With TLS in force these go through the TLS session, with the same counts,
+  // filters, reports and error codes as the plain path (a failure inside TLS
+  // is 10091; a peer's close-notify reads as 0 bytes without an error).
   int SendBytes(const void* Buffer, int Count) override;
   int ReceiveRaw(void* Buffer, int Count) override;
+  // Decrypted bytes waiting in the TLS session, else the OS count.
   int PendingBytes() override;
   std::string LocalAddressText() override;
   std::string RemoteAddressText() override;
@@ -44,17 +57,37 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   int SocketType() override;
   int SocketProtocol() override;
   // ---- added after all inherited virtual operations ----
+  // Listens on the bound address, or asks the SOCKS server to (BIND); the
+  // address the peer must reach is then LocalAddressText/LocalPortNumber.
   virtual void Listen();
 
+  // Connect's proxy paths; a failed dialogue is 10091, or the error that broke
+  // it. An HTTP proxy that broke the reply bounds or ran out of time is
+  // disconnected.
   void SocksConnect(const std::string& Host, const std::string& Port);
   void TunnelConnect(const std::string& Host, const std::string& Port);
 
   // TLS
+  // On: makes the context and the session from the Tls* settings (10043 when
+  // OpenSSL is missing or refuses, 10022 when the certificate, key or CA file
+  // cannot be loaded; TLS then stays off). Off: frees both. Either way empties
+  // ReadBuffer; asking for the state in force changes nothing.
   void SetTlsActive(bool On);
+  // The client handshake on the open connection (switching TLS on first), with
+  // SNI for names and peer verification when TlsVerifyPeer. Clear bytes already
+  // buffered refuse it (10091, the connection stays in clear with them); a
+  // failed handshake is 10091 and leaves TLS off.
   void StartTlsClient();
+  // Close-notify, then TLS off; the TCP connection stays open.
   void ShutdownTls();
+  // Takes the oldest OpenSSL error into TlsLastError and TlsLastErrorText and
+  // empties the queue; true when there was none.
   bool FetchTlsError();
+  // Loads TlsCertificateFile, TlsPrivateKeyFile and TlsCaFile into the context;
+  // false (with FetchTlsError done) at the first that fails.
   bool LoadTlsCredentials();
+  // Whether transfers go through TLS now: not while passing through or while a
+  // proxy dialogue runs in clear.
   bool TlsPathInForce() const { return TlsActive && !TlsPassThrough && !ProxyNegotiating; }
 
   bool TlsActive = false;

@@ -1,6 +1,10 @@
 // TPOP3Send: one POP3 client session over one TTCPBlockSocket that it owns.
 // Every operation reports failure only by its result (false / ReplyStatus 0)
-// and keeps the server's own words in StatusLine.
+// and keeps the server's own words in StatusLine; the socket's LastErrorCode
+// tells a refusal (0) from a broken connection. Only a Socket set to
+// RaiseOnError lets ESocketError out, after the connection has been dropped.
+// Every wait is bounded by TimeoutMs (milliseconds). Reply lines are stored
+// without their line ends, dot-stuffing undone.
 //
 // POP3 replies can only be told apart by reading them in order. A reply that
 // could not be read whole (time-out, closed connection, a line or a list beyond
@@ -32,18 +36,39 @@ class TPOP3Send : public TProtocolClient {
   TPOP3Send();
   ~TPOP3Send() override;
 
+  // Connects to Host:Port, reads the greeting and the capabilities, switches to
+  // TLS first when UseStls and the server offers STLS, then logs in with APOP
+  // (when the greeting carries a challenge) and USER/PASS as AuthMode allows; a
+  // refused APOP is retried over a new connection. Credentials holding CR, LF or
+  // NUL are refused before connecting.
   bool Login();
+  // QUIT (the server carries out the deletions), then closes, also when QUIT
+  // is refused or fails.
   void Logout();
+  // STAT; fills MessageCount and MailboxSize (0 for what the reply lacks).
   bool Stat();
+  // TOP Number Lines: the header and Lines body lines in ReplyLines.
   bool Top(int32_t Number, int32_t Lines);
+  // DELE Number: marks the message; it goes only with a QUIT.
   bool Dele(int32_t Number);
 
+  // Reads one reply: 1 for "+OK", 0 for "-ERR", for no connection and for a
+  // reply not read whole (then the connection is dropped). MultiLine reads the
+  // lines of a positive reply up to "." into ReplyLines.
   int32_t ReadReply(bool MultiLine);
+  // Closes any connection and opens a new one (TLS at once with ImplicitTls);
+  // false, with the connection dropped and the cause in the socket, on failure.
+  // Reads no greeting.
   bool OpenConnection();
   bool LoginUserPass();
+  // APOP with the MD5 of ApopChallenge and Password.
   bool LoginApop();
+  // CAPA into Capabilities; empty when refused.
   bool ReadCapabilities();
+  // STLS and the TLS handshake. A refused STLS leaves the connection in clear; a
+  // handshake that fails drops it. Clear bytes behind the "+OK" are discarded.
   bool SwitchToTls();
+  // The first capability line that begins with Word (any case), or "".
   std::string FindCapability(const std::string& Word);
   // True when a capability line names Word as its whole first word (any case):
   // "PIPELINING" is not found in "PIPELININGX".
@@ -62,8 +87,8 @@ class TPOP3Send : public TProtocolClient {
   // session; the failure that led here stays readable in the socket.
   void DropConnection();
 
-  TTCPBlockSocket Socket;
-  int32_t ReplyStatus = 0;
+  TTCPBlockSocket Socket;  // set proxies, TLS files and hooks here before Login
+  int32_t ReplyStatus = 0;  // of the last reply: 1 "+OK", else 0
   std::string StatusLine;
   std::vector<std::string> ReplyLines;
   std::string UserName;
