@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -308,20 +309,26 @@ int OsConnect(TSocketHandle Handle, const TSocketAddress* Address, int Length) {
 
 namespace {
 
-// The address records hold at most 28 bytes; a longer one from the OS (another
-// family) is cut to fit, as the length the OS reports tells the caller.
+// Hands an address the OS wrote (Size bytes in Storage) to a caller. The copy is
+// cut to the room the caller gives in *Length and to the record's 28 bytes (a
+// longer address of another family); *Length then receives the size the OS
+// reported, which tells the caller that it was cut. No record, no copy.
+void HandOutAddress(const sockaddr_storage& Storage, socklen_t Size, TSocketAddress* Address, int* Length) {
+  if (Address) {
+    constexpr int Record = sizeof Address->Bytes;
+    const int Room = Length ? std::clamp(*Length, 0, Record) : Record;
+    std::memcpy(Address->Bytes, &Storage, std::min<size_t>(Size, static_cast<size_t>(Room)));
+  }
+  if (Length) *Length = static_cast<int>(Size);
+}
+
 int GetName(int (*Call)(int, sockaddr*, socklen_t*), TSocketHandle Handle, TSocketAddress* Address,
             int* Length) {
   if (!Call) return Missing();
   sockaddr_storage Storage{};
   socklen_t Size = sizeof Storage;
   if (Call(Handle, reinterpret_cast<sockaddr*>(&Storage), &Size) != 0) return Fail();
-  int Room = Length ? *Length : static_cast<int>(sizeof Address->Bytes);
-  if (Room > static_cast<int>(sizeof Address->Bytes)) Room = sizeof Address->Bytes;
-  if (Room < 0) Room = 0;
-  size_t Copy = Size < static_cast<socklen_t>(Room) ? Size : static_cast<size_t>(Room);
-  std::memcpy(Address->Bytes, &Storage, Copy);
-  if (Length) *Length = static_cast<int>(Size);
+  HandOutAddress(Storage, Size, Address, Length);
   return 0;
 }
 
@@ -375,14 +382,7 @@ int OsRecvFrom(TSocketHandle Handle, void* Buffer, int Count, int WinFlags, TSoc
   ssize_t R = Entry.RecvFrom(Handle, Buffer, ByteCount(Count), MessageFlags(WinFlags),
                              reinterpret_cast<sockaddr*>(&Storage), &Size);
   if (R < 0) return Fail();
-  if (From) {
-    int Room = FromLength ? *FromLength : static_cast<int>(sizeof From->Bytes);
-    if (Room > static_cast<int>(sizeof From->Bytes)) Room = sizeof From->Bytes;
-    if (Room < 0) Room = 0;
-    size_t Copy = Size < static_cast<socklen_t>(Room) ? Size : static_cast<size_t>(Room);
-    std::memcpy(From->Bytes, &Storage, Copy);
-  }
-  if (FromLength) *FromLength = static_cast<int>(Size);
+  HandOutAddress(Storage, Size, From, FromLength);
   return static_cast<int>(R);
 }
 

@@ -393,6 +393,41 @@ TEST(Options, EveryLevelReachesItsOwnOptionAndShortValuesAreRefused) {
   OsCloseSocket(V6);
 }
 
+TEST(Addresses, HandedOutOnlyIntoTheRoomGivenWithTheFullLength) {
+  TSocketHandle Server = OsSocket(AF_INET, SOCK_DGRAM, 0);
+  TSocketAddress Any = Loopback(0);
+  ASSERT_EQ(OsBind(Server, &Any, SocketAddressSize(Any)), 0);
+  TSocketAddress Local;
+  int Length = sizeof Local.Bytes;
+  ASSERT_EQ(OsGetSockName(Server, &Local, &Length), 0);
+
+  TSocketAddress Cut;
+  std::memset(Cut.Bytes, 0xAA, sizeof Cut.Bytes);
+  Length = 4;  // family and port only
+  ASSERT_EQ(OsGetSockName(Server, &Cut, &Length), 0);
+  EXPECT_EQ(Length, 16);
+  EXPECT_EQ(std::memcmp(Cut.Bytes, Local.Bytes, 4), 0);
+  EXPECT_EQ(Cut.Bytes[4], 0xAA);
+  // Only the length asked for: nothing is written through the missing record.
+  Length = 16;
+  EXPECT_EQ(OsGetSockName(Server, nullptr, &Length), 0);
+  EXPECT_EQ(Length, 16);
+
+  TSocketHandle Client = OsSocket(AF_INET, SOCK_DGRAM, 0);
+  for (int Room : {-5, 0}) {
+    ASSERT_EQ(OsSendTo(Client, "x", 1, 0, &Local, SocketAddressSize(Local)), 1);
+    char Byte = 0;
+    TSocketAddress From;
+    std::memset(From.Bytes, 0xAA, sizeof From.Bytes);
+    int FromLength = Room;
+    EXPECT_EQ(OsRecvFrom(Server, &Byte, 1, 0, &From, &FromLength), 1);
+    EXPECT_EQ(FromLength, 16) << Room;
+    EXPECT_EQ(From.Bytes[0], 0xAA) << Room;
+  }
+  OsCloseSocket(Client);
+  OsCloseSocket(Server);
+}
+
 TEST(Addresses, BindListenConnectAndNames) {
   TSocketHandle Server = OsSocket(AF_INET, SOCK_STREAM, 0);
   TSocketAddress Any = Loopback(0);
