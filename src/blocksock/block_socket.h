@@ -83,6 +83,12 @@ inline void AddToByteCount(int32_t& Counter, int Amount) {
 // SetReceiveTimeout) is 10060 for sends and receives alike; in non-blocking mode
 // it stays 10035, which CheckError does not report. A negative count is a
 // caller's error: 10022, nothing is sent or received.
+//
+// Time-outs are in milliseconds; -1 waits without limit. With TimeoutPerChunk
+// set a receive's time-out applies to each wait for more bytes, else to the
+// whole receive. An operation leaves its outcome in LastErrorCode (0 =
+// success; 10060 timed out, 10054 peer closed, 10055 line
+// over LineLimit, 10038 no socket), with its text in LastErrorText.
 class TBlockSocket {
  public:
   using TStatusHook = std::function<void(TBlockSocket&, TSocketStatusReason, const std::string&)>;
@@ -95,50 +101,88 @@ class TBlockSocket {
   TBlockSocket& operator=(const TBlockSocket&) = delete;
 
   // ---- virtual operations, in their fixed order ----
+  // The family that names resolve to and that the next OS socket takes.
   virtual void SetIPFamily(TIPFamily Family);
+  // Takes ownership of an open OS socket, closing the one held before; empties
+  // ReadBuffer and the byte counts.
   virtual void AdoptHandle(TSocketHandle Handle);
+  // Closes the OS socket (LastErrorCode 0); ReadBuffer is kept until the next
+  // connect.
   virtual void CloseSocket();
+  // Resolves Host and Port (a number or a service name), opens a socket of the
+  // address's family when none is open, connects and empties ReadBuffer.
   virtual void Connect(const std::string& Host, const std::string& Port);
+  // The count sent, which is Count unless a failure stopped it part-way; -1
+  // when nothing went out. The caller's buffer is never written to.
   virtual int SendBytes(const void* Buffer, int Count);
   virtual int SendOneByte(uint8_t Byte);
   virtual int SendText(const std::string& Text);
+  // A 4-byte little-endian length, then the bytes.
   virtual int SendPrefixedText(const std::string& Text);
+  // What is left of Stream from its position, prefixed like SendPrefixedText.
   virtual void SendPrefixedStream(std::istream& Stream);
+  // One OS receive into Buffer, ReadBuffer aside, waiting no longer than the
+  // OS time-out: the count, 0 with 10054 at the end of the stream, -1 on failure.
   virtual int ReceiveRaw(void* Buffer, int Count);
+  // Count bytes into Buffer; returns how many arrived (see above for failures).
   virtual int ReceiveExact(void* Buffer, int Count, int Timeout);
+  // Count bytes, or "" on failure.
   virtual std::string ReceiveExactText(int Count, int Timeout);
+  // The next byte, or 0 on failure.
   virtual uint8_t ReceiveOneByte(int Timeout);
+  // The next line without its line end, or "" on failure. The line end is CR LF;
+  // with AnyLineBreak also CR, LF or LF CR (the partner of a lone CR or LF that
+  // arrives later is skipped).
   virtual std::string ReceiveLine(int Timeout);
+  // The bytes before the next Terminator (dropped), "" on failure or when
+  // Terminator is empty.
   virtual std::string ReceiveUntil(int Timeout, const std::string& Terminator);
+  // ReadBuffer if it holds bytes, else what the OS holds once any arrived (0 =
+  // only what is already there); "" with 10060 or 10054 otherwise.
   virtual std::string ReceiveChunk(int Timeout);
+  // A block sent with SendPrefixedText, "" on failure.
   virtual std::string ReceivePrefixedText(int Timeout);
+  // A block sent with SendPrefixedStream, written to Stream as it arrives.
   virtual void ReceivePrefixedStream(std::ostream& Stream, int Timeout);
+  // Copies what the OS holds without taking it; ReadBuffer is not looked at.
   virtual int PeekRaw(void* Buffer, int Count);
   virtual uint8_t PeekOneByte(int Timeout);
+  // Bytes the OS (or TLS) holds for reading, 0 when unknown; ReadBuffer aside.
   virtual int PendingBytes();
+  // Numeric address and port of either end, as the socket layer sees them.
   virtual std::string LocalAddressText();
   virtual std::string RemoteAddressText();
   virtual int LocalPortNumber();
   virtual int RemotePortNumber();
+  // Datagrams to and from RemoteAddress (ReceiveFrom sets it to the sender).
   virtual int SendTo(const void* Buffer, int Count);
   virtual int ReceiveFrom(void* Buffer, int Count);
+  // The OS socket type and protocol this class opens (0 = none).
   virtual int SocketType();
   virtual int SocketProtocol();
 
   // ---- lifecycle and error model ----
+  // Binds to a local address; the client default ("0.0.0.0", "0") without an
+  // open socket leaves it to Connect.
   void Bind(const std::string& Address, const std::string& Port);
   void OpenOsSocket(const TSocketAddress& Address);
   void ReadLocalAddress();
   void ReadRemoteAddress();
   void ReadBothAddresses();
+  // LastErrorCode from an OS call's result (the thread's error when it failed).
   void RecordOsResult(int Result);
+  // Sets LastErrorText from LastErrorCode; any code but 0, 10035 and 10036 is
+  // reported to StatusHandler and raised as ESocketError when RaiseOnError.
   void CheckError();
+  // The text of a code; "" for 0.
   static std::string GetErrorDesc(int32_t Code);
   void ReportStatus(TSocketStatusReason Reason, const std::string& Value);
   void RunReceiveFilter(void* Buffer, int& Count);
   void RunSendFilter(void* Buffer, int& Count);
   void ApplyOption(const TSocketOptionRequest& Request);
   void ApplyPendingOptions();
+  // Reads and drops what arrives without waiting, for a bounded time; never
+  // raises and leaves LastErrorCode 0.
   void DiscardInput();
   bool HasSocket() const { return SocketHandle != InvalidSocket; }
 
@@ -159,9 +203,12 @@ class TBlockSocket {
   // ---- data transfer helpers ----
   // -1 = no limit. Without an OS socket it fails at once with 10038.
   bool WaitReadable(int Timeout);
+  // Sleeps until NextTick, then sets it for Count bytes at Limit bytes a second;
+  // Limit 0 = no limit.
   void ThrottleTransfer(int Count, int32_t Limit, uint32_t& NextTick);
 
   // ---- addressing ----
+  // Failed resolutions give no error code: an empty address, "0.0.0.0" or port 0.
   bool UseExtendedResolver();
   void MakeSocketAddress(const std::string& Host, const std::string& Port, TSocketAddress& Result);
   std::string AddressText(const TSocketAddress& Address);
@@ -181,10 +228,10 @@ class TBlockSocket {
   TSocketStartupData StartupData;
   TSocketAddress LocalAddress;
   TSocketAddress RemoteAddress;
-  TReadBuffer ReadBuffer;
+  TReadBuffer ReadBuffer;  // received, not yet handed out
   bool RaiseOnError = false;
-  int32_t LineLimit = 0;
-  int32_t SendRateLimit = 0;
+  int32_t LineLimit = 0;  // bytes a line may hold with its line end; 0 = none
+  int32_t SendRateLimit = 0;  // bytes a second; 0 = none
   uint32_t NextSendTick = 0;
   int32_t ReceiveRateLimit = 0;
   uint32_t NextReceiveTick = 0;
