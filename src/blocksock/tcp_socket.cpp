@@ -4,6 +4,7 @@
 #include "blocksock/tcp_socket.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "codec/codec.h"
 #include "netutil/cleanup.h"
@@ -180,6 +181,93 @@ int TTCPBlockSocket::RemotePortNumber() {
   if (ViaSocks) return ResolveServicePort(SocksTargetPort);
   if (TunnelEstablished) return IntegerOrDefault(TunnelTargetPort, 0);
   return TBlockSocket::RemotePortNumber();
+}
+
+void TTCPBlockSocket::DiscardBuffered() {
+  ReadBuffer.clear();
+  SkipLeadingLF = false;
+  SkipLeadingCR = false;
+}
+
+void TTCPBlockSocket::CloseKeepingFailure() {
+  // Closing clears the error code.
+  const int32_t Code = LastErrorCode;
+  const std::string Text = LastErrorText;
+  TCleanup Keep([&] {
+    DiscardBuffered();
+    if (Code == 0) return;
+    LastErrorCode = Code;
+    LastErrorText = Text;
+  });
+  CloseSocket();
+}
+
+void TTCPBlockSocket::Abandon() {
+  try {
+    auto Quiet = SetForScope(RaiseOnError, false);
+    CloseKeepingFailure();
+  } catch (...) {
+    // A status or filter hook that throws must not stop the close.
+  }
+}
+
+bool TTCPBlockSocket::NothingUnread() {
+  if (ReadBuffer.empty() && (TlsPathInForce() || PendingBytes() == 0)) return true;
+  std::string Early;
+  {
+    auto Unlimited = SetForScope(LineLimit, 0);
+    Early = ReceiveChunk(0);
+  }
+  if (LastErrorCode != 0) return false;
+  if (Early.size() == 1 && ((Early[0] == '\n' && SkipLeadingLF) || (Early[0] == '\r' && SkipLeadingCR))) {
+    SkipLeadingLF = SkipLeadingCR = false;
+    return true;
+  }
+  return false;
+}
+
+bool TTCPBlockSocket::ReceiveBoundedLine(int Timeout, int32_t Longest, std::string& Line, int64_t* Dropped,
+                                         int64_t MaxDropped) {
+  // The limit counts a line with its line end.
+  Longest = std::clamp(Longest, 1, std::numeric_limits<int32_t>::max() - 2);
+  auto Limit = SetForScope(LineLimit, Longest + 2);
+  // Unlike ReceiveLine, ReceiveUntil hands out a complete line even when it is
+  // beyond the limit.
+  Line = ReceiveUntil(Timeout, "\r\n");
+  if (LastErrorCode == 0 && Line.size() <= size_t(Longest)) return true;
+  if (!Dropped) {
+    Line.clear();
+    return false;
+  }
+  if (LastErrorCode == 0 || (LastErrorCode == ErrLineTooLong && !Line.empty())) {
+    *Dropped += int64_t(Line.size() - std::min(Line.size(), size_t(Longest)));
+    Line.resize(std::min(Line.size(), size_t(Longest)));
+    LastErrorCode = 0;
+    return *Dropped <= MaxDropped;
+  }
+  if (LastErrorCode != ErrLineTooLong) {
+    Line.clear();
+    return false;
+  }
+  // No line end yet: what was gathered, more than Longest bytes of the line, is
+  // back in ReadBuffer.
+  Line.assign(ReadBuffer.View().substr(0, size_t(Longest)));
+  ReadBuffer.Drop(size_t(Longest));
+  LastErrorCode = 0;
+  LineLimit = 0;
+  // Each chunk is looked at where it lies; only what follows the line's end is
+  // kept, so the dropped part costs no more memory than one chunk.
+  for (std::string Chunk = ReadBuffer.TakeAll();; Chunk = ReceiveChunk(Timeout)) {
+    if (LastErrorCode != 0) return false;
+    const size_t Break = Chunk.find_first_of("\r\n");
+    *Dropped += int64_t(Break == std::string::npos ? Chunk.size() : Break);
+    if (*Dropped > MaxDropped) return false;
+    if (Break != std::string::npos) {
+      ReadBuffer.Assign(std::move(Chunk), Break);
+      ReceiveLine(Timeout);  // the line end, with its partner where it has one
+      return LastErrorCode == 0;
+    }
+  }
 }
 
 int TTCPBlockSocket::SocketType() { return 1; }

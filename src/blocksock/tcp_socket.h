@@ -90,6 +90,27 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // proxy dialogue runs in clear.
   bool TlsPathInForce() const { return TlsActive && !TlsPassThrough && !ProxyNegotiating; }
 
+  // ---- for line protocols that match replies to commands by their order ----
+  // Forgets every byte received and not handed out, and the partner of a line
+  // end still expected.
+  void DiscardBuffered();
+  // Closes and discards buffered input; a failure that led here stays in
+  // LastErrorCode and LastErrorText. Abandon does the same but never raises,
+  // also when a hook throws.
+  void CloseKeepingFailure();
+  void Abandon();
+  // True when nothing unread waits: no buffered bytes and, in clear, none in
+  // the OS (under TLS the OS may hold records without data, so only decrypted
+  // bytes count). The partner of a line end split between two packets may still
+  // come; it is dropped. False after a receive failure too.
+  bool NothingUnread();
+  // The next line without its line end, of at most Longest bytes (1 or more).
+  // A longer line fails (false) unless Dropped is given: then its start is kept
+  // in Line, the rest is read, dropped and counted in *Dropped, and the read
+  // fails once *Dropped passes MaxDropped. Other failures as ReceiveLine; a
+  // failed read leaves Line empty or cut.
+  bool ReceiveBoundedLine(int Timeout, int32_t Longest, std::string& Line, int64_t* Dropped, int64_t MaxDropped);
+
   bool TlsActive = false;
   bool TlsPassThrough = false;
   TTlsSession TlsSession;  // both held while TLS is on, none while it is off

@@ -1,8 +1,6 @@
 #include "pop3/pop3.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <string_view>
 
 #include "codec/codec.h"
@@ -33,24 +31,9 @@ TPOP3Send::~TPOP3Send() = default;
 // ---- connection ----
 
 void TPOP3Send::DropConnection() {
-  // Keep the failure that led here readable in the socket; closing clears it.
-  const int32_t Code = Socket.LastErrorCode;
-  const std::string Text = Socket.LastErrorText;
-  try {
-    auto Quiet = SetForScope(Socket.RaiseOnError, false);
-    Socket.CloseSocket();
-  } catch (...) {
-    // A status or filter hook that throws must not stop the drop.
-  }
-  Socket.ReadBuffer.clear();
-  Socket.SkipLeadingLF = false;
-  Socket.SkipLeadingCR = false;
+  Socket.Abandon();
   StlsInUse = false;
   Outstanding = 0;
-  if (Code != 0) {
-    Socket.LastErrorCode = Code;
-    Socket.LastErrorText = Text;
-  }
 }
 
 bool TPOP3Send::OpenConnection() {
@@ -59,7 +42,7 @@ bool TPOP3Send::OpenConnection() {
   StlsInUse = false;
   Outstanding = 0;
   Socket.CloseSocket();
-  Socket.ReadBuffer.clear();
+  Socket.DiscardBuffered();
   Socket.Bind(BindAddress, "0");
   if (Socket.LastErrorCode == 0) {
     // The TLS handshake and a TLS read of a half-received record block in the
@@ -97,47 +80,7 @@ void TPOP3Send::NoteTlsFailure() {
 // ---- replies ----
 
 bool TPOP3Send::ReceiveReplyLine(std::string& Line, int64_t* Dropped) {
-  // The socket's limit counts a line with its line end.
-  const int32_t Longest = std::clamp(MaxLineBytes, 1, std::numeric_limits<int32_t>::max() - 2);
-  auto Limit = SetForScope(Socket.LineLimit, Longest + 2);
-  // Unlike ReceiveLine, ReceiveUntil hands out a complete line even when it is
-  // beyond the limit.
-  Line = Socket.ReceiveUntil(TimeoutMs, "\r\n");
-  if (Socket.LastErrorCode == 0 && Line.size() <= size_t(Longest)) return true;
-  if (!Dropped) {
-    Line.clear();
-    return false;
-  }
-  // A line of a list may be longer: its start is kept, the rest read and dropped.
-  if (Socket.LastErrorCode == 0 || (Socket.LastErrorCode == ErrLineTooLong && !Line.empty())) {
-    *Dropped += int64_t(Line.size() - std::min(Line.size(), size_t(Longest)));
-    Line.resize(std::min(Line.size(), size_t(Longest)));
-    Socket.LastErrorCode = 0;
-    return *Dropped <= MaxReplyBytes;
-  }
-  if (Socket.LastErrorCode != ErrLineTooLong) {
-    Line.clear();
-    return false;
-  }
-  // No line end yet: the socket has put back what it gathered, more than
-  // Longest bytes of the line.
-  Line.assign(Socket.ReadBuffer.View().substr(0, size_t(Longest)));
-  Socket.ReadBuffer.Drop(size_t(Longest));
-  Socket.LastErrorCode = 0;
-  Socket.LineLimit = 0;
-  // Each chunk is looked at where it lies; only what follows the line's end is
-  // kept, so the dropped part costs no more memory than one chunk.
-  for (std::string Chunk = Socket.ReadBuffer.TakeAll();; Chunk = Socket.ReceiveChunk(TimeoutMs)) {
-    if (Socket.LastErrorCode != 0) return false;
-    const size_t Break = Chunk.find_first_of("\r\n");
-    *Dropped += int64_t(Break == std::string::npos ? Chunk.size() : Break);
-    if (*Dropped > MaxReplyBytes) return false;
-    if (Break != std::string::npos) {
-      Socket.ReadBuffer.Assign(std::move(Chunk), Break);
-      Socket.ReceiveLine(TimeoutMs);  // the line end, with its partner where it has one
-      return Socket.LastErrorCode == 0;
-    }
-  }
+  return Socket.ReceiveBoundedLine(TimeoutMs, MaxLineBytes, Line, Dropped, MaxReplyBytes);
 }
 
 int32_t TPOP3Send::ReadReply(bool MultiLine) {
@@ -172,28 +115,6 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   return ReplyStatus;
 }
 
-// POP3 replies are told apart only by their order: bytes that are already
-// waiting before a command is sent cannot be its reply, and taking them as the
-// next reply would tie every later answer to the wrong command (a DELE for the
-// wrong message among them). Only the partner of a line end that was split
-// between two packets may still be on its way.
-bool TPOP3Send::InputIsQuiet() {
-  // Under TLS the OS may hold records that carry no data (session tickets), so
-  // only bytes already decrypted into the buffer count there.
-  if (Socket.ReadBuffer.empty() && (Socket.TlsPathInForce() || Socket.PendingBytes() == 0)) return true;
-  std::string Early;
-  {
-    auto Unlimited = SetForScope(Socket.LineLimit, 0);
-    Early = Socket.ReceiveChunk(0);
-  }
-  if (Socket.LastErrorCode != 0) return false;
-  if (Early.size() == 1 && ((Early[0] == '\n' && Socket.SkipLeadingLF) || (Early[0] == '\r' && Socket.SkipLeadingCR))) {
-    Socket.SkipLeadingLF = Socket.SkipLeadingCR = false;
-    return true;
-  }
-  return false;
-}
-
 bool TPOP3Send::SendCommand(const std::string& Line) {
   // A command that waits for its reply would take the first of the replies
   // still owed to commands sent ahead.
@@ -201,14 +122,17 @@ bool TPOP3Send::SendCommand(const std::string& Line) {
   return SendLine(Line + "\r\n");
 }
 
-// Sends Text after making sure that nothing unasked-for is waiting; while
-// replies are owed, waiting bytes are those replies.
+// POP3 replies are told apart only by their order: bytes that are already
+// waiting before a command is sent cannot be its reply, and taking them as the
+// next reply would tie every later answer to the wrong command (a DELE for the
+// wrong message among them). So Text goes out only when nothing unasked-for is
+// waiting; while replies are owed, waiting bytes are those replies.
 bool TPOP3Send::SendLine(const std::string& Text) {
   if (!Socket.HasSocket()) return false;
   // Unasked-for input, or a send that failed or raised: whatever part of the
   // command left, the server's replies can no longer be matched to ours.
   TCleanup Drop([this] { DropConnection(); });
-  if (Outstanding == 0 && !InputIsQuiet()) return false;
+  if (Outstanding == 0 && !Socket.NothingUnread()) return false;
   const int Sent = Socket.SendText(Text);
   if (Sent < 0 || size_t(Sent) != Text.size() || Socket.LastErrorCode != 0) return false;
   Drop.Cancel();
@@ -358,9 +282,7 @@ bool TPOP3Send::SwitchToTls() {
   if (!Command("STLS", false)) return false;
   // Bytes that came in clear behind the "+OK" cannot belong to the TLS
   // session; they are dropped, not read as its first reply.
-  Socket.ReadBuffer.clear();
-  Socket.SkipLeadingLF = false;
-  Socket.SkipLeadingCR = false;
+  Socket.DiscardBuffered();
   Socket.StartTlsClient();
   if (Socket.LastErrorCode != 0) {
     NoteTlsFailure();
@@ -392,15 +314,8 @@ bool TPOP3Send::Dele(int32_t Number) { return Command("DELE " + std::to_string(N
 
 void TPOP3Send::Logout() {
   Command("QUIT", false);
-  // A QUIT that failed keeps its reason readable; closing would clear it.
-  const int32_t Code = Socket.LastErrorCode;
-  const std::string Text = Socket.LastErrorText;
-  Socket.CloseSocket();
-  if (Code != 0) {
-    Socket.LastErrorCode = Code;
-    Socket.LastErrorText = Text;
-  }
-  Socket.ReadBuffer.clear();
+  // A QUIT that failed keeps its reason readable.
+  Socket.CloseKeepingFailure();
   StlsInUse = false;
   Outstanding = 0;
 }

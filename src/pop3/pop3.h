@@ -113,7 +113,6 @@ class TPOP3Send : public TProtocolClient {
   int64_t MaxReplyBytes = 128LL * 1024 * 1024;
 
  private:
-  bool InputIsQuiet();
   bool SendCommand(const std::string& Line);
   bool Command(const std::string& Line, bool MultiLine);
   // One line of at most MaxLineBytes. Without Dropped a longer line fails;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "blocksock/tcp_socket.h"
 #include "support/requirement.h"
@@ -49,6 +50,58 @@ TEST(TcpSocket, GracefulCloseRaisesNothing) {
   EXPECT_TRUE(Socket.RaiseOnError);
   EXPECT_EQ(std::count(Reasons.begin(), Reasons.end(), SocketClosed), 1);
   EXPECT_EQ(Server.Transcript(), "bye\r\n");
+}
+
+// What line protocols rely on: a line end split over two packets leaves only
+// its partner behind, which does not count as unread input; anything else does.
+TEST(TcpSocket, NothingUnreadTellsALateLineEndPartnerFromData) {
+  TScriptedServer Server([](TPeerConnection& C) {
+    C.Write("one\r");
+    C.ReadUntil("go\r\n");
+    C.Write("\n");
+    C.ReadUntil("go\r\n");
+    C.Write("stray\r\n");
+    C.ReadToEnd(5000);
+  });
+  TTCPBlockSocket Socket;
+  Socket.AnyLineBreak = true;
+  Socket.Connect("127.0.0.1", Server.PortText());
+  ASSERT_EQ(Socket.LastErrorCode, 0);
+  EXPECT_EQ(Socket.ReceiveLine(5000), "one");
+  Socket.SendText("go\r\n");
+  ASSERT_TRUE(Socket.WaitReadable(5000));
+  EXPECT_TRUE(Socket.NothingUnread());
+  Socket.SendText("go\r\n");
+  ASSERT_TRUE(Socket.WaitReadable(5000));
+  EXPECT_FALSE(Socket.NothingUnread());
+  Socket.DiscardBuffered();
+  EXPECT_TRUE(Socket.NothingUnread());
+}
+
+// Closing after a failure keeps the failure readable; Abandon also survives a
+// hook that throws, with RaiseOnError as it was.
+TEST(TcpSocket, ClosingAfterAFailureKeepsIt) {
+  TScriptedServer Server([](TPeerConnection& C) {
+    C.Write("partial");
+    C.ReadToEnd(5000);
+  });
+  TTCPBlockSocket Socket;
+  Socket.Connect("127.0.0.1", Server.PortText());
+  ASSERT_EQ(Socket.LastErrorCode, 0);
+  Socket.ReceiveLine(200);
+  ASSERT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  ASSERT_FALSE(Socket.ReadBuffer.empty());
+  Socket.RaiseOnError = true;
+  Socket.StatusHandler = [](TBlockSocket&, TSocketStatusReason R, const std::string&) {
+    if (R == SocketClosed) throw std::runtime_error("hook");
+  };
+  EXPECT_NO_THROW(Socket.Abandon());
+  EXPECT_FALSE(Socket.HasSocket());
+  EXPECT_TRUE(Socket.RaiseOnError);
+  EXPECT_EQ(Socket.LastErrorCode, ErrTimedOut);
+  EXPECT_FALSE(Socket.LastErrorText.empty());
+  EXPECT_TRUE(Socket.ReadBuffer.empty());
+  Socket.StatusHandler = nullptr;
 }
 
 TEST(TcpSocket, DestroyingClosesOnce) {
