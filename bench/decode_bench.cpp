@@ -6,6 +6,8 @@
 
 #include "codec/header_text.h"
 
+using namespace quorrel;
+
 namespace {
 
 std::string Repeated(const std::string& Piece, int64_t Times) {

@@ -6,6 +6,8 @@
 
 #include "codec/codec.h"
 
+using namespace quorrel;
+
 namespace {
 
 void Md5Digest8KiB(benchmark::State& State) {

@@ -7,6 +7,8 @@
 
 #include "netutil/netutil.h"
 
+using namespace quorrel;
+
 namespace {
 
 void EarlyBreak(benchmark::State& State) {

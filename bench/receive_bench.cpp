@@ -23,6 +23,8 @@
 
 #include "blocksock/block_socket.h"
 
+using namespace quorrel;
+
 namespace {
 
 constexpr size_t LineLength = 80;

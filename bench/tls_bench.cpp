@@ -12,6 +12,8 @@
 #include "blocksock/tcp_socket.h"
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: %s send|receive PORT BYTES\n", argv[0]);

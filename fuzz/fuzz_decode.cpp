@@ -9,6 +9,8 @@
 #include "codec/header_text.h"
 #include "support.h"
 
+using namespace quorrel;
+
 namespace {
 
 void Check(bool Condition) {

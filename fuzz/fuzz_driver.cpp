@@ -10,6 +10,8 @@
 #include "quorrel/output.h"
 #include "support.h"
 
+using namespace quorrel;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TFuzzInput In(Data, Size);
   size_t FilterCount = In.Byte() % 4;

@@ -6,6 +6,8 @@
 #include "netutil/netutil.h"
 #include "support.h"
 
+using namespace quorrel;
+
 namespace {
 
 int ReferenceLineBreak(const std::string& Text, std::string& Terminator) {

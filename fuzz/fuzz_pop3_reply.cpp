@@ -7,6 +7,8 @@
 #include "pop3/pop3.h"
 #include "support.h"
 
+using namespace quorrel;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzModulesStart();
   return 0;

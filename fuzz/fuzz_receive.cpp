@@ -7,6 +7,8 @@
 #include "blocksock/block_socket.h"
 #include "support.h"
 
+using namespace quorrel;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzModulesStart();
   return 0;

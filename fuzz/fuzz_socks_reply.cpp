@@ -6,6 +6,8 @@
 #include "blocksock/socks_socket.h"
 #include "support.h"
 
+using namespace quorrel;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzModulesStart();
   return 0;

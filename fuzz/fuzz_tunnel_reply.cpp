@@ -14,6 +14,8 @@
 #include "blocksock/tcp_socket.h"
 #include "support.h"
 
+using namespace quorrel;
+
 namespace {
 
 int ListenFd = -1;

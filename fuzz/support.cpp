@@ -8,6 +8,8 @@
 
 #include "blocksock/block_socket.h"
 
+namespace quorrel {
+
 TChunkFeeder::TChunkFeeder(std::vector<std::string> Chunks) {
   int Pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, Pair) != 0) return;
@@ -43,3 +45,5 @@ void FuzzModulesStart() {
     Started = true;
   }
 }
+
+}  // namespace quorrel

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+namespace quorrel {
+
 class TFuzzInput {
  public:
   TFuzzInput(const uint8_t* Data, size_t Size) : Data(Data), Size(Size) {}
@@ -62,3 +64,5 @@ class TChunkFeeder {
 
 // Starts the socket layer once per process.
 void FuzzModulesStart();
+
+}  // namespace quorrel

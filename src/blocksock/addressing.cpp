@@ -12,6 +12,8 @@
 #include "blocksock/block_socket.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 constexpr uint32_t AllOnes = 0xFFFFFFFFu;  // INADDR_NONE, and the broadcast address
@@ -244,3 +246,5 @@ std::string TBlockSocket::RemoteAddressText() { return AddressText(RemoteAddress
 int TBlockSocket::LocalPortNumber() { return AddressPort(LocalAddress); }
 
 int TBlockSocket::RemotePortNumber() { return AddressPort(RemoteAddress); }
+
+}  // namespace quorrel

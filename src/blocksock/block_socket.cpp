@@ -9,6 +9,8 @@
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 // DiscardInput drains what a closing peer still sends; a peer that never stops
@@ -333,3 +335,5 @@ void TBlockSocket::DiscardInput() {
 int TBlockSocket::SocketType() { return 0; }
 
 int TBlockSocket::SocketProtocol() { return 0; }
+
+}  // namespace quorrel

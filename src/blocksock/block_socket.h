@@ -15,6 +15,8 @@
 #include "blocksock/socket_error.h"
 #include "sockapi/sockapi.h"
 
+namespace quorrel {
+
 enum TIPFamily : uint8_t { IPFamilyAny = 0, IPFamilyV4 = 1, IPFamilyV6 = 2 };
 
 enum TSocketStatusReason : uint8_t {
@@ -289,3 +291,5 @@ class TBlockSocket {
 extern std::string SocketLibraryName;  // test seam; default "ws2_32.dll"
 void BlockSockModuleStart();
 void BlockSockModuleEnd();
+
+}  // namespace quorrel

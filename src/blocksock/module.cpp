@@ -2,6 +2,8 @@
 // once for the whole program, before any socket exists, and released at the end.
 #include "blocksock/block_socket.h"
 
+namespace quorrel {
+
 std::string SocketLibraryName = "ws2_32.dll";
 
 void BlockSockModuleStart() {
@@ -16,3 +18,5 @@ void BlockSockModuleEnd() {
   WSACleanup();
   UnloadSocketInterface();
 }
+
+}  // namespace quorrel

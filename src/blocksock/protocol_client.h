@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quorrel {
+
 class TProtocolClient {
  public:
   TProtocolClient() = default;
@@ -14,3 +16,5 @@ class TProtocolClient {
   std::string BindAddress = "0.0.0.0";
   int32_t TimeoutMs = 5000;
 };
+
+}  // namespace quorrel

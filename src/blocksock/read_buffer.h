@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+namespace quorrel {
+
 class TReadBuffer {
  public:
   bool empty() const { return Head == Data.size(); }
@@ -72,3 +74,5 @@ class TReadBuffer {
   std::string Data;
   size_t Head = 0;
 };
+
+}  // namespace quorrel

@@ -1,5 +1,7 @@
 #include "blocksock/socket_error.h"
 
+namespace quorrel {
+
 namespace {
 
 std::string FormatMessage(int32_t Number, const std::string& Text) {
@@ -13,3 +15,5 @@ ESocketError::ESocketError(int32_t Number, const std::string& Text)
 
 ESocketError::ESocketError(const std::string& Message, int32_t Number, const std::string& Text)
     : Exception(Message), ErrorNumber(Number), ErrorText(Text) {}
+
+}  // namespace quorrel

@@ -6,6 +6,8 @@
 
 #include "netutil/exception.h"
 
+namespace quorrel {
+
 class ESocketError : public Exception {
  public:
   // Message formatted from "TCP/IP Socket error %d: %s".
@@ -17,3 +19,5 @@ class ESocketError : public Exception {
   int32_t ErrorNumber;
   std::string ErrorText;
 };
+
+}  // namespace quorrel

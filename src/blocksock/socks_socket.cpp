@@ -6,6 +6,8 @@
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 // A SOCKS5 length byte carries at most 255.
@@ -248,3 +250,5 @@ int TSocksBlockSocket::DecodeSocksAddress(const std::string& Reply) {
   SocksReplyPort = std::to_string(BytesToWord(Reply, static_cast<int>(Index)));
   return static_cast<int>(Index) + 2;
 }
+
+}  // namespace quorrel

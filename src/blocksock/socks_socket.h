@@ -5,6 +5,8 @@
 
 #include "blocksock/block_socket.h"
 
+namespace quorrel {
+
 enum TSocksVersion : uint8_t { Socks5 = 0, Socks4 = 1 };
 
 class TSocksBlockSocket : public TBlockSocket {
@@ -39,3 +41,5 @@ class TSocksBlockSocket : public TBlockSocket {
   bool ProxyNegotiating = false;
   TSocksVersion SocksVersion = Socks5;
 };
+
+}  // namespace quorrel

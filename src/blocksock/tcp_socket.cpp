@@ -10,6 +10,8 @@
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 constexpr uint8_t SocksCommandConnect = 1;
@@ -273,3 +275,5 @@ bool TTCPBlockSocket::ReceiveBoundedLine(int Timeout, int32_t Longest, std::stri
 int TTCPBlockSocket::SocketType() { return 1; }
 
 int TTCPBlockSocket::SocketProtocol() { return 6; }
+
+}  // namespace quorrel

@@ -12,6 +12,8 @@
 
 #include "blocksock/socks_socket.h"
 
+namespace quorrel {
+
 // Bounds on an HTTP proxy's reply head (status line, header lines and the empty
 // line that ends it): past them the connect fails with 10091.
 constexpr int32_t TunnelReplyMaxLineBytes = 4096;  // one line with its LF
@@ -156,3 +158,5 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 
 // OpenSSL's pass-phrase callback; UserData is the socket.
 int TlsPasswordCallback(char* Buffer, int Size, int ReadWrite, void* UserData);
+
+}  // namespace quorrel

@@ -12,6 +12,8 @@
 #include "netutil/netutil.h"
 #include "tlsbind/tlsbind.h"
 
+namespace quorrel {
+
 namespace {
 
 constexpr int SslErrorNone = 0;
@@ -378,3 +380,5 @@ int TTCPBlockSocket::PendingBytes() {
   int Result = Ssl_pending(TlsSession.get());
   return Result > 0 ? Result : TBlockSocket::PendingBytes();
 }
+
+}  // namespace quorrel

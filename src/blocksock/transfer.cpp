@@ -20,6 +20,8 @@
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 constexpr int StreamPieceSize = 65536;
@@ -510,3 +512,5 @@ uint8_t TBlockSocket::PeekOneByte(int Timeout) {
   CheckError();
   return Result;
 }
+
+}  // namespace quorrel

@@ -4,6 +4,8 @@
 
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 inline uint32_t RotateLeft(uint32_t X, int N) { return (X << N) | (X >> (32 - N)); }
@@ -216,3 +218,5 @@ std::string EncodeSextets(std::string_view Bytes, std::string_view Table) {
 }
 
 std::string ToBase64(std::string_view Bytes) { return EncodeSextets(Bytes, std::string_view(Base64Table, 65)); }
+
+}  // namespace quorrel

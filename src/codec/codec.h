@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorrel {
+
 struct Md5Context {
   uint32_t State[4];     // chaining value A, B, C, D
   uint32_t BitCount[2];  // bits fed so far, low word first
@@ -20,3 +22,5 @@ std::string Md5Digest(std::string_view Bytes);
 extern const char Base64Table[66];  // 64 alphabet characters, then the pad "="
 std::string EncodeSextets(std::string_view Bytes, std::string_view Table);
 std::string ToBase64(std::string_view Bytes);
+
+}  // namespace quorrel

@@ -14,6 +14,8 @@
 #include "codec/codec.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 // A decoded word may take at most this many times the bytes of its encoded form
@@ -315,3 +317,5 @@ std::string FoldCase(std::string_view Utf8) {
   if (U_FAILURE(Status)) return AsciiLower(Utf8);
   return Composed;
 }
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace quorrel {
+
 // Joins every continuation line (one that starts with a blank or a tab) to the
 // field it continues, as RFC 5322 unfolds; the tab of a fold becomes a blank. The
 // header ends at the first empty line; what follows it is not a field. A
@@ -30,3 +32,5 @@ std::string DecodeEncodedWords(std::string_view Text);
 // Pure ASCII text is lower-cased A to Z only, exactly as the raw matching does.
 // Bytes that are not valid UTF-8 pass through unchanged.
 std::string FoldCase(std::string_view Utf8);
+
+}  // namespace quorrel

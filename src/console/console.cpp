@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+namespace quorrel {
+
 namespace {
 
 // Light grey on black: the word a fresh console starts with. The module treats
@@ -65,3 +67,5 @@ void SetTextColours(uint8_t Background, uint8_t Foreground) {
 void SetForegroundColour(uint8_t Colour) {
   SetTextAttributes(static_cast<uint16_t>((CurrentTextAttributes() & 0xF0) | Colour));
 }
+
+}  // namespace quorrel

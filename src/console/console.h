@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace quorrel {
+
 // Whether standard output is a terminal (asked of the OS once).
 bool StandardOutputIsTerminal();
 // Forget that answer, after standard output was redirected.
@@ -16,3 +18,5 @@ uint16_t CurrentTextAttributes();  // 0 when standard output is not a console
 void SetTextAttributes(uint16_t Attributes);
 void SetTextColours(uint8_t Background, uint8_t Foreground);
 void SetForegroundColour(uint8_t Colour);
+
+}  // namespace quorrel

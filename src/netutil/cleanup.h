@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace quorrel {
+
 template <class TAction>
 class [[nodiscard]] TCleanup {
  public:
@@ -31,3 +33,5 @@ template <class T, class TValue>
   Setting = std::forward<TValue>(Value);
   return TCleanup([&Setting, Saved = std::move(Saved)]() mutable { Setting = std::move(Saved); });
 }
+
+}  // namespace quorrel

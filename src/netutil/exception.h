@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace quorrel {
+
 class Exception : public std::runtime_error {
  public:
   explicit Exception(const std::string& Message) : std::runtime_error(Message) {}
@@ -12,3 +14,5 @@ class Exception : public std::runtime_error {
   // Name of the most derived class, for the report of an escaped exception.
   virtual const char* ClassName() const { return "Exception"; }
 };
+
+}  // namespace quorrel

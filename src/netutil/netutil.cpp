@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace quorrel {
+
 namespace {
 
 bool IsBlank(unsigned char C) { return C <= 32; }
@@ -252,3 +254,5 @@ std::string AsciiUpper(std::string_view Text) {
     if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
   return Result;
 }
+
+}  // namespace quorrel

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorrel {
+
 // Milliseconds of a monotonic clock, truncated to 32 bits (wraps after ~49.7 days).
 uint32_t CurrentTick();
 // Elapsed milliseconds from OldTick to NewTick, with the wrap rule of the tick
@@ -76,3 +78,5 @@ std::string BytesToHex(std::string_view Text);
 // ASCII-only case folding (A-Z / a-z); other bytes are left alone.
 std::string AsciiLower(std::string_view Text);
 std::string AsciiUpper(std::string_view Text);
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
+namespace quorrel {
+
 namespace {
 
 // What holding one line costs in ReplyLines besides its bytes.
@@ -319,3 +321,5 @@ void TPOP3Send::Logout() {
   StlsInUse = false;
   Outstanding = 0;
 }
+
+}  // namespace quorrel

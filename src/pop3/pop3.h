@@ -20,6 +20,8 @@
 #include "blocksock/protocol_client.h"
 #include "blocksock/tcp_socket.h"
 
+namespace quorrel {
+
 enum TAuthMode : uint8_t { AuthAny = 0, AuthUserPassOnly = 1, AuthApopOnly = 2 };
 
 // The step at which the last Login stopped.
@@ -128,3 +130,5 @@ class TPOP3Send : public TProtocolClient {
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
   int32_t Outstanding = 0;  // replies owed to SendAhead
 };
+
+}  // namespace quorrel

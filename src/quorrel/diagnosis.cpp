@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace quorrel {
+
 namespace {
 
 std::string Socks5ReplyText(int32_t Code) {
@@ -132,3 +134,5 @@ std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy, const TC
            Socks5ReplyText(Socket.SocksReplyCode);
   return "the proxy at " + At + " gave no valid answer";
 }
+
+}  // namespace quorrel

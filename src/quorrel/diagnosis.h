@@ -8,6 +8,8 @@
 #include "pop3/pop3.h"
 #include "quorrel/options.h"
 
+namespace quorrel {
+
 // Watches a session's socket while it connects: the first connection it opens
 // (to the server, or to the proxy when one is set) and the first line a proxy
 // answers to CONNECT.
@@ -43,3 +45,5 @@ std::string LoginFailure(const TPOP3Send& Session, const TConnectTrace& Trace);
 
 // Why the connection through the proxy could not be made.
 std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy, const TConnectTrace& Trace);
+
+}  // namespace quorrel

@@ -14,6 +14,8 @@
 #include "quorrel/pipelined_sweep.h"
 #include "quorrel/password.h"
 
+namespace quorrel {
+
 namespace {
 
 const char* const Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
@@ -246,3 +248,5 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   Session.reset();
   return Finish();
 }
+
+}  // namespace quorrel

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace quorrel {
+
 std::string HeaderValue(const std::vector<std::string>& Lines, const std::string& Name);
 bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
 // The header as a reader sees it: the named field unfolded, encoded words
@@ -36,3 +38,5 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
 // Module starts, RunDriver, module ends; an exception that escapes is reported on
 // standard error ("Exception %s in module %s at %p. ...") with exit status 1.
 int RunProgram(int argc, char** argv);
+
+}  // namespace quorrel

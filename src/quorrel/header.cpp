@@ -8,6 +8,8 @@
 #include "netutil/netutil.h"
 #include "quorrel/driver.h"
 
+namespace quorrel {
+
 namespace {
 
 // Header fields whose b= and bh= tags hold a signature or a body hash in
@@ -162,3 +164,5 @@ bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vect
     return Part.find("=?") == std::string_view::npos ? FoldCase(Part) : FoldCase(DecodeEncodedWords(Part));
   });
 }
+
+}  // namespace quorrel

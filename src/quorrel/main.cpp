@@ -1,3 +1,3 @@
 #include "quorrel/driver.h"
 
-int main(int argc, char** argv) { return RunProgram(argc, argv); }
+int main(int argc, char** argv) { return quorrel::RunProgram(argc, argv); }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <iterator>
 
+namespace quorrel {
+
 namespace {
 
 // Stores an option's value into the settings; returns "" or why the value is bad.
@@ -236,3 +238,5 @@ std::string ParseProxyUrl(const std::string& Url, TProxy& Proxy) {
   Proxy = Result;
   return "";
 }
+
+}  // namespace quorrel

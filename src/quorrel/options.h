@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace quorrel {
+
 enum class TProxyScheme { None, Socks5, Socks5h, Socks4, Socks4a, Http };
 
 // A proxy given as scheme://[user:password@]host[:port].
@@ -50,3 +52,5 @@ bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std
 
 // The usage line followed by one line per option.
 std::string HelpText(const std::string& ProgramName);
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 #include "console/console.h"
 #include "quorrel/driver.h"
 
+namespace quorrel {
+
 void TOutput::Check() {
   if (Broken || !std::ferror(stdout)) return;
   Broken = true;
@@ -19,7 +21,7 @@ void TOutput::Write(const std::string& Text) {
 }
 
 void TOutput::WriteColoured(const std::string& Text, uint8_t Colour) {
-  ::WriteColoured(Text, Colour);
+  quorrel::WriteColoured(Text, Colour);
   Check();
 }
 
@@ -113,3 +115,5 @@ std::string MaskControls(const std::string& Text) {
 std::string Displayable(const std::string& Text) {
   return StandardOutputIsTerminal() ? MaskControls(Text) : Text;
 }
+
+}  // namespace quorrel

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quorrel {
+
 class TOutput {
  public:
   void Write(const std::string& Text);
@@ -31,3 +33,5 @@ class TOutput {
 std::string Displayable(const std::string& Text);
 // The masking itself, whatever standard output is.
 std::string MaskControls(const std::string& Text);
+
+}  // namespace quorrel

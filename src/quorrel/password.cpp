@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace quorrel {
+
 namespace {
 
 // A password line longer than this is no password; reading stops there.
@@ -76,3 +78,5 @@ bool ReadPassword(std::string& Password) {
   std::fflush(stderr);
   return Read;
 }
+
+}  // namespace quorrel

@@ -5,7 +5,11 @@
 
 #include <string>
 
+namespace quorrel {
+
 // Reads the password from standard input: with the prompt "Password: " on
 // standard error and echo off when standard input is a terminal, else the first
 // line without its line end. False when no line could be read.
 bool ReadPassword(std::string& Password);
+
+}  // namespace quorrel

@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+namespace quorrel {
+
 namespace {
 
 // Reply bytes held for a status line of LIST or DELE.
@@ -206,3 +208,5 @@ TSweepEnd TPipelinedSweep::Stop() {
   Outcomes.clear();
   return TSweepEnd::Stopped;
 }
+
+}  // namespace quorrel

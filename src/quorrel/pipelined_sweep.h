@@ -26,6 +26,8 @@
 #include "pop3/pop3.h"
 #include "quorrel/driver.h"
 
+namespace quorrel {
+
 enum class TSweepEnd {
   Completed,       // every message has its outcome
   ConnectionLost,  // dropped; the first message without an outcome was reported last
@@ -101,3 +103,5 @@ class TPipelinedSweep {
   int64_t CommandsInFlight = 0;
   int64_t RepliesInFlight = 0;
 };
+
+}  // namespace quorrel

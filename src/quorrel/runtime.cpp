@@ -18,6 +18,8 @@
 #include "sockapi/sockapi.h"
 #include "tlsbind/tlsbind.h"
 
+namespace quorrel {
+
 namespace {
 
 std::string ReadableTypeName(const std::type_info& Type) {
@@ -104,3 +106,5 @@ int RunProgram(int argc, char** argv) {
   std::fflush(stdout);
   return Status;
 }
+
+}  // namespace quorrel

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <vector>
 
+namespace quorrel {
+
 // ---------------------------------------------------------------------------
 // Socket address
 
@@ -667,3 +669,5 @@ int OsGetNameInfo(const TSocketAddress* Address, int Length, char* Host, int Hos
                            static_cast<socklen_t>(HostLength < 0 ? 0 : HostLength), Service,
                            static_cast<socklen_t>(ServiceLength < 0 ? 0 : ServiceLength), Flags);
 }
+
+}  // namespace quorrel

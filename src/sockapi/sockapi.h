@@ -18,6 +18,8 @@
 
 #include "sockapi/socket_errors.h"
 
+namespace quorrel {
+
 using TSocketHandle = int;
 constexpr TSocketHandle InvalidSocket = -1;  // the OS's invalid-socket value
 constexpr int SocketError = -1;              // an OS call's failure result
@@ -171,3 +173,5 @@ int OsGetAddrInfo(const char* Node, const char* Service, const addrinfo* Hints, 
 void OsFreeAddrInfo(addrinfo* List);
 int OsGetNameInfo(const TSocketAddress* Address, int Length, char* Host, int HostLength, char* Service,
                   int ServiceLength, int Flags);
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace quorrel {
+
 #define QUORREL_SOCKET_ERRORS(X)                                                   \
   X(10004, Interrupted, EINTR, "Interrupted system call")                          \
   X(10009, BadHandle, EBADF, "Bad file number")                                    \
@@ -66,3 +68,5 @@ QUORREL_SOCKET_ERRORS(QUORREL_SOCKET_ERROR_CONSTANT)
 
 // The text of a code of the list above; null for any other code.
 const char* SocketErrorText(int32_t Code);
+
+}  // namespace quorrel

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string_view>
 
+namespace quorrel {
+
 std::string TlsLibraryName = "libssl.so.3:libssl.so";
 std::string TlsLibraryAltName = "libssl.so.1.1";
 std::string CryptoLibraryName = "libcrypto.so.3:libcrypto.so:libcrypto.so.1.1";
@@ -408,3 +410,5 @@ void Evp_cleanup() {
 void Crypto_cleanup_all_ex_data() {
   if (auto Call = Entry<void (*)()>(ECryptoCleanupAllExData)) Call();
 }
+
+}  // namespace quorrel

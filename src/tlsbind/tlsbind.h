@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace quorrel {
+
 // Library file names, tried in order: TLS library, crypto library, then the
 // alternative TLS library. Settable so a test can point them at missing files;
 // each may hold several names separated by ':' (tried in turn).
@@ -63,3 +65,5 @@ void Err_clear_error();
 void Err_remove_state(unsigned long ThreadId);
 void Evp_cleanup();
 void Crypto_cleanup_all_ex_data();
+
+}  // namespace quorrel

@@ -14,6 +14,8 @@
 
 #include "blocksock/block_socket.h"
 
+using namespace quorrel;
+
 namespace {
 
 class TStreamSocket : public TBlockSocket {

@@ -19,6 +19,8 @@
 
 #include "blocksock/block_socket.h"
 
+using namespace quorrel;
+
 namespace {
 
 using TEvent = std::pair<TSocketStatusReason, std::string>;

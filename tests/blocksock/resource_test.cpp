@@ -25,6 +25,8 @@
 #include "support/proxies.h"
 #include "support/tls_peer.h"
 
+using namespace quorrel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -10,6 +10,8 @@
 #include "support/requirement.h"
 #include "support/proxies.h"
 
+using namespace quorrel;
+
 namespace {
 
 std::string Bytes(std::initializer_list<int> Values) {

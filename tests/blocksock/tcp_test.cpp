@@ -8,6 +8,8 @@
 #include "support/requirement.h"
 #include "support/proxies.h"
 
+using namespace quorrel;
+
 namespace {
 
 TEST(TcpSocket, Defaults) {

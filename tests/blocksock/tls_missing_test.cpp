@@ -7,6 +7,8 @@
 #include "support/tls_peer.h"
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 namespace {
 
 TEST(TlsMissingTest, SwitchingOnFailsAndThePlainConnectionStillWorks) {

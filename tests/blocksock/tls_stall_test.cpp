@@ -11,6 +11,8 @@
 #include "support/proxies.h"
 #include "support/tls_peer.h"
 
+using namespace quorrel;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -10,6 +10,8 @@
 #include "support/tls_peer.h"
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 namespace {
 
 constexpr int Timeout = 5000;

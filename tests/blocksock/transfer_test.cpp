@@ -25,6 +25,8 @@
 
 #include "blocksock/block_socket.h"
 
+using namespace quorrel;
+
 namespace {
 
 using namespace std::chrono_literals;

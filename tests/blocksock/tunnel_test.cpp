@@ -11,6 +11,8 @@
 #include "support/requirement.h"
 #include "support/proxies.h"
 
+using namespace quorrel;
+
 namespace {
 
 // A proxy that reads the request head and answers with Reply, then waits for

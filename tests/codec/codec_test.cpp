@@ -12,6 +12,8 @@
 #include "netutil/netutil.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 std::string Hex(const std::string& Digest) { return BytesToHex(Digest); }

@@ -8,6 +8,8 @@
 
 #include "codec/codec.h"
 
+using namespace quorrel;
+
 namespace {
 
 std::string Decoded(const std::vector<std::string>& Lines) {

@@ -4,6 +4,8 @@
 
 #include "console/terminal_capture.h"
 
+using namespace quorrel;
+
 namespace {
 
 // Puts the module's word back to the start value without checking the bytes.

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 
+namespace quorrel {
+
 template <typename TCode>
 std::string CaptureOnTerminal(TCode Code) {
   int Master = -1, Slave = -1;
@@ -65,3 +67,5 @@ std::string CaptureOnPipe(TCode Code) {
   close(Ends[0]);
   return Bytes;
 }
+
+}  // namespace quorrel

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace quorrel;
+
 namespace {
 
 TEST(Cleanup, RunsOnceOnEveryWayOutUnlessCancelled) {

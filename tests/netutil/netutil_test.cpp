@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+using namespace quorrel;
+
 namespace {
 
 TEST(Ticks, DifferenceFollowsTheWrapRule) {

@@ -13,6 +13,8 @@
 #include "support/pop3_server.h"
 #include "support/requirement.h"
 
+using namespace quorrel;
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -13,6 +13,8 @@
 #include "support/pop3_server.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Strings = std::vector<std::string>;

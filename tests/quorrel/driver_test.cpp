@@ -11,6 +11,8 @@
 #include "console/terminal_capture.h"
 #include "quorrel/output.h"
 
+using namespace quorrel;
+
 namespace {
 
 using Lines = std::vector<std::string>;

@@ -24,6 +24,8 @@
 #include "support/requirement.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 const std::string Head = "Quorrel version 1.0 https://quorrel.example.org\r\n";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quorrel;
+
 namespace {
 
 using Words = std::vector<std::string>;

@@ -15,6 +15,8 @@
 #include "support/dovecot.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 // Reads from Fd into Text until Wanted appears (or, with Wanted empty, until

@@ -19,6 +19,8 @@
 #include "quorrel/pipelined_sweep.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 // Header bytes of every message below; bodies are lines of 80 bytes.

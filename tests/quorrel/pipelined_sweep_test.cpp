@@ -16,6 +16,8 @@
 #include "support/dovecot.h"
 #include "support/pop3_server.h"
 
+using namespace quorrel;
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;

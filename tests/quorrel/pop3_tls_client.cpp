@@ -10,6 +10,8 @@
 #include "sockapi/sockapi.h"
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 namespace {
 
 int Session(const std::string& Mode, char** Argv) {

@@ -14,6 +14,8 @@
 #include "support/process.h"
 #include "support/proxies.h"
 
+using namespace quorrel;
+
 namespace {
 
 const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";

@@ -15,6 +15,8 @@
 #include "support/requirement.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";

@@ -14,6 +14,8 @@
 #include "support/requirement.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 #ifndef POP3_TLS_CLIENT
 #define POP3_TLS_CLIENT ""
 #endif

@@ -15,6 +15,8 @@
 #include "support/requirement.h"
 #include "support/process.h"
 
+using namespace quorrel;
+
 namespace {
 
 struct TRunResult {

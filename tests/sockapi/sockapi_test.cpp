@@ -17,6 +17,8 @@
 #include "support/process.h"
 #include "support/requirement.h"
 
+using namespace quorrel;
+
 namespace {
 
 TSocketAddress Loopback(int Port) {

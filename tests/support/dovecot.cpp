@@ -6,6 +6,8 @@
 
 #include "support/process.h"
 
+namespace quorrel {
+
 namespace {
 
 std::string SourceDir() {
@@ -106,3 +108,5 @@ std::vector<std::string> TDovecot::Subjects(const std::string& User) {
 }
 
 std::string TDovecot::Log() { return ReadFile(Dir + "/dovecot.log"); }
+
+}  // namespace quorrel

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace quorrel {
+
 class TDovecot {
  public:
   TDovecot();
@@ -40,3 +42,5 @@ class TDovecot {
   bool Started = false;
   int Delivered = 0;
 };
+
+}  // namespace quorrel

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 
+namespace quorrel {
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -510,3 +512,5 @@ void TPop3MailboxServer::Serve(int Fd) {
     if (Command == "QUIT") return;
   }
 }
+
+}  // namespace quorrel

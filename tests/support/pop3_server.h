@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace quorrel {
+
 // A loopback listener and the one thread that serves it; Done is set when
 // the thread's body returns.
 class TServerThread {
@@ -193,3 +195,5 @@ class TPop3MailboxServer {
   std::vector<bool> Marked;
   bool Quit = false;
 };
+
+}  // namespace quorrel

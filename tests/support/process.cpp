@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+namespace quorrel {
+
 bool TChildProcess::Start(const std::vector<std::string>& Argv, const std::string& LogFile) {
   Stop();
   std::vector<char*> Args;
@@ -165,3 +167,5 @@ int RunCommand(const std::string& Command, std::string* Output) {
 bool HaveProgram(const std::string& Name) {
   return RunCommand("command -v '" + Name + "' >/dev/null 2>&1") == 0;
 }
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace quorrel {
+
 class TChildProcess {
  public:
   TChildProcess() = default;
@@ -42,3 +44,5 @@ std::string ReadFile(const std::string& Path);
 int RunCommand(const std::string& Command, std::string* Output = nullptr);
 // True when the program is found on PATH (or at an absolute path).
 bool HaveProgram(const std::string& Name);
+
+}  // namespace quorrel

@@ -10,6 +10,8 @@
 
 #include <chrono>
 
+namespace quorrel {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -225,3 +227,5 @@ bool TProxyProcess::StartTlsReverser() {
     return false;
   return Launch({"openssl", "s_server", "-accept", std::to_string(ListenPort), "-cert", Cert, "-key", Key, "-rev"});
 }
+
+}  // namespace quorrel

@@ -13,6 +13,8 @@
 
 #include "support/process.h"
 
+namespace quorrel {
+
 // One accepted connection as a scripted server sees it. Every byte read is also
 // appended to the server's transcript.
 class TPeerConnection {
@@ -112,3 +114,5 @@ class TProxyProcess {
   int ListenPort = 0;
   TChildProcess Process;
 };
+
+}  // namespace quorrel

@@ -7,6 +7,8 @@
 
 #include "support/process.h"
 
+namespace quorrel {
+
 bool SkipAllowed() {
   const char* Value = std::getenv("QUORREL_ALLOW_SKIP");
   return Value != nullptr && std::string(Value) == "1";
@@ -47,3 +49,5 @@ std::string MissingRoot() {
 std::string MissingTls(bool SwitchedOn) {
   return SwitchedOn ? "" : "TLS cannot be switched on here: the TLS library is missing (Debian package libssl3)";
 }
+
+}  // namespace quorrel

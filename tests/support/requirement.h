@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <string>
 
+namespace quorrel {
+
 // True when QUORREL_ALLOW_SKIP=1 is set.
 bool SkipAllowed();
 // The Debian package that brings Program ("" when none is known).
@@ -47,3 +49,5 @@ std::string MissingRoot();
 
 // "" when TLS could be switched on, else why not (the TLS library is missing).
 std::string MissingTls(bool SwitchedOn);
+
+}  // namespace quorrel

@@ -4,6 +4,8 @@
 #include "blocksock/block_socket.h"
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   BlockSockModuleStart();

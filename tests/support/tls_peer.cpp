@@ -1,5 +1,7 @@
 #include "support/tls_peer.h"
 
+namespace quorrel {
+
 namespace {
 
 bool Run(const std::string& Command) { return RunCommand(Command + " >/dev/null 2>&1") == 0; }
@@ -77,3 +79,5 @@ bool TPlainServer::Start(const std::string& Dir) {
   Port = FreeTcpPort();
   return Process.Start({"python3", Script, std::to_string(Port)}) && WaitForPort("127.0.0.1", Port);
 }
+
+}  // namespace quorrel

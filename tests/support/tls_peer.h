@@ -7,6 +7,8 @@
 
 #include "support/process.h"
 
+namespace quorrel {
+
 // A CA, a second unrelated CA, a server certificate for "localhost" (with
 // subjectAltName DNS:localhost and IP:127.0.0.1), one for "other.example", and a
 // client certificate whose key is protected by ClientKeyPassword.
@@ -42,3 +44,5 @@ class TPlainServer {
   int Port = 0;
   TChildProcess Process;
 };
+
+}  // namespace quorrel

@@ -5,6 +5,8 @@
 
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 namespace {
 
 TEST(TlsBindMissingTest, WrappersFallBackAndLoadingIsRetried) {

@@ -6,6 +6,8 @@
 
 #include "tlsbind/tlsbind.h"
 
+using namespace quorrel;
+
 namespace {
 
 TEST(TlsBindTest, LoadsOnceFromManyThreadsAndResolvesNewerEquivalents) {
