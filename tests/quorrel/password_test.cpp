@@ -47,40 +47,45 @@ TOutcome TypeThePassword(const std::string& Typed) {
   const std::string Dir = MakeTempDir("quorrel-password");
   pid_t Child = fork();
   if (Child == 0) {
-    auto Fail = [&](const std::string& Why) {
-      WriteFile(Dir + "/trouble", Why);
-      _exit(0);
-    };
-    if (unshare(CLONE_NEWNET) != 0) Fail("no network namespace (needs root)");
-    if (std::system("ip link set lo up") != 0) Fail("cannot bring loopback up");
-    TDovecot Dovecot;
-    if (!Dovecot.AddUser("alice", "secret") || !Dovecot.Deliver("alice", "Subject: Special offer\r\n\r\nBuy.\r\n") ||
-        !Dovecot.Start())
-      Fail("Dovecot did not start: " + Dovecot.Log());
-    const std::string Port = std::to_string(Dovecot.Port);
-    int Master = -1;
-    pid_t Tool = forkpty(&Master, nullptr, nullptr, nullptr);
-    if (Tool == 0) {
-      const char* Binary = std::getenv("QUORREL_BINARY");
-      execl(Binary, Binary, "alice", "-", "127.0.0.1", "offer", "--port", Port.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    std::string Transcript;
-    if (!ReadUntil(Master, Transcript, "Password: ", 20000)) {
-      kill(Tool, SIGKILL);
-      waitpid(Tool, nullptr, 0);
-      Fail("no prompt: " + Transcript);
-    }
-    WriteFile(Dir + "/cmdline", ReadFile("/proc/" + std::to_string(Tool) + "/cmdline"));
-    const std::string Line = Typed + "\n";
-    if (write(Master, Line.data(), Line.size()) != ssize_t(Line.size())) Fail("cannot type");
-    ReadUntil(Master, Transcript, "", 60000);
-    int Status = 0;
-    waitpid(Tool, &Status, 0);
-    close(Master);
-    WriteFile(Dir + "/transcript", Transcript);
-    WriteFile(Dir + "/status", std::to_string(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1));
-    WriteFile(Dir + "/left", std::to_string(Dovecot.List("alice").size()));
+    // The child's work runs in a scope of its own: _exit skips destructors, and
+    // Dovecot must be stopped by its own before the child ends.
+    [&] {
+      auto Fail = [&](const std::string& Why) { WriteFile(Dir + "/trouble", Why); };
+      if (unshare(CLONE_NEWNET) != 0) return Fail("no network namespace (needs root)");
+      if (std::system("ip link set lo up") != 0) return Fail("cannot bring loopback up");
+      TDovecot Dovecot;
+      if (!Dovecot.AddUser("alice", "secret") || !Dovecot.Deliver("alice", "Subject: Special offer\r\n\r\nBuy.\r\n") ||
+          !Dovecot.Start())
+        return Fail("Dovecot did not start: " + Dovecot.Log());
+      const std::string Port = std::to_string(Dovecot.Port);
+      int Master = -1;
+      pid_t Tool = forkpty(&Master, nullptr, nullptr, nullptr);
+      if (Tool == 0) {
+        const char* Binary = std::getenv("QUORREL_BINARY");
+        execl(Binary, Binary, "alice", "-", "127.0.0.1", "offer", "--port", Port.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      std::string Transcript;
+      if (!ReadUntil(Master, Transcript, "Password: ", 20000)) {
+        kill(Tool, SIGKILL);
+        waitpid(Tool, nullptr, 0);
+        return Fail("no prompt: " + Transcript);
+      }
+      WriteFile(Dir + "/cmdline", ReadFile("/proc/" + std::to_string(Tool) + "/cmdline"));
+      const std::string Line = Typed + "\n";
+      if (write(Master, Line.data(), Line.size()) != ssize_t(Line.size())) {
+        kill(Tool, SIGKILL);
+        waitpid(Tool, nullptr, 0);
+        return Fail("cannot type");
+      }
+      ReadUntil(Master, Transcript, "", 60000);
+      int Status = 0;
+      waitpid(Tool, &Status, 0);
+      close(Master);
+      WriteFile(Dir + "/transcript", Transcript);
+      WriteFile(Dir + "/status", std::to_string(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1));
+      WriteFile(Dir + "/left", std::to_string(Dovecot.List("alice").size()));
+    }();
     _exit(0);
   }
   waitpid(Child, nullptr, 0);
