@@ -104,8 +104,15 @@ bool SweepAhead(TPOP3Send& Session, TSweep& S, TOutput& Out) {
   const TSweepEnd End = Ahead.Run(Session.MessageCount);
   S.MarkedForDeletion += Ahead.Marked;
   if (End == TSweepEnd::NotStarted) return false;
+  if (!Ahead.SizeChanged.empty())
+    Complain(S.ProgramName, "note: the server answers LIST n after TOP n 0 with another size than its opening "
+                            "listing (" + Ahead.SizeChanged + "); the message number alone keeps the replies in step");
   if (End == TSweepEnd::ConnectionLost) {
-    Complain(S.ProgramName, "connection lost during the sweep: " + ReplyFailure(Session));
+    if (!Ahead.OutOfStep.empty())
+      Complain(S.ProgramName, "the server's replies are out of step: " + Ahead.OutOfStep +
+                                  "; the session ends without QUIT, nothing is deleted");
+    else
+      Complain(S.ProgramName, "connection lost during the sweep: " + ReplyFailure(Session));
     Out.Write(ConnectionLost);
   }
   return true;

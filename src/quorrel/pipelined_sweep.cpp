@@ -34,6 +34,8 @@ int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) +
 TSweepEnd TPipelinedSweep::Run(int32_t MessageCount) {
   Marked = 0;
   FirstWindow = 0;
+  OutOfStep.clear();
+  SizeChanged.clear();
   Owed.clear();
   DelesDue.clear();
   Outcomes.clear();
@@ -123,11 +125,20 @@ bool TPipelinedSweep::Refill() {
   return Session.SendAhead(Lines);
 }
 
-bool TPipelinedSweep::Names(const std::string& StatusLine, int32_t Number) const {
-  if (StatusLine.compare(0, 4, "+OK ") != 0) return false;
+bool TPipelinedSweep::Names(const TOwed& Asked) {
+  const std::string& StatusLine = Session.StatusLine;
+  const uint32_t Opening = Sizes[size_t(Asked.Number)];
   uint64_t Listed = 0, Size = 0;
-  return ReadScanListing(std::string_view(StatusLine).substr(4), Listed, Size) && Listed == uint64_t(Number) &&
-         Size == Sizes[size_t(Number)];
+  if (StatusLine.compare(0, 4, "+OK ") == 0 && ReadScanListing(std::string_view(StatusLine).substr(4), Listed, Size) &&
+      Listed == uint64_t(Asked.Number)) {
+    if (Size != Opening && SizeChanged.empty())
+      SizeChanged = "message " + std::to_string(Asked.Number) + ": listed " + std::to_string(Opening) + ", then " +
+                    std::to_string(Size);
+    return true;
+  }
+  OutOfStep = "LIST " + std::to_string(Asked.Number) + " was to be answered \"+OK " + std::to_string(Asked.Number) +
+              " <size>\", the server said \"" + StatusLine.substr(0, 200) + "\"";
+  return false;
 }
 
 TSweepEnd TPipelinedSweep::ReadNext() {
@@ -145,10 +156,10 @@ TSweepEnd TPipelinedSweep::ReadNext() {
       if (Positive) Header.swap(Session.ReplyLines);
       return TSweepEnd::Completed;
     case TKind::Guard:
-      if (!Names(Session.StatusLine, Next.Number)) return Lost();
+      if (!Names(Next)) return Lost();
       return TSweepEnd::Completed;
     case TKind::List: {
-      if (!Names(Session.StatusLine, Next.Number)) return Lost();
+      if (!Names(Next)) return Lost();
       TSweepJudgement Verdict;
       if (Judge) Verdict = Judge(Next.Number, Header);
       Header.clear();

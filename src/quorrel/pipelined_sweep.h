@@ -4,11 +4,12 @@
 // in that order, so the caller's output is what the one-at-a-time sweep shows.
 //
 // Every header is proven to be its own message's before it is judged: each
-// "TOP n 0" is followed by "LIST n", whose reply must name n and the size the
-// opening listing gave, and the reply before each TOP is such a LIST reply too
-// (after DELE replies, an extra "LIST n" stands in front of the next TOP). A
-// reply out of step, or any reply that cannot be read, drops the connection:
-// no QUIT, so the server deletes nothing of the session.
+// "TOP n 0" is followed by "LIST n", whose reply must name n, and the reply
+// before each TOP is such a LIST reply too (after DELE replies, an extra
+// "LIST n" stands in front of the next TOP). The number is the proof; the size
+// is not, because some servers answer LIST n after TOP with the size of what
+// TOP sent. A reply out of step, or any reply that cannot be read, drops the
+// connection: no QUIT, so the server deletes nothing of the session.
 //
 // What is in flight is bounded in bytes: the commands not yet answered stay
 // within a budget that the socket's send buffer holds, so a send never waits
@@ -60,6 +61,12 @@ class TPipelinedSweep {
   TSweepEnd Run(int32_t MessageCount);
 
   int32_t Marked = 0;  // DELEs the server confirmed
+  // Why the sweep found the replies out of step (the command, what its reply
+  // had to be, what came); empty when it did not.
+  std::string OutOfStep;
+  // The first LIST n whose size differs from the opening listing's, as
+  // "message n: listed s, then t"; empty when none did.
+  std::string SizeChanged;
   // Messages whose commands went into the first send: the point at which the
   // budgets first held a command back and the sweep turned to reading.
   int32_t FirstWindow = 0;
@@ -86,7 +93,7 @@ class TPipelinedSweep {
   bool Refill();
   bool Room(int64_t Commands, int64_t Replies) const;
   TSweepEnd ReadNext();
-  bool Names(const std::string& StatusLine, int32_t Number) const;
+  bool Names(const TOwed& Asked);
   TSweepEnd Flush();
   TSweepEnd Lost();
   TSweepEnd Stop();
