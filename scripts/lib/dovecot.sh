@@ -36,21 +36,10 @@ init)
   mkdir -p "$dir/run" "$dir/state" "$dir/home"
   chmod 755 "$dir" "$dir/home"
   : > "$dir/users"
-  if [ ! -f "$dir/ca.pem" ]; then
-    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Quorrel test CA" \
-      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-      -keyout "$dir/ca-key.pem" -out "$dir/ca.pem" >/dev/null 2>&1
-  fi
-  [ -f "$dir/cert.pem" ] || bash "$0" cert "$dir" "DNS:localhost,IP:127.0.0.1"
+  [ -f "$dir/cert.pem" ] || bash "$(dirname "$0")/certs.sh" "$dir"
   ;;
 cert)
-  san=${1:?subject alternative names}
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=${san#*:}" -keyout "$dir/key.pem" -out "$dir/cert.csr" \
-    >/dev/null 2>&1
-  printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$san" > "$dir/cert.ext"
-  openssl x509 -req -in "$dir/cert.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" -CAcreateserial -days 30 \
-    -extfile "$dir/cert.ext" -out "$dir/cert.pem" >/dev/null 2>&1
-  rm -f "$dir/cert.csr" "$dir/cert.ext"
+  bash "$(dirname "$0")/certs.sh" "$dir" "${1:?subject alternative names}"
   ;;
 adduser)
   user=${1:?user}; pass=${2:?password}; mode=${3:-plain}

@@ -12,182 +12,23 @@
 #include <string>
 #include <vector>
 
+#include "support/end_to_end.h"
 #include "support/requirement.h"
-#include "support/process.h"
 
 using namespace quorrel;
 
 namespace {
 
-const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
-
-enum class TPeer { Dovecot, RecordingListener, Nothing };
-
-struct TScenario {
-  std::vector<std::string> Messages;  // message n is Messages[n-1]
-  std::vector<std::vector<std::string>> Runs;
-  TPeer Peer = TPeer::Dovecot;
-  std::string Password = "secret";
-  bool NoTls = false;         // a Dovecot without TLS, so without STLS
-  std::string CertNames;      // the server certificate's names, when not localhost and 127.0.0.1
-  bool Terminal = false;
-  bool HeadOneLine = false;     // output through a pipe into "head -n 1"
-  bool FullDevice = false;      // output to /dev/full
-  bool StderrExpected = false;  // else anything on standard error is trouble
-  std::string Input;            // standard input of every run (else /dev/null)
-};
-
-struct TOutcome {
-  std::vector<std::string> Outputs;
-  std::vector<int> Statuses;
-  std::vector<std::string> Errors;  // standard error of each run
-  std::vector<int> Left;     // numbers of the messages still in the mailbox
-  std::string Log;           // Dovecot's log
-  std::string Connections;   // what the recording listener saw
-  std::string Trouble;       // set when the scenario itself could not run
-};
-
-std::string Quote(const std::string& Text) {
-  std::string Quoted = "'";
-  for (char C : Text) Quoted += C == '\'' ? std::string("'\\''") : std::string(1, C);
-  return Quoted + "'";
-}
-
-std::string Join(const std::vector<std::string>& Words) {
-  std::string Line;
-  for (const auto& W : Words) Line += " " + Quote(W);
-  return Line;
-}
-
-std::string Crlf(const std::vector<std::string>& Lines) {
-  std::string Text;
-  for (const auto& L : Lines) Text += L + "\r\n";
-  return Text;
-}
-
-std::string Message(const std::vector<std::string>& Header, const std::string& Body = "Hello.") {
-  std::vector<std::string> Lines = Header;
-  Lines.push_back("");
-  Lines.push_back(Body);
-  return Crlf(Lines);
-}
-
-// STAT reports the size of the messages as they travel, with CR LF line ends.
-std::string SizeOf(const std::vector<std::string>& Messages) {
-  size_t Size = 0;
-  for (const auto& M : Messages) Size += M.size();
-  return std::to_string(Size);
-}
-
 class Session : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* Binary = std::getenv("QUORREL_BINARY");
-    const char* Source = std::getenv("QUORREL_SOURCE_DIR");
-    if (!Binary || !Source) QUORREL_REQUIRE(std::string("QUORREL_BINARY and QUORREL_SOURCE_DIR are not set (run through ctest)"));
-    QUORREL_REQUIRE_ROOT();
-    QUORREL_REQUIRE_PROGRAMS("unshare", "ip", "dovecot");
-    BinaryPath = Binary;
-    SourceDir = Source;
-    Dir = MakeTempDir("quorrel-session");
-    ASSERT_FALSE(Dir.empty());
-  }
-  void TearDown() override {
-    if (!Dir.empty()) RemoveTree(Dir);
-  }
+  void SetUp() override { QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot)); }
+  TOutcome Run(const TScenario& S) { return E2E.Run(S); }
 
-  TOutcome Run(const TScenario& S) {
-    RunCommand("mkdir -p " + Quote(Dir + "/mail"));
-    std::ostringstream Script;
-    Script << "set -u\n"
-           << "ip link set lo up || exit 90\n"
-           << "L=" << Quote(SourceDir + "/scripts/lib/dovecot.sh") << "\n"
-           << "D=" << Quote(Dir) << "\n";
-    if (S.Peer == TPeer::Dovecot) {
-      Script << "trap 'bash \"$L\" stop \"$D/dc\" >/dev/null 2>&1' EXIT\n"
-             << "bash \"$L\" init \"$D/dc\" && bash \"$L\" adduser \"$D/dc\" alice " << Quote(S.Password)
-             << " || exit 91\n";
-      for (size_t I = 0; I < S.Messages.size(); ++I) {
-        std::string File = Dir + "/mail/" + std::to_string(I + 1) + ".eml";
-        WriteFile(File, S.Messages[I]);
-        Script << "bash \"$L\" deliver \"$D/dc\" alice " << Quote(File) << " || exit 92\n";
-      }
-      if (!S.CertNames.empty()) Script << "bash \"$L\" cert \"$D/dc\" " << Quote(S.CertNames) << " || exit 95\n";
-      Script << "bash \"$L\" start \"$D/dc\" 110 " << (S.NoTls ? "notls" : "995")
-             << " >\"$D/start.log\" 2>&1 || exit 93\n";
-    } else if (S.Peer == TPeer::RecordingListener) {
-      // Notes every connection it accepts, so a test can tell that none was made.
-      Script << "python3 -c '\n"
-                "import socket, sys\n"
-                "s = socket.socket()\n"
-                "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                "s.bind((\"127.0.0.1\", 110))\n"
-                "s.listen(16)\n"
-                "open(sys.argv[1] + \".ready\", \"w\").close()\n"
-                "while True:\n"
-                "    c, _ = s.accept()\n"
-                "    with open(sys.argv[1], \"a\") as f: f.write(\"connection\\n\")\n"
-                "    c.close()\n"
-                "' \"$D/connections\" &\n"
-             << "LISTENER=$!\n"
-             << "trap 'kill $LISTENER 2>/dev/null; wait $LISTENER 2>/dev/null' EXIT\n"
-             << "touch \"$D/connections\"\n"
-             << "for _ in $(seq 1 100); do [ -e \"$D/connections.ready\" ] && break; sleep 0.05; done\n"
-             << "[ -e \"$D/connections.ready\" ] || exit 94\n";
-    }
-    for (size_t I = 0; I < S.Runs.size(); ++I) {
-      std::string Command = Quote(BinaryPath) + Join(S.Runs[I]);
-      std::string Out = "\"$D/out" + std::to_string(I) + "\"";
-      if (S.Terminal)
-        Command = "script -qec " + Quote("stty raw -echo; exec " + Command) + " /dev/null";
-      const std::string Err = " 2>\"$D/err" + std::to_string(I) + "\" <" + (S.Input.empty() ? "/dev/null" : "\"$D/in\"");
-      const std::string Status = " >\"$D/status" + std::to_string(I) + "\"\n";
-      if (S.HeadOneLine)
-        Script << "timeout -k 5 120 " << Command << Err << " | head -n 1 >" << Out << "\n"
-               << "echo ${PIPESTATUS[0]}" << Status;
-      else
-        Script << "timeout -k 5 120 " << Command << " >" << (S.FullDevice ? "/dev/full" : Out) << Err << "\n"
-               << "echo $?" << Status;
-    }
-    if (S.Peer == TPeer::Dovecot) Script << "bash \"$L\" ls \"$D/dc\" alice >\"$D/left\"\n";
-    if (S.Peer == TPeer::RecordingListener) Script << "sleep 0.3\n";
-    WriteFile(Dir + "/run.sh", Script.str());
-    if (!S.Input.empty()) WriteFile(Dir + "/in", S.Input);
-
-    TOutcome O;
-    std::string Said;
-    int Rc = RunCommand("unshare -n bash " + Quote(Dir + "/run.sh") + " 2>&1", &Said);
-    if (Rc != 0) O.Trouble = "scenario script failed with " + std::to_string(Rc) + ": " + Said +
-                             ReadFile(Dir + "/start.log");
-    for (size_t I = 0; I < S.Runs.size(); ++I) {
-      O.Outputs.push_back(ReadFile(Dir + "/out" + std::to_string(I)));
-      std::string Status = ReadFile(Dir + "/status" + std::to_string(I));
-      O.Statuses.push_back(Status.empty() ? -1 : std::atoi(Status.c_str()));
-      std::string Err = ReadFile(Dir + "/err" + std::to_string(I));
-      if (!Err.empty() && !S.StderrExpected) O.Trouble += "stderr of run " + std::to_string(I) + ": " + Err;
-      O.Errors.push_back(Err);
-    }
-    std::istringstream Left(ReadFile(Dir + "/left"));
-    std::string Name;
-    static const std::regex Delivered(R"(\.M([0-9]+)P)");
-    while (std::getline(Left, Name)) {
-      std::smatch M;
-      if (std::regex_search(Name, M, Delivered)) O.Left.push_back(std::stoi(M[1]));
-    }
-    O.Log = ReadFile(Dir + "/dc/dovecot.log");
-    O.Connections = ReadFile(Dir + "/connections");
-    return O;
-  }
-
-  std::string BinaryPath, SourceDir, Dir;
+  TEndToEnd E2E;
+  const std::string& Dir = E2E.Dir;
 };
 
 const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1"};
-
-std::vector<std::string> With(std::vector<std::string> Args, const std::vector<std::string>& More) {
-  Args.insert(Args.end(), More.begin(), More.end());
-  return Args;
-}
 
 TEST_F(Session, FewerThanThreeParametersPrintUsageAndConnectNowhere) {
   TScenario S;

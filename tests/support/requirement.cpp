@@ -26,6 +26,9 @@ std::string PackageOf(const std::string& Program) {
       {"unshare", "util-linux"},
       {"ip", "iproute2"},
       {"socat", "socat"},
+      {"pop3d", "mailutils-pop3d"},
+      {"mpopd", "mpop"},
+      {"python3", "python3"},
   };
   for (const auto& [Name, Package] : Packages)
     if (Program == Name) return Package;

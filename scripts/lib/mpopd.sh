@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# A throwaway mpopd POP3 server for the tests: one mpopd a connection, started
+# by a socat listener (mpopd speaks on its standard input and output), with
+# users, maildirs and log in one folder; stopped by the listener's process id.
+# It offers USER and UIDL only: no TOP, no TLS, no PIPELINING.
+#
+#   mpopd.sh init DIR                   the folder
+#   mpopd.sh adduser DIR USER PASS      a user with an empty maildir
+#   mpopd.sh deliver DIR USER FILE...   puts message files into USER's maildir
+#   mpopd.sh start DIR PORT             listens on 127.0.0.1:PORT; returns once it accepts
+#   mpopd.sh stop DIR                   stops the listener
+#   mpopd.sh ls DIR USER                the message files left in USER's maildir, sorted
+set -euo pipefail
+
+die() { echo "mpopd.sh: $*" >&2; exit 1; }
+
+cmd=${1:-}; shift || true
+dir=${1:-}; [ -n "$dir" ] || die "no folder given"
+shift || true
+case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+
+maildir() { echo "$dir/home/$1/Maildir"; }
+
+case "$cmd" in
+init)
+  mkdir -p "$dir/home"
+  : > "$dir/users"
+  ;;
+adduser)
+  user=${1:?user}; pass=${2:?password}
+  md=$(maildir "$user")
+  mkdir -p "$md/new" "$md/cur" "$md/tmp"
+  printf '%s\n' "$pass" > "$dir/home/$user/password"
+  echo "$user" >> "$dir/users"
+  ;;
+deliver)
+  user=${1:?user}; shift
+  md=$(maildir "$user")
+  [ -d "$md/new" ] || die "no such user: $user"
+  n=$(find "$md/new" -type f | wc -l)
+  for f in "$@"; do
+    n=$((n + 1))
+    # mpopd reads only new/, in the order of the names.
+    name="$(printf '%010d' $((1700000000 + n))).M${n}P$$.quorrel"
+    tr -d '\r' < "$f" > "$md/tmp/$name"
+    mv "$md/tmp/$name" "$md/new/$name"
+  done
+  ;;
+start)
+  port=${1:?port}
+  [ -s "$dir/users" ] || die "add a user first"
+  args=""
+  while read -r user; do
+    args+=" --auth=$user,'cat $dir/home/$user/password' --maildir=$(maildir "$user")"
+  done < "$dir/users"
+  echo "exec mpopd --inetd --log=$dir/mpopd.log$args" > "$dir/mpopd-inetd.sh"
+  socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" "EXEC:bash $dir/mpopd-inetd.sh,nofork" \
+    >> "$dir/socat.log" 2>&1 &
+  echo $! > "$dir/socat.pid"
+  for _ in $(seq 1 200); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
+    kill -0 "$(cat "$dir/socat.pid")" 2>/dev/null || { cat "$dir/socat.log" >&2; die "socat did not start"; }
+    sleep 0.05
+  done
+  die "nothing listens on port $port"
+  ;;
+stop)
+  [ -f "$dir/socat.pid" ] || exit 0
+  pid=$(cat "$dir/socat.pid")
+  if kill -0 "$pid" 2>/dev/null; then
+    kill "$pid"
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
+  fi
+  rm -f "$dir/socat.pid"
+  ;;
+ls)
+  user=${1:?user}; md=$(maildir "$user")
+  (cd "$md" && ls -1 new cur | grep -v -e '^new:$' -e '^cur:$' -e '^$' | sed 's/:2,.*$//' | sort) || true
+  ;;
+*)
+  die "usage: mpopd.sh init|adduser|deliver|start|stop|ls DIR ..."
+  ;;
+esac

@@ -1,0 +1,117 @@
+// The program end to end against other server implementations than Dovecot:
+// GNU Mailutils pop3d (APOP timestamp it cannot honour, PIPELINING, STLS, and
+// LIST n after TOP answered with the size of what TOP sent) and mpopd (USER
+// and UIDL only: no TOP, no TLS). Each server's store is read after the runs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/end_to_end.h"
+#include "support/requirement.h"
+
+using namespace quorrel;
+
+namespace {
+
+struct TServerCase {
+  const char* Name;
+  TPeer Peer;
+  bool Top;   // answers TOP
+  bool Stls;  // offers STLS and implicit TLS on 995
+};
+
+const std::vector<std::string> Mailbox = {
+    Message({"From: ann@example.net", "Subject: Minutes 1"}),
+    Message({"From: promo@shop.example", "Subject: Lottery 2"}, "From the shop\r\n.dot"),
+    Message({"From: bob@example.net", "Subject: Lunch 3"}),
+    Message({"From: promo@shop.example", "Subject: Lottery 4"}),
+    Message({"From: ann@example.net", "Subject: Minutes 5"}),
+};
+
+// Messages 5 down to 1 as a sweep with the filter "lottery" lists them.
+std::string Listing(const std::string& Match, bool Top) {
+  std::string Out;
+  for (int N = 5; N >= 1; --N) {
+    const bool Lottery = N % 2 == 0;
+    const std::string Subject = !Top ? "" : (Lottery ? "Lottery " : N == 3 ? "Lunch " : "Minutes ") + std::to_string(N);
+    Out += std::to_string(N) + ":" + Subject + (Top && Lottery ? Match : " SKIPPED") + "\r\n";
+  }
+  return Out;
+}
+
+// The count line, whatever size the server gives, and what follows it.
+std::string AfterCount(const std::string& Output) {
+  const std::string Count = Banner + "5 emails found, ";
+  if (Output.rfind(Count, 0) != 0) return "no count line in: " + Output;
+  return Output.substr(Output.find("\r\n", Count.size()) + 2);
+}
+
+class Interop : public ::testing::TestWithParam<TServerCase> {
+ protected:
+  void SetUp() override { QUORREL_REQUIRE(E2E.Missing(GetParam().Peer)); }
+  TEndToEnd E2E;
+};
+
+TEST_P(Interop, PipelinedAndOneAtATimeSweepsAgree) {
+  const TServerCase& C = GetParam();
+  const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1", "lottery"};
+  TScenario S;
+  S.Peer = C.Peer;
+  S.Messages = Mailbox;
+  S.StderrExpected = true;
+  S.Runs = {With(Login, {"--dry-run", "--no-pipelining"}), With(Login, {"--dry-run"}), Login};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "") << O.Log;
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(AfterCount(O.Outputs[0]), Listing(" WOULD DELETE", C.Top)) << O.Errors[0];
+  // GNU pop3d adds status fields to the messages at the end of a session, so
+  // the mailbox grows between runs: the count line's size may differ.
+  EXPECT_EQ(AfterCount(O.Outputs[1]), AfterCount(O.Outputs[0])) << O.Errors[1];
+  EXPECT_EQ(AfterCount(O.Outputs[2]), Listing(" DELETED", C.Top)) << O.Errors[2] << O.Log;
+  const std::vector<int> Kept = C.Top ? std::vector<int>{1, 3, 5} : std::vector<int>{1, 2, 3, 4, 5};
+  EXPECT_EQ(O.Left, Kept);
+  // GNU pop3d's LIST n after TOP gives the size of what TOP sent: noted once.
+  const std::string Note = "quorrel: note: the server answers LIST n after TOP n 0 with another size";
+  EXPECT_EQ(O.Errors[1].find(Note) != std::string::npos, C.Peer == TPeer::MailutilsPop3d) << O.Errors[1];
+  for (const std::string& Err : O.Errors) {
+    // A refused TOP is named on standard error, and the sweep goes on.
+    EXPECT_EQ(Err.find("quorrel: TOP 5 failed: the server said -ERR") != std::string::npos, !C.Top) << Err;
+    EXPECT_EQ(Err.find("out of step"), std::string::npos) << Err;
+    EXPECT_EQ(Err.find("connection lost"), std::string::npos) << Err;
+  }
+}
+
+TEST_P(Interop, OneAtATimeThenStlsAndImplicitTls) {
+  const TServerCase& C = GetParam();
+  const std::string Ca = E2E.ServerDir() + "/ca.pem";
+  TScenario S;
+  S.Peer = C.Peer;
+  S.Messages = Mailbox;
+  S.StderrExpected = true;
+  S.Runs = {{"alice", "secret", "127.0.0.1", "--no-pipelining", "lottery"}};
+  if (C.Stls)
+    S.Runs.insert(S.Runs.end(), {{"--starttls", "--ca-file", Ca, "alice", "secret", "localhost", "lunch"},
+                                 {"--tls", "--ca-file", Ca, "alice", "secret", "127.0.0.1", "--dry-run", "minutes"}});
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "") << O.Log;
+  EXPECT_EQ(O.Statuses, std::vector<int>(S.Runs.size(), 0));
+  EXPECT_EQ(AfterCount(O.Outputs[0]), Listing(" DELETED", C.Top)) << O.Errors[0];
+  if (!C.Stls) {
+    EXPECT_EQ(O.Left, (std::vector<int>{1, 2, 3, 4, 5}));
+    return;
+  }
+  EXPECT_EQ(O.Outputs[1].substr(Banner.size()).rfind("3 emails found, ", 0), 0u) << O.Outputs[1] << O.Errors[1];
+  EXPECT_NE(O.Outputs[1].find("\r\n2:Lunch 3 DELETED\r\n1:Minutes 1 SKIPPED\r\n"), std::string::npos) << O.Outputs[1];
+  EXPECT_NE(O.Outputs[2].find("\r\n2:Minutes 5 WOULD DELETE\r\n1:Minutes 1 WOULD DELETE\r\n"), std::string::npos)
+      << O.Outputs[2] << O.Errors[2];
+  EXPECT_EQ(O.Left, (std::vector<int>{1, 5}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Interop,
+                         ::testing::Values(TServerCase{"Dovecot", TPeer::Dovecot, true, true},
+                                           TServerCase{"MailutilsPop3d", TPeer::MailutilsPop3d, true, true},
+                                           TServerCase{"Mpopd", TPeer::Mpopd, false, false}),
+                         [](const ::testing::TestParamInfo<TServerCase>& I) { return std::string(I.param.Name); });
+
+}  // namespace
