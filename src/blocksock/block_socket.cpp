@@ -110,8 +110,18 @@ void TBlockSocket::Bind(const std::string& Address, const std::string& Port) {
 void TBlockSocket::Connect(const std::string& Host, const std::string& Port) {
   TSocketAddress A;
   MakeSocketAddress(Host, Port, A);
-  if (!HasSocket()) OpenOsSocket(A);
-  RecordOsResult(OsConnect(SocketHandle, &A, SocketAddressSize(A)));
+  // A name that does not resolve leaves no address, or the broadcast address
+  // through the legacy resolver: that is the failure to report, not whatever
+  // an attempt to connect there would say.
+  const bool Unresolved = A.Family() == 0 || (A.Family() == AF_INET && A.V4()->sin_addr.s_addr == 0xFFFFFFFFu &&
+                                              Host != "255.255.255.255");
+  if (Unresolved) {
+    LastErrorCode = ErrHostNotFound;
+    LastErrorText = GetErrorDesc(ErrHostNotFound);
+  } else {
+    if (!HasSocket()) OpenOsSocket(A);
+    RecordOsResult(OsConnect(SocketHandle, &A, SocketAddressSize(A)));
+  }
   ReadBothAddresses();
   ReadBuffer.clear();
   SkipLeadingLF = false;

@@ -82,6 +82,18 @@ TEST(TcpSocket, NothingUnreadTellsALateLineEndPartnerFromData) {
 
 // Closing after a failure keeps the failure readable; Abandon also survives a
 // hook that throws, with RaiseOnError as it was.
+// A name that does not resolve is the failure reported, in either family,
+// and no connection is tried anywhere else.
+TEST(TcpSocket, ConnectToANameThatDoesNotResolveSaysHostNotFound) {
+  for (const bool Legacy : {false, true}) {
+    TTCPBlockSocket Socket;
+    if (Legacy) Socket.SetIPFamily(IPFamilyV4);
+    Socket.Connect("no-such-host.invalid", "110");
+    EXPECT_EQ(Socket.LastErrorCode, ErrHostNotFound) << (Legacy ? "IPv4 only" : "any family");
+    EXPECT_FALSE(Socket.HasSocket());
+  }
+}
+
 TEST(TcpSocket, ClosingAfterAFailureKeepsIt) {
   TScriptedServer Server([](TPeerConnection& C) {
     C.Write("partial");
