@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "netutil/netutil.h"
-#include "quorrel/driver.h"
+#include "quorrel/header.h"
 #include "quorrel/output.h"
 #include "support.h"
 

@@ -45,16 +45,19 @@ bool TPOP3Send::OpenConnection() {
   Outstanding = 0;
   Socket.CloseSocket();
   Socket.DiscardBuffered();
+  Failure.FirstHopConnected = false;
+  Failure.ServerLine.clear();
   Socket.Bind(BindAddress, "0");
+  Failure.SocketCode = Socket.LastErrorCode;
   if (Socket.LastErrorCode == 0) {
     // The TLS handshake and a TLS read of a half-received record block in the
     // OS; these bound them by the same time as every other wait.
     Socket.SetReceiveTimeout(TimeoutMs);
     Socket.SetSendTimeout(TimeoutMs);
-    Socket.Connect(Host, Port);
+    ConnectNoting();
   }
   if (Socket.LastErrorCode != 0) {
-    LoginStopped = LoginStepConnect;
+    RecordFailure(LoginStepConnect);
     DropConnection();
     return false;
   }
@@ -71,12 +74,54 @@ bool TPOP3Send::OpenConnection() {
   return true;
 }
 
+void TPOP3Send::ConnectNoting() {
+  // Which hop failed and what a proxy answered are gone once Connect returns:
+  // the socket's hooks note them on the way, and the caller's own hooks still run.
+  const auto CallerStatus = Socket.StatusHandler;
+  const auto CallerFilter = Socket.ReceiveFilter;
+  TCleanup Restore([&] {
+    Socket.StatusHandler = CallerStatus;
+    Socket.ReceiveFilter = CallerFilter;
+  });
+  bool Tried = false;
+  int32_t FirstHopCode = 0;
+  std::string ProxyAnswer;
+  Socket.StatusHandler = [&](TBlockSocket& S, TSocketStatusReason Reason, const std::string& Value) {
+    if (Reason == SocketConnected && !Tried) {
+      Tried = true;
+      FirstHopCode = S.LastErrorCode;
+    }
+    if (CallerStatus) CallerStatus(S, Reason, Value);
+  };
+  // Only what a proxy says while the tunnel is negotiated; POP3 lines are not kept.
+  Socket.ReceiveFilter = [&](TBlockSocket& S, std::string& Bytes) {
+    if (Socket.ProxyNegotiating && ProxyAnswer.find('\n') == std::string::npos) ProxyAnswer += Bytes.substr(0, 200);
+    if (CallerFilter) CallerFilter(S, Bytes);
+  };
+  Socket.Connect(Host, Port);
+  Failure.FirstHopConnected = Tried && FirstHopCode == 0;
+  Failure.SocketCode = Tried && FirstHopCode != 0 ? FirstHopCode : Socket.LastErrorCode;
+  Failure.ServerLine = ProxyAnswer.substr(0, ProxyAnswer.find_first_of("\r\n"));
+}
+
+void TPOP3Send::RecordFailure(TLoginStep Step, const std::string& Reason) {
+  LoginStopped = Step;
+  Failure.Step = Step;
+  Failure.Connected = Socket.HasSocket();
+  Failure.Reason = Reason;
+  if (Step == LoginStepTls) TlsFailure = Reason;
+  // A connection that was not made was noted while it was tried.
+  if (Step == LoginStepConnect) return;
+  Failure.SocketCode = Socket.LastErrorCode;
+  Failure.ServerLine = StatusLine;
+}
+
 void TPOP3Send::NoteTlsFailure() {
-  LoginStopped = LoginStepTls;
-  TlsFailure = Socket.TlsLastErrorText;
-  if (TlsFailure.empty())
-    TlsFailure = "handshake failed: " + TBlockSocket::GetErrorDesc(Socket.LastErrorCode) + " (" +
-                 std::to_string(Socket.LastErrorCode) + ")";
+  std::string Reason = Socket.TlsLastErrorText;
+  if (Reason.empty())
+    Reason = "handshake failed: " + TBlockSocket::GetErrorDesc(Socket.LastErrorCode) + " (" +
+             std::to_string(Socket.LastErrorCode) + ")";
+  RecordFailure(LoginStepTls, Reason);
 }
 
 // ---- replies ----
@@ -174,13 +219,14 @@ bool TPOP3Send::Login() {
   ApopChallenge.clear();
   LoginStopped = LoginStepNone;
   TlsFailure.clear();
+  Failure = TLoginFailure();
   if (!CredentialsSafe()) {
-    LoginStopped = LoginStepAuth;
+    RecordFailure(LoginStepAuth, "the user name or password holds a line break or NUL");
     return false;
   }
   if (!OpenConnection()) return false;
   if (ReadReply(false) != 1) {
-    LoginStopped = LoginStepGreeting;
+    RecordFailure(LoginStepGreeting);
     return false;
   }
 
@@ -195,20 +241,17 @@ bool TPOP3Send::Login() {
   const bool StlsOffered = ReadCapabilities() && !FindCapability("STLS").empty();
   if (UseStls && StlsOffered && SwitchToTls()) ReadCapabilities();
   if (UseStls && StlsRequired && !StlsInUse && LoginStopped != LoginStepTls) {
-    if (!StlsOffered) {
-      LoginStopped = LoginStepTls;
-      TlsFailure = "STLS not offered by the server";
-    } else if (!StatusLine.empty()) {
-      LoginStopped = LoginStepTls;
-      TlsFailure = "STLS refused: " + StatusLine;
-    }
+    if (!StlsOffered)
+      RecordFailure(LoginStepTls, "STLS not offered by the server");
+    else if (!StatusLine.empty())
+      RecordFailure(LoginStepTls, "STLS refused: " + StatusLine);
   }
   if (LoginStopped == LoginStepTls) {
     DropConnection();
     return false;
   }
   if (!Socket.HasSocket()) {  // the dialogue broke down on the way
-    LoginStopped = LoginStepGreeting;
+    RecordFailure(LoginStepGreeting);
     return false;
   }
 
@@ -218,29 +261,26 @@ bool TPOP3Send::Login() {
     if (!Result) {
       // Only a refusal leads to a second try; a broken connection ends here.
       if (!Socket.HasSocket()) {
-        LoginStopped = LoginStepGreeting;
+        RecordFailure(LoginStepGreeting);
         return false;
       }
       const bool WasTls = StlsInUse;
       if (!OpenConnection()) return false;
       if (ReadReply(false) != 1) {
-        LoginStopped = LoginStepGreeting;
+        RecordFailure(LoginStepGreeting);
         return false;
       }
       // The password must not travel in clear where the first connection
       // had been switched to TLS.
       if (WasTls && !SwitchToTls()) {
-        if (LoginStopped != LoginStepTls) {
-          LoginStopped = LoginStepTls;
-          TlsFailure = "STLS refused on the second connection: " + StatusLine;
-        }
+        if (LoginStopped != LoginStepTls) RecordFailure(LoginStepTls, "STLS refused on the second connection: " + StatusLine);
         DropConnection();
         return false;
       }
     }
   }
   if (!Result && AuthMode != AuthApopOnly) Result = LoginUserPass();
-  if (!Result) LoginStopped = LoginStepAuth;
+  if (!Result) RecordFailure(LoginStepAuth);
   return Result;
 }
 

@@ -33,6 +33,22 @@ enum TLoginStep : uint8_t {
   LoginStepAuth,      // the server refused the login
 };
 
+// Why the last Login failed, recorded at the step where it did, so that the
+// failure can be explained without trying anything again.
+struct TLoginFailure {
+  TLoginStep Step = LoginStepNone;
+  // The socket's error at that step; for a connection that was not made, the
+  // error of the first hop (the proxy, when one is set): 11001 for a name that
+  // does not resolve.
+  int32_t SocketCode = 0;
+  bool FirstHopConnected = false;  // the connection to the server or proxy was made
+  bool Connected = false;          // the connection was still there when the step failed
+  // The reply that ended the step: the server's status line, or an HTTP
+  // proxy's first line while the tunnel was negotiated.
+  std::string ServerLine;
+  std::string Reason;  // what the session knows beyond that (why TLS failed, ...)
+};
+
 class TPOP3Send : public TProtocolClient {
  public:
   TPOP3Send();
@@ -108,6 +124,7 @@ class TPOP3Send : public TProtocolClient {
   bool StlsRequired = false;
   TLoginStep LoginStopped = LoginStepNone;
   std::string TlsFailure;
+  TLoginFailure Failure;  // of the last Login; Step is LoginStepNone after success
   // Bounds on what one reply may hold: the longest line (a longer header line
   // in a list is cut to it), and the bytes a multi-line reply may bring: those
   // it keeps in ReplyLines, with a fixed cost per line, and those it drops.
@@ -126,6 +143,11 @@ class TPOP3Send : public TProtocolClient {
   // the command it goes into.
   bool CredentialsSafe();
   void NoteTlsFailure();
+  // Records the failure of Step as the session and socket stand now.
+  void RecordFailure(TLoginStep Step, const std::string& Reason = "");
+  // Connects the socket, noting the first hop's outcome and what an HTTP proxy
+  // answered into Failure.
+  void ConnectNoting();
 
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
   int32_t Outstanding = 0;  // replies owed to SendAhead

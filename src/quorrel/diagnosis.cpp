@@ -1,7 +1,5 @@
 #include "quorrel/diagnosis.h"
 
-#include <vector>
-
 namespace quorrel {
 
 namespace {
@@ -33,29 +31,6 @@ bool IsSocks(TProxyScheme Scheme) { return Scheme != TProxyScheme::Http && Schem
 
 }  // namespace
 
-TConnectTrace::TConnectTrace(TPOP3Send& Session) : Watched(&Session) {
-  TTCPBlockSocket& Socket = Session.Socket;
-  Socket.StatusHandler = [this](TBlockSocket& S, TSocketStatusReason Reason, const std::string&) {
-    if (Reason != SocketConnected || Tried) return;
-    Tried = true;
-    Code = S.LastErrorCode;
-  };
-  // Only what a proxy says while the tunnel is negotiated; POP3 lines are not kept.
-  Socket.ReceiveFilter = [this, &Socket](TBlockSocket&, std::string& Bytes) {
-    if (!Socket.ProxyNegotiating || ProxyStatusLine.find('\n') != std::string::npos) return;
-    ProxyStatusLine += Bytes.substr(0, 200);
-  };
-}
-
-void TConnectTrace::Finish() {
-  if (!Watched) return;
-  Watched->Socket.StatusHandler = nullptr;
-  Watched->Socket.ReceiveFilter = nullptr;
-  Watched = nullptr;
-  const size_t End = ProxyStatusLine.find_first_of("\r\n");
-  if (End != std::string::npos) ProxyStatusLine.resize(End);
-}
-
 void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
   TTCPBlockSocket& Socket = Session.Socket;
   if (Proxy.Scheme == TProxyScheme::Http) {
@@ -85,39 +60,42 @@ std::string ReplyFailure(const TPOP3Send& Session) {
   return Session.Socket.HasSocket() ? "no valid reply" : "not connected";
 }
 
-std::string LoginFailure(const TPOP3Send& Session, const TConnectTrace& Trace) {
+namespace {
+
+// The server's words, else the socket's error, else whether a connection was left.
+std::string RecordedReply(const TLoginFailure& F) {
+  if (!F.ServerLine.empty()) return "the server said " + F.ServerLine;
+  if (F.SocketCode != 0) return DescribeSocketError(F.SocketCode);
+  return F.Connected ? "no valid reply" : "not connected";
+}
+
+}  // namespace
+
+std::string LoginFailure(const TPOP3Send& Session) {
+  const TLoginFailure& F = Session.Failure;
   const std::string Server = Session.Host + ":" + Session.Port;
-  switch (Session.LoginStopped) {
-    case LoginStepConnect: {
-      int32_t Code = Trace.Tried && Trace.Code != 0 ? Trace.Code : Session.Socket.LastErrorCode;
-      // A name that does not resolve shows in the socket only as the failure of
-      // what came after; ask once more to tell the user the real cause.
-      TTCPBlockSocket Probe;
-      std::vector<std::string> Addresses;
-      Probe.ResolveAllAddresses(Session.Host, Addresses);
-      if (Session.Host != "0.0.0.0" && (Addresses.empty() || Addresses.front() == "0.0.0.0")) Code = ErrHostNotFound;
-      return "cannot connect to " + Server + ": " + DescribeSocketError(Code);
-    }
+  switch (F.Step) {
+    case LoginStepConnect:
+      return "cannot connect to " + Server + ": " + DescribeSocketError(F.SocketCode);
     case LoginStepGreeting:
-      return "no session with " + Server + ": " + ReplyFailure(Session);
+      return "no session with " + Server + ": " + RecordedReply(F);
     default:
-      if (Session.StatusLine.empty() && Session.Socket.LastErrorCode == 0 && !Session.Socket.HasSocket())
-        return "login refused before connecting: the user name or password holds a line break or NUL";
-      if (Session.StatusLine.empty()) return "login at " + Server + " failed: " + ReplyFailure(Session);
-      return "login refused by " + Server + ": " + ReplyFailure(Session);
+      if (!F.Reason.empty()) return "login refused before connecting: " + F.Reason;
+      if (F.ServerLine.empty()) return "login at " + Server + " failed: " + RecordedReply(F);
+      return "login refused by " + Server + ": " + RecordedReply(F);
   }
 }
 
-std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy, const TConnectTrace& Trace) {
+std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy) {
   const TTCPBlockSocket& Socket = Session.Socket;
+  const TLoginFailure& F = Session.Failure;
   const std::string At = Proxy.Host + ":" + Proxy.Port;
-  if (!Trace.Tried || Trace.Code != 0)
-    return "cannot connect to the proxy at " + At + ": " + DescribeSocketError(Trace.Tried ? Trace.Code : Socket.LastErrorCode);
-  const int32_t Code = Socket.LastErrorCode;
+  if (!F.FirstHopConnected) return "cannot connect to the proxy at " + At + ": " + DescribeSocketError(F.SocketCode);
+  const int32_t Code = F.SocketCode;
   if (Code != 0 && Code != ErrSubsystemUnusable)
     return "the dialogue with the proxy at " + At + " broke off: " + DescribeSocketError(Code);
   if (Proxy.Scheme == TProxyScheme::Http) {
-    if (!Trace.ProxyStatusLine.empty()) return "the proxy at " + At + " answered " + Trace.ProxyStatusLine;
+    if (!F.ServerLine.empty()) return "the proxy at " + At + " answered " + F.ServerLine;
     return "the proxy at " + At + " did not open the tunnel";
   }
   if (Proxy.Scheme == TProxyScheme::Socks4 || Proxy.Scheme == TProxyScheme::Socks4a) {

@@ -6,7 +6,7 @@
 
 #include "codec/header_text.h"
 #include "netutil/netutil.h"
-#include "quorrel/driver.h"
+#include "quorrel/header.h"
 
 namespace quorrel {
 

@@ -1,3 +1,3 @@
-#include "quorrel/driver.h"
+#include "quorrel/runtime.h"
 
 int main(int argc, char** argv) { return quorrel::RunProgram(argc, argv); }

@@ -118,29 +118,46 @@ const TOption* FindOption(const std::string& Name) {
 
 }  // namespace
 
+namespace {
+
+// Places a parameter by its position: user name, password, server, then filter
+// words, of which those that begin with "-" are ignored (but still counted).
+void TakeParameter(TSettings& S, size_t& Count, const std::string& Word) {
+  switch (++Count) {
+    case 1: S.User = Word; break;
+    case 2: S.Password = Word; break;
+    case 3: S.Server = Word; break;
+    default:
+      if (Word.empty() || Word[0] != '-') S.FilterWords.push_back(Word);
+  }
+}
+
+}  // namespace
+
 bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std::string& Error) {
   bool OptionsEnded = false;
+  size_t Count = 0;
   for (size_t I = 0; I < Args.size(); ++I) {
     const std::string& Arg = Args[I];
     if (OptionsEnded || Arg.rfind("--", 0) != 0) {
-      Settings.Positional.push_back(Arg);
+      TakeParameter(Settings, Count, Arg);
       continue;
     }
     if (Arg == "--") {
       OptionsEnded = true;
       // From the fourth place on it always was an ignored parameter, and it
       // still counts as one, so that "u p s --" lists as it did (no NO FILTER).
-      if (Settings.Positional.size() >= 3) Settings.Positional.push_back(Arg);
+      if (Count >= 3) TakeParameter(Settings, Count, Arg);
       continue;
     }
     const size_t Equals = Arg.find('=');
     const std::string Name = Arg.substr(0, Equals);
     const TOption* Option = FindOption(Name);
-    // Only the exact spellings are options; anything else that begins with
-    // dashes stays a parameter, as it always was.
+    // A misspelt option taken as a parameter would log in under its name or,
+    // behind the server, add its value to the words that delete.
     if (!Option) {
-      Settings.Positional.push_back(Arg);
-      continue;
+      Error = "unknown option " + Name;
+      return false;
     }
     std::string Value;
     if (!Option->ValueName) {
@@ -162,6 +179,8 @@ bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std
       return false;
     }
   }
+  Settings.HasMailbox = Count >= 3;
+  Settings.ListOnly = Count == 3;
   Error = Conflicts(Settings);
   return Error.empty();
 }

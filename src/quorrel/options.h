@@ -26,10 +26,15 @@ struct TProxy {
 std::string ParseProxyUrl(const std::string& Url, TProxy& Proxy);
 
 struct TSettings {
-  // The parameters that are not options, in command-line order: user name,
-  // password, server, then filter words (those beginning with "-" are ignored
-  // by the driver, as without options).
-  std::vector<std::string> Positional;
+  // The parameters that are not options: the first three name the mailbox and
+  // are taken as they stand; from the fourth on, those that do not begin with
+  // "-" are filter words, in command-line order.
+  bool HasMailbox = false;  // all three were given; else only the usage line is shown
+  std::string User;
+  std::string Password;     // "-": read from the terminal or standard input
+  std::string Server;
+  std::vector<std::string> FilterWords;
+  bool ListOnly = false;    // exactly three parameters: everything listed, nothing deleted
 
   bool Help = false;
   bool Version = false;
@@ -44,10 +49,12 @@ struct TSettings {
   TProxy Proxy;
 };
 
-// Fills Settings from Args (the parameters after the program name). Returns
-// false with a one-line reason in Error for a bad use of an option: a bad or
-// missing value, a value given to an option that takes none, or options that
-// do not go together.
+// Fills Settings from Args (the parameters after the program name). Options
+// stand anywhere before a lone "--", which ends them (and, behind the server,
+// still counts as an ignored parameter). Returns false with a one-line reason
+// in Error for a bad use of an option: a word beginning with "--" that is no
+// option, a bad or missing value, a value given to an option that takes none,
+// or options that do not go together.
 bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std::string& Error);
 
 // The usage line followed by one line per option.

@@ -5,9 +5,47 @@
 #include <cstring>
 
 #include "console/console.h"
-#include "quorrel/driver.h"
 
 namespace quorrel {
+
+namespace {
+
+const uint8_t DeletedColour = 14;  // bright yellow
+const uint8_t SkippedColour = 2;   // green
+const uint8_t FailedColour = 12;   // bright red
+
+}  // namespace
+
+void WriteColoured(const std::string& Text, uint8_t Colour) {
+  const uint16_t Saved = CurrentTextAttributes();
+  SetForegroundColour(Colour);
+  std::fwrite(Text.data(), 1, Text.size(), stdout);
+  if (StandardOutputIsTerminal()) std::fflush(stdout);
+  SetTextColours(0, static_cast<uint8_t>(Saved));
+}
+
+void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter) {
+  Out.Write(std::to_string(Number) + ":" + Displayable(Subject));
+  Out.FlushToTerminal();
+  if (NoFilter) Out.Write(" NO FILTER\r\n");
+}
+
+void ShowVerdict(TOutput& Out, TVerdict Verdict) {
+  switch (Verdict) {
+    case TVerdict::Skipped:
+      Out.WriteColoured(" SKIPPED\r\n", SkippedColour);
+      break;
+    case TVerdict::Deleted:
+      Out.WriteColoured(" DELETED\r\n", DeletedColour);
+      break;
+    case TVerdict::NotDeleted:
+      Out.WriteColoured(" NOT DELETED\r\n", FailedColour);
+      break;
+    case TVerdict::WouldDelete:
+      Out.WriteColoured(" WOULD DELETE\r\n", DeletedColour);
+      break;
+  }
+}
 
 void TOutput::Check() {
   if (Broken || !std::ferror(stdout)) return;

@@ -27,6 +27,19 @@ class TOutput {
   int FailureErrno = 0;
 };
 
+// What became of one message, and how it is shown.
+enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
+
+// "n:" and the subject, masked for a terminal; with NoFilter also
+// " NO FILTER" and a line end.
+void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter);
+// The coloured verdict that ends the message's line.
+void ShowVerdict(TOutput& Out, TVerdict Verdict);
+
+// Writes Text to standard output in the foreground colour Colour (a console
+// colour number) and leaves the console's colours as they were.
+void WriteColoured(const std::string& Text, uint8_t Colour);
+
 // A subject as it may be shown: on a terminal, control characters are masked
 // (C0 and DEL in caret notation, C1 as "M-" and caret notation); files and
 // pipes get the bytes unchanged.

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "netutil/cleanup.h"
+
 namespace quorrel {
 
 namespace {
@@ -54,11 +56,21 @@ bool ReadPassword(std::string& Password) {
   constexpr size_t SignalCount = sizeof Signals / sizeof Signals[0];
   struct sigaction Old[SignalCount];
   const bool Handled = tcgetattr(STDIN_FILENO, &SavedMode) == 0;
+  // Echo and the signal handlers come back on every way out; the line end the
+  // user typed was not echoed, so one goes to standard error instead.
+  TCleanup Restore([&] {
+    if (EchoIsOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &SavedMode);
+    EchoIsOff = 0;
+    if (Handled)
+      for (size_t I = 0; I < SignalCount; ++I) sigaction(Signals[I], &Old[I], nullptr);
+    std::fputs("\n", stderr);
+    std::fflush(stderr);
+  });
   if (Handled) {
-    struct sigaction Restore {};
-    Restore.sa_handler = RestoreEchoAndDie;
-    sigemptyset(&Restore.sa_mask);
-    for (size_t I = 0; I < SignalCount; ++I) sigaction(Signals[I], &Restore, &Old[I]);
+    struct sigaction Catch {};
+    Catch.sa_handler = RestoreEchoAndDie;
+    sigemptyset(&Catch.sa_mask);
+    for (size_t I = 0; I < SignalCount; ++I) sigaction(Signals[I], &Catch, &Old[I]);
     termios Silent = SavedMode;
     Silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
     Silent.c_lflag |= ICANON;
@@ -68,15 +80,7 @@ bool ReadPassword(std::string& Password) {
   // The prompt comes once echo is off: what is typed after it stays unseen.
   std::fputs("Password: ", stderr);
   std::fflush(stderr);
-  const bool Read = ReadLine(Password);
-  if (EchoIsOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &SavedMode);
-  EchoIsOff = 0;
-  if (Handled)
-    for (size_t I = 0; I < SignalCount; ++I) sigaction(Signals[I], &Old[I], nullptr);
-  // The line end the user typed was not echoed.
-  std::fputs("\n", stderr);
-  std::fflush(stderr);
-  return Read;
+  return ReadLine(Password);
 }
 
 }  // namespace quorrel

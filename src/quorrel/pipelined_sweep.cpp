@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "quorrel/diagnosis.h"
+
 namespace quorrel {
 
 namespace {
@@ -32,6 +34,18 @@ int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) +
 }  // namespace
 
 TSweepEnd TPipelinedSweep::Run(int32_t MessageCount) {
+  const TSweepEnd End = Walk(MessageCount);
+  if (!SizeChanged.empty())
+    Say("note: the server answers LIST n after TOP n 0 with another size than its opening listing (" + SizeChanged +
+        "); the message number alone keeps the replies in step");
+  if (End == TSweepEnd::ConnectionLost && !OutOfStep.empty())
+    Say("the server's replies are out of step: " + OutOfStep + "; the session ends without QUIT, nothing is deleted");
+  else if (End == TSweepEnd::ConnectionLost)
+    Say("connection lost during the sweep: " + ReplyFailure(Session));
+  return End;
+}
+
+TSweepEnd TPipelinedSweep::Walk(int32_t MessageCount) {
   Marked = 0;
   FirstWindow = 0;
   OutOfStep.clear();
@@ -57,8 +71,8 @@ TSweepEnd TPipelinedSweep::Run(int32_t MessageCount) {
                       ReplyBudget - RepliesInFlight >= ReplyBudget / 4;
     if ((Owed.empty() || Free) && (!DelesDue.empty() || NextToAsk >= 1) && !Refill()) return Lost();
     if (Owed.empty()) return TSweepEnd::Completed;
-    const TSweepEnd End = ReadNext();
-    if (End != TSweepEnd::Completed) return End;
+    TSweepEnd End;
+    if (!ReadNext(End)) return End;
   }
 }
 
@@ -141,37 +155,37 @@ bool TPipelinedSweep::Names(const TOwed& Asked) {
   return false;
 }
 
-TSweepEnd TPipelinedSweep::ReadNext() {
+bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
   const TOwed Next = Owed.front();
   Owed.pop_front();
   CommandsInFlight -= Next.CommandBytes;
   RepliesInFlight -= Next.ReplyBytes;
   const bool Positive = Session.ReadReply(Next.Kind == TKind::Top) == 1;
-  if (!Session.Socket.HasSocket()) return Lost();
+  if (!Session.Socket.HasSocket() || ((Next.Kind == TKind::List || Next.Kind == TKind::Guard) && !Names(Next))) {
+    End = Lost();
+    return false;
+  }
 
   switch (Next.Kind) {
     case TKind::Top:
       // A refused TOP leaves the header empty, as the one-at-a-time sweep has it.
       Header.clear();
       if (Positive) Header.swap(Session.ReplyLines);
-      return TSweepEnd::Completed;
+      return true;
     case TKind::Guard:
-      if (!Names(Next)) return Lost();
-      return TSweepEnd::Completed;
+      return true;
     case TKind::List: {
-      if (!Names(Next)) return Lost();
-      TSweepJudgement Verdict;
-      if (Judge) Verdict = Judge(Next.Number, Header);
+      TSweepJudgement Judgement = JudgeHeader(Next.Number, Header);
       Header.clear();
       NextToJudge = Next.Number - 1;
-      if (Verdict.Delete && MarkDeletions) {
-        Outcomes.push_back({Next.Number, std::move(Verdict.Note), TVerdict::NotDeleted, false});
+      if (Judgement.Delete && MarkDeletions) {
+        Outcomes.push_back({Next.Number, std::move(Judgement.Subject), TVerdict::NotDeleted, false});
         DelesDue.push_back(Next.Number);
       } else {
-        const TVerdict Shown = Verdict.Delete ? TVerdict::WouldDelete : TVerdict::Skipped;
-        Outcomes.push_back({Next.Number, std::move(Verdict.Note), Shown, true});
+        const TVerdict Shown = Judgement.Delete ? TVerdict::WouldDelete : TVerdict::Skipped;
+        Outcomes.push_back({Next.Number, std::move(Judgement.Subject), Shown, true});
       }
-      return Flush();
+      return Flush(End);
     }
     case TKind::Dele:
       // DELEs go out in the order their messages were judged, so the answer
@@ -183,18 +197,21 @@ TSweepEnd TPipelinedSweep::ReadNext() {
         if (Positive) ++Marked;
         break;
       }
-      return Flush();
+      return Flush(End);
   }
-  return TSweepEnd::Completed;
+  return true;
 }
 
-TSweepEnd TPipelinedSweep::Flush() {
+bool TPipelinedSweep::Flush(TSweepEnd& End) {
   while (!Outcomes.empty() && Outcomes.front().Known) {
     const TOutcome& Front = Outcomes.front();
-    if (Report && !Report(Front.Number, Front.Note, Front.Verdict)) return Stop();
+    if (!Show(Front.Number, Front.Subject, Front.Verdict)) {
+      End = Stop();
+      return false;
+    }
     Outcomes.pop_front();
   }
-  return TSweepEnd::Completed;
+  return true;
 }
 
 // The one-at-a-time sweep would have met the failure at the first message
@@ -204,11 +221,9 @@ TSweepEnd TPipelinedSweep::Lost() {
   Session.DropConnection();
   bool Shown = true;
   if (!Outcomes.empty()) {
-    Shown = !Report || Report(Outcomes.front().Number, Outcomes.front().Note, TVerdict::NotDeleted);
+    Shown = Show(Outcomes.front().Number, Outcomes.front().Subject, TVerdict::NotDeleted);
   } else if (NextToJudge >= 1) {
-    TSweepJudgement Verdict;
-    if (Judge) Verdict = Judge(NextToJudge, {});
-    Shown = !Report || Report(NextToJudge, Verdict.Note, TVerdict::Skipped);
+    Shown = Show(NextToJudge, JudgeHeader(NextToJudge, {}).Subject, TVerdict::Skipped);
   }
   Outcomes.clear();
   return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;

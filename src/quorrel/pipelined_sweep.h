@@ -20,47 +20,25 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "pop3/pop3.h"
-#include "quorrel/driver.h"
+#include "quorrel/sweep.h"
 
 namespace quorrel {
 
-enum class TSweepEnd {
-  Completed,       // every message has its outcome
-  ConnectionLost,  // dropped; the first message without an outcome was reported last
-  Stopped,         // the caller's report failed; dropped
-  NotStarted,      // the opening listing did not fit the message count: nothing sent ahead
-};
-
-struct TSweepJudgement {
-  bool Delete = false;
-  std::string Note;  // held for the report, untouched
-};
-
-class TPipelinedSweep {
+class TPipelinedSweep : public TSweep {
  public:
-  explicit TPipelinedSweep(TPOP3Send& Session) : Session(Session) {}
+  using TSweep::TSweep;
 
-  // Judges message N by its header lines (empty when the server refused TOP,
-  // or when the header could not be read). Called once per message, from the
-  // highest number down, when the header has been proven; it must not write.
-  std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header)> Judge;
-  // Shows message N's outcome, in the same order. False ends the sweep: the
-  // connection is dropped.
-  std::function<bool(int32_t N, const std::string& Note, TVerdict Verdict)> Report;
-  // False for a dry run: no DELE is sent, matches come out as WouldDelete.
-  bool MarkDeletions = true;
   int64_t CommandBudget = 64 * 1024;
   int64_t ReplyBudget = 1024 * 1024;
 
-  // Sweeps messages MessageCount down to 1 on a logged-in session.
-  TSweepEnd Run(int32_t MessageCount);
+  // Sweeps messages MessageCount down to 1 on a logged-in session; says on
+  // Complain why the replies were out of step or the connection was lost, and
+  // notes once a LIST size that differed from the opening listing.
+  TSweepEnd Run(int32_t MessageCount) override;
 
-  int32_t Marked = 0;  // DELEs the server confirmed
   // Why the sweep found the replies out of step (the command, what its reply
   // had to be, what came); empty when it did not.
   std::string OutOfStep;
@@ -84,21 +62,23 @@ class TPipelinedSweep {
   };
   struct TOutcome {
     int32_t Number;
-    std::string Note;
+    std::string Subject;
     TVerdict Verdict;
     bool Known;  // false while its DELE is unanswered
   };
 
+  TSweepEnd Walk(int32_t MessageCount);  // Run without the words on Complain
   bool ReadSizes(int32_t MessageCount);
   bool Refill();
   bool Room(int64_t Commands, int64_t Replies) const;
-  TSweepEnd ReadNext();
+  // Reads the next reply owed. False when the sweep has ended, with End set.
+  bool ReadNext(TSweepEnd& End);
   bool Names(const TOwed& Asked);
-  TSweepEnd Flush();
+  // Shows the outcomes known, in order. False (End Stopped) when a report failed.
+  bool Flush(TSweepEnd& End);
   TSweepEnd Lost();
   TSweepEnd Stop();
 
-  TPOP3Send& Session;
   std::vector<uint32_t> Sizes;  // by message number
   int32_t NextToAsk = 0;        // next message whose TOP is to be sent
   int32_t NextToJudge = 0;      // next message whose header is to be judged

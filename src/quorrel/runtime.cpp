@@ -15,6 +15,7 @@
 #include "blocksock/block_socket.h"
 #include "netutil/exception.h"
 #include "quorrel/driver.h"
+#include "quorrel/runtime.h"
 #include "sockapi/sockapi.h"
 #include "tlsbind/tlsbind.h"
 

@@ -1,4 +1,4 @@
-#include "quorrel/driver.h"
+#include "quorrel/header.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

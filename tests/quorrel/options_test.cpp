@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace quorrel;
 
 namespace {
@@ -22,37 +24,60 @@ std::string Refusal(const Words& Args) {
   return Error;
 }
 
-TEST(Options, StandAnywhereAndLeaveThePositionalOrderAlone) {
-  for (const Words& Args : {Words{"--dry-run", "u", "p", "s", "offer"}, Words{"u", "p", "--dry-run", "s", "offer"},
-                            Words{"u", "p", "s", "offer", "--dry-run"}}) {
-    TSettings S = Parsed(Args);
-    EXPECT_TRUE(S.DryRun);
-    EXPECT_EQ(S.Positional, (Words{"u", "p", "s", "offer"}));
+// Where each parameter goes, with options anywhere and "--" ending them.
+TEST(Options, ParametersByPosition) {
+  struct TCase {
+    Words Args;
+    Words Mailbox;  // user name, password, server; empty when fewer were given
+    Words Filters;
+    bool ListOnly;
+  };
+  const Words Ups = {"u", "p", "s"};
+  const TCase Cases[] = {
+      {{"--dry-run", "u", "p", "s", "offer"}, Ups, {"offer"}, false},
+      {{"u", "p", "--dry-run", "s", "offer"}, Ups, {"offer"}, false},
+      {{"u", "p", "s", "offer", "--dry-run"}, Ups, {"offer"}, false},
+      {{"u", "p", "s"}, Ups, {}, true},
+      // From the fourth place on, words with a single dash are counted but ignored.
+      {{"u", "p", "s", "-v", "-x", "-", "-dry-run", "offer", ""}, Ups, {"offer", ""}, false},
+      {{"-v", "-", "-x"}, {"-v", "-", "-x"}, {}, true},
+      {{"u", "p"}, {}, {}, false},
+      // "--" ends the options; behind the server it counts as an ignored parameter.
+      {{"u", "--", "--dry-run", "s", "--help"}, {"u", "--dry-run", "s"}, {}, false},
+      {{"--", "--", "x"}, {}, {}, false},
+      {{"u", "p", "s", "--"}, Ups, {}, false},
+      {{"u", "p", "s", "--", "--dry-run", "w"}, Ups, {"w"}, false},
+      // A value option takes its value with it, never a parameter.
+      {{"--port", "995", "u", "p", "s", "w"}, Ups, {"w"}, false},
+      {{"u", "--proxy", "socks5://h", "p", "s", "w"}, Ups, {"w"}, false},
+      {{"u", "p", "--tls", "--ca-file", "/etc/hostname", "s", "w"}, Ups, {"w"}, false},
+      {{"u", "p", "s", "--port=995", "w"}, Ups, {"w"}, false},
+  };
+  for (const TCase& C : Cases) {
+    const TSettings S = Parsed(C.Args);
+    const std::string Shown = ::testing::PrintToString(C.Args);
+    EXPECT_EQ(S.HasMailbox, !C.Mailbox.empty()) << Shown;
+    if (S.HasMailbox) {
+      EXPECT_EQ((Words{S.User, S.Password, S.Server}), C.Mailbox) << Shown;
+    }
+    EXPECT_EQ(S.FilterWords, C.Filters) << Shown;
+    EXPECT_EQ(S.ListOnly, C.ListOnly) << Shown;
+    EXPECT_FALSE(S.Help) << Shown;
   }
-  TSettings None = Parsed({"u", "p", "s"});
-  EXPECT_FALSE(None.DryRun);
-  EXPECT_FALSE(None.Help);
-  EXPECT_FALSE(None.Version);
+  EXPECT_TRUE(Parsed({"u", "p", "s", "--dry-run"}).DryRun);
+  EXPECT_FALSE(Parsed({"u", "--", "--dry-run", "s"}).DryRun);
 }
 
-TEST(Options, OnlyExactSpellingsAreOptions) {
-  // Everything else stays a parameter, to be ignored (or not) as it always was.
-  TSettings S = Parsed({"u", "p", "s", "-v", "-x", "-", "--casino", "--dry", "--DRY-RUN", "-dry-run", "--dry-runs"});
-  EXPECT_FALSE(S.DryRun);
-  EXPECT_EQ(S.Positional, (Words{"u", "p", "s", "-v", "-x", "-", "--casino", "--dry", "--DRY-RUN", "-dry-run",
-                                 "--dry-runs"}));
-}
-
-TEST(Options, DoubleDashEndsThemAndIsNotAParameter) {
-  TSettings S = Parsed({"u", "--", "--dry-run", "s", "--help"});
-  EXPECT_FALSE(S.DryRun);
-  EXPECT_FALSE(S.Help);
-  EXPECT_EQ(S.Positional, (Words{"u", "--dry-run", "s", "--help"}));
-  // A second "--" after the first is a plain parameter.
-  EXPECT_EQ(Parsed({"--", "--", "x"}).Positional, (Words{"--", "x"}));
-  // Behind the server it still counts as the ignored parameter it always was.
-  EXPECT_EQ(Parsed({"u", "p", "s", "--"}).Positional, (Words{"u", "p", "s", "--"}));
-  EXPECT_EQ(Parsed({"u", "p", "s", "--", "--dry-run"}).Positional, (Words{"u", "p", "s", "--", "--dry-run"}));
+// A word with two dashes that is no option would log in under its name, or
+// add its value to the words that delete: it is refused, wherever it stands.
+TEST(Options, UnknownOptionsAreRefused) {
+  for (const Words& Args : {Words{"--bogus", "u", "p", "host"}, Words{"u", "p", "s", "--auth", "user"},
+                            Words{"u", "p", "s", "--keep=casino"}, Words{"u", "p", "s", "--casino"},
+                            Words{"--dry", "u", "p", "s"}, Words{"u", "--DRY-RUN", "p", "s"},
+                            Words{"u", "p", "s", "w", "--dry-runs"}, Words{"---", "u", "p", "s"}}) {
+    const std::string Name = *std::find_if(Args.begin(), Args.end(), [](const std::string& A) { return A[0] == '-'; });
+    EXPECT_EQ(Refusal(Args), "unknown option " + Name.substr(0, Name.find('='))) << ::testing::PrintToString(Args);
+  }
 }
 
 TEST(Options, SwitchesTakeNoValue) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "pop3/pop3.h"
-#include "quorrel/driver.h"
+#include "quorrel/header.h"
 #include "quorrel/pipelined_sweep.h"
 #include "support/dovecot.h"
 #include "support/pop3_server.h"
