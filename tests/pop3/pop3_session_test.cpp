@@ -588,6 +588,9 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     Session.Port = std::to_string(FreeTcpPort());  // nothing listens there
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.LoginStopped, LoginStepConnect);
+    EXPECT_EQ(Session.Failure.Step, LoginStepConnect);
+    EXPECT_EQ(Session.Failure.SocketCode, 10061);
+    EXPECT_FALSE(Session.Failure.FirstHopConnected);
   }
   {
     TPop3ScriptServer Server;
@@ -597,6 +600,30 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     Point(Session, Server);
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.LoginStopped, LoginStepGreeting);
+    EXPECT_EQ(Session.Failure.ServerLine, "-ERR go away");
+    EXPECT_TRUE(Session.Failure.FirstHopConnected);
+  }
+  {
+    // Credentials that would break their command: refused before connecting.
+    TPOP3Send Session;
+    Session.UserName = "u\r\nDELE 1";
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
+    EXPECT_EQ(Session.Failure.Reason, "the user name or password holds a line break or NUL");
+    EXPECT_FALSE(Session.Failure.FirstHopConnected);
+  }
+  {
+    // Bytes nobody asked for drop the connection before USER: that is no
+    // fault of the credentials, and the record does not say it is.
+    TPop3ScriptServer Server;
+    Server.Line("+OK hi").On("CAPA", "-ERR\r\n+OK surplus\r\n");
+    ASSERT_TRUE(Server.Start());
+    TPOP3Send Session;
+    Point(Session, Server);
+    EXPECT_FALSE(Session.Login());
+    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
+    EXPECT_EQ(Session.Failure.Reason, "");
+    EXPECT_FALSE(Session.Failure.Connected);
   }
   {
     TPop3ScriptServer Server;
@@ -607,6 +634,8 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.LoginStopped, LoginStepAuth);
     EXPECT_EQ(Session.StatusLine, "-ERR wrong password");
+    EXPECT_EQ(Session.Failure.ServerLine, "-ERR wrong password");
+    EXPECT_TRUE(Session.Failure.Connected);
     EXPECT_EQ(Session.TlsFailure, "");
   }
   {
@@ -620,5 +649,6 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.LoginStopped, LoginStepTls);
     EXPECT_NE(Session.TlsFailure, "");
+    EXPECT_EQ(Session.Failure.Reason, Session.TlsFailure);
   }
 }
