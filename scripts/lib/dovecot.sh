@@ -22,6 +22,8 @@ set -euo pipefail
 MAIL_UID=$(id -u mail)
 MAIL_GID=$(id -g mail)
 
+source "$(dirname "$0")/server.sh"
+
 die() { echo "dovecot.sh: $*" >&2; exit 1; }
 
 cmd=${1:-}; shift || true
@@ -125,22 +127,10 @@ service pop3-login {
 CONF
   dovecot -F -c "$dir/dovecot.conf" >> "$dir/dovecot.log" 2>&1 &
   echo $! > "$dir/dovecot.pid"
-  for _ in $(seq 1 200); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
-    kill -0 "$(cat "$dir/dovecot.pid")" 2>/dev/null || { cat "$dir/dovecot.log" >&2; die "dovecot did not start"; }
-    sleep 0.05
-  done
-  die "dovecot did not listen on port $port"
+  await_port dovecot "$port" "$dir/dovecot.pid" "$dir/dovecot.log"
   ;;
 stop)
-  [ -f "$dir/dovecot.pid" ] || exit 0
-  pid=$(cat "$dir/dovecot.pid")
-  if kill -0 "$pid" 2>/dev/null; then
-    kill "$pid"
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
-  fi
-  rm -f "$dir/dovecot.pid"
+  stop_pidfile "$dir/dovecot.pid"
   ;;
 ls)
   user=${1:?user}; md=$(maildir "$user")

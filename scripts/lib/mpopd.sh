@@ -12,6 +12,8 @@
 #   mpopd.sh ls DIR USER                the message files left in USER's maildir, sorted
 set -euo pipefail
 
+source "$(dirname "$0")/server.sh"
+
 die() { echo "mpopd.sh: $*" >&2; exit 1; }
 
 cmd=${1:-}; shift || true
@@ -57,22 +59,10 @@ start)
   socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" "EXEC:bash $dir/mpopd-inetd.sh,nofork" \
     >> "$dir/socat.log" 2>&1 &
   echo $! > "$dir/socat.pid"
-  for _ in $(seq 1 200); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
-    kill -0 "$(cat "$dir/socat.pid")" 2>/dev/null || { cat "$dir/socat.log" >&2; die "socat did not start"; }
-    sleep 0.05
-  done
-  die "nothing listens on port $port"
+  await_port socat "$port" "$dir/socat.pid" "$dir/socat.log"
   ;;
 stop)
-  [ -f "$dir/socat.pid" ] || exit 0
-  pid=$(cat "$dir/socat.pid")
-  if kill -0 "$pid" 2>/dev/null; then
-    kill "$pid"
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
-  fi
-  rm -f "$dir/socat.pid"
+  stop_pidfile "$dir/socat.pid"
   ;;
 ls)
   user=${1:?user}; md=$(maildir "$user")

@@ -14,6 +14,8 @@
 #   pop3d.sh ls DIR USER                the deliveries left in USER's mailbox (delivery.M<n>P), sorted
 set -euo pipefail
 
+source "$(dirname "$0")/server.sh"
+
 die() { echo "pop3d.sh: $*" >&2; exit 1; }
 
 cmd=${1:-}; shift || true
@@ -85,22 +87,10 @@ CONF
     mount --bind "$1/etc/group" /etc/group &&
     exec pop3d --config-file "$1/pop3d.conf" --daemon --foreground' pop3d "$dir" >> "$dir/pop3d.log" 2>&1 &
   echo $! > "$dir/pop3d.pid"
-  for _ in $(seq 1 200); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
-    kill -0 "$(cat "$dir/pop3d.pid")" 2>/dev/null || { cat "$dir/pop3d.log" >&2; die "pop3d did not start"; }
-    sleep 0.05
-  done
-  die "pop3d did not listen on port $port"
+  await_port pop3d "$port" "$dir/pop3d.pid" "$dir/pop3d.log"
   ;;
 stop)
-  [ -f "$dir/pop3d.pid" ] || exit 0
-  pid=$(cat "$dir/pop3d.pid")
-  if kill -0 "$pid" 2>/dev/null; then
-    kill "$pid"
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
-  fi
-  rm -f "$dir/pop3d.pid"
+  stop_pidfile "$dir/pop3d.pid"
   ;;
 ls)
   user=${1:?user}
