@@ -27,28 +27,7 @@ std::string Socks4ReplyText(int32_t Code) {
   }
 }
 
-bool IsSocks(TProxyScheme Scheme) { return Scheme != TProxyScheme::Http && Scheme != TProxyScheme::None; }
-
 }  // namespace
-
-void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
-  TTCPBlockSocket& Socket = Session.Socket;
-  if (Proxy.Scheme == TProxyScheme::Http) {
-    Socket.TunnelProxyHost = Proxy.Host;
-    Socket.TunnelProxyPort = Proxy.Port;
-    Socket.TunnelUser = Proxy.User;
-    Socket.TunnelPassword = Proxy.Password;
-  } else if (IsSocks(Proxy.Scheme)) {
-    Socket.SocksProxyHost = Proxy.Host;
-    Socket.SocksProxyPort = Proxy.Port;
-    Socket.SocksUser = Proxy.User;
-    Socket.SocksPassword = Proxy.Password;
-    Socket.SocksVersion =
-        Proxy.Scheme == TProxyScheme::Socks4 || Proxy.Scheme == TProxyScheme::Socks4a ? Socks4 : Socks5;
-    // socks5h and socks4a hand the name to the proxy; the others resolve it here.
-    Socket.SocksRemoteResolve = Proxy.Scheme == TProxyScheme::Socks5h || Proxy.Scheme == TProxyScheme::Socks4a;
-  }
-}
 
 std::string DescribeSocketError(int32_t Code) {
   return TBlockSocket::GetErrorDesc(Code) + " (" + std::to_string(Code) + ")";

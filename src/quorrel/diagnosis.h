@@ -11,9 +11,6 @@
 
 namespace quorrel {
 
-// Points the session's socket at the proxy.
-void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy);
-
 // "<description> (<code>)" for a socket error code.
 std::string DescribeSocketError(int32_t Code);
 

@@ -50,6 +50,26 @@ TSweepJudgement Judge(const TSettings& S, const std::vector<std::string>& Header
           S.Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject")};
 }
 
+// Points the session's socket at the proxy.
+void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
+  TTCPBlockSocket& Socket = Session.Socket;
+  if (Proxy.Scheme == TProxyScheme::Http) {
+    Socket.TunnelProxyHost = Proxy.Host;
+    Socket.TunnelProxyPort = Proxy.Port;
+    Socket.TunnelUser = Proxy.User;
+    Socket.TunnelPassword = Proxy.Password;
+  } else if (Proxy.Scheme != TProxyScheme::None) {
+    Socket.SocksProxyHost = Proxy.Host;
+    Socket.SocksProxyPort = Proxy.Port;
+    Socket.SocksUser = Proxy.User;
+    Socket.SocksPassword = Proxy.Password;
+    Socket.SocksVersion =
+        Proxy.Scheme == TProxyScheme::Socks4 || Proxy.Scheme == TProxyScheme::Socks4a ? Socks4 : Socks5;
+    // socks5h and socks4a hand the name to the proxy; the others resolve it here.
+    Socket.SocksRemoteResolve = Proxy.Scheme == TProxyScheme::Socks5h || Proxy.Scheme == TProxyScheme::Socks4a;
+  }
+}
+
 void Configure(TPOP3Send& Session, const TSettings& Settings) {
   Session.UserName = Settings.User;
   Session.Password = Settings.Password;
