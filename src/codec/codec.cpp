@@ -1,5 +1,6 @@
 #include "codec/codec.h"
 
+#include <array>
 #include <cstring>
 
 #include "netutil/netutil.h"
@@ -218,5 +219,46 @@ std::string EncodeSextets(std::string_view Bytes, std::string_view Table) {
 }
 
 std::string ToBase64(std::string_view Bytes) { return EncodeSextets(Bytes, std::string_view(Base64Table, 65)); }
+
+namespace {
+
+// The value of each Base64 character, -1 for the others; built from the
+// encoder's own table.
+const std::array<int8_t, 256>& Base64Values() {
+  static const std::array<int8_t, 256> Values = [] {
+    std::array<int8_t, 256> V;
+    V.fill(-1);
+    for (int I = 0; I < 64; ++I) V[static_cast<unsigned char>(Base64Table[I])] = static_cast<int8_t>(I);
+    return V;
+  }();
+  return Values;
+}
+
+}  // namespace
+
+// Padding is optional: encoded words and SASL peers both leave it out at times.
+std::optional<std::string> FromBase64(std::string_view Text) {
+  size_t Length = Text.size();
+  if (Length % 4 == 0 && Length > 0 && Text[Length - 1] == '=') --Length;
+  if (Length % 4 == 3 && Length > 0 && Text[Length - 1] == '=') --Length;
+  if (Length % 4 == 1) return std::nullopt;
+  std::string Out;
+  Out.reserve(Length / 4 * 3 + 2);
+  const auto& Values = Base64Values();
+  uint32_t Bits = 0;
+  int Count = 0;
+  for (size_t I = 0; I < Length; ++I) {
+    const int V = Values[static_cast<unsigned char>(Text[I])];
+    if (V < 0) return std::nullopt;
+    Bits = (Bits << 6) | static_cast<uint32_t>(V);
+    Count += 6;
+    if (Count >= 8) {
+      Count -= 8;
+      Out += static_cast<char>((Bits >> Count) & 0xFF);
+    }
+  }
+  return Out;
+}
+
 
 }  // namespace quorrel

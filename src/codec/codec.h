@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,8 @@ std::string Md5Digest(std::string_view Bytes);
 extern const char Base64Table[66];  // 64 alphabet characters, then the pad "="
 std::string EncodeSextets(std::string_view Bytes, std::string_view Table);
 std::string ToBase64(std::string_view Bytes);
+// The bytes of Base64 text, with or without its padding; nothing for a byte
+// outside the alphabet or a length no encoding has.
+std::optional<std::string> FromBase64(std::string_view Text);
 
 }  // namespace quorrel

@@ -36,48 +36,11 @@ bool IsCharsetChar(char C) {
   return std::string_view("()<>@,;\"/[]?=\\").find(C) == std::string_view::npos;
 }
 
-// The value of each Base64 character, -1 for the others; built from the
-// encoder's own table.
-const std::array<int8_t, 256>& Base64Values() {
-  static const std::array<int8_t, 256> Values = [] {
-    std::array<int8_t, 256> V;
-    V.fill(-1);
-    for (int I = 0; I < 64; ++I) V[static_cast<unsigned char>(Base64Table[I])] = static_cast<int8_t>(I);
-    return V;
-  }();
-  return Values;
-}
-
 int HexValue(char C) {
   if (C >= '0' && C <= '9') return C - '0';
   if (C >= 'A' && C <= 'F') return C - 'A' + 10;
   if (C >= 'a' && C <= 'f') return C - 'a' + 10;
   return -1;
-}
-
-// Base64 with or without its padding; anything outside the alphabet, or a
-// length no encoder produces, makes the word malformed.
-std::optional<std::string> DecodeB(std::string_view Text) {
-  size_t Length = Text.size();
-  if (Length % 4 == 0 && Length > 0 && Text[Length - 1] == '=') --Length;
-  if (Length % 4 == 3 && Length > 0 && Text[Length - 1] == '=') --Length;
-  if (Length % 4 == 1) return std::nullopt;
-  std::string Out;
-  Out.reserve(Length / 4 * 3 + 2);
-  const auto& Values = Base64Values();
-  uint32_t Bits = 0;
-  int Count = 0;
-  for (size_t I = 0; I < Length; ++I) {
-    const int V = Values[static_cast<unsigned char>(Text[I])];
-    if (V < 0) return std::nullopt;
-    Bits = (Bits << 6) | static_cast<uint32_t>(V);
-    Count += 6;
-    if (Count >= 8) {
-      Count -= 8;
-      Out += static_cast<char>((Bits >> Count) & 0xFF);
-    }
-  }
-  return Out;
 }
 
 // Q: "_" is a blank, "=XX" a byte in hexadecimal, every other byte itself.
@@ -133,7 +96,7 @@ bool ParseWord(std::string_view Text, size_t Begin, TEncodedWord& Word) {
   const std::string_view Encoded = Text.substr(EncodedBegin, I - EncodedBegin);
   std::optional<std::string> Bytes;
   if (Encoding == 'B' || Encoding == 'b')
-    Bytes = DecodeB(Encoded);
+    Bytes = FromBase64(Encoded);
   else if (Encoding == 'Q' || Encoding == 'q')
     Bytes = DecodeQ(Encoded);
   if (!Bytes) return false;

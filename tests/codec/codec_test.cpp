@@ -127,7 +127,15 @@ TEST(Base64, Rfc4648Vectors) {
       {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
       {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
   };
-  for (const auto& [Text, Expected] : Vectors) EXPECT_EQ(ToBase64(Text), Expected) << Text;
+  for (const auto& [Text, Expected] : Vectors) {
+    EXPECT_EQ(ToBase64(Text), Expected) << Text;
+    EXPECT_EQ(FromBase64(Expected), Text) << Expected;
+  }
+  // Padding may be left out; a byte outside the alphabet or a length no
+  // encoding has is refused.
+  EXPECT_EQ(FromBase64("Zm8"), "fo");
+  for (const char* Bad : {"Z", "Zm9vY", "Zm9v\r\n", "Zm 9v", "Zm9v====", "Zg=a"})
+    EXPECT_EQ(FromBase64(Bad), std::nullopt) << Bad;
   EXPECT_EQ(ToBase64("user:secret"), "dXNlcjpzZWNyZXQ=");
   EXPECT_EQ(ToBase64(std::string("\xFF\xFE\x00\xFB\xEF\xBE", 6)), "//4A++++");
   EXPECT_EQ(ToBase64(std::string(1, '\0')), "AA==");
