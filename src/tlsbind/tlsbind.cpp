@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -66,6 +67,10 @@ namespace {
   X(ErrRemoveState, Crypto, "ERR_remove_state|ERR_remove_thread_state")         \
   X(EvpCleanup, Crypto, "EVP_cleanup")                                          \
   X(CryptoCleanupAllExData, Crypto, "CRYPTO_cleanup_all_ex_data")               \
+  X(EvpSha256, Crypto, "EVP_sha256")                                            \
+  X(EvpDigest, Crypto, "EVP_Digest")                                            \
+  X(Hmac, Crypto, "HMAC")                                                       \
+  X(Pkcs5Pbkdf2Hmac, Crypto, "PKCS5_PBKDF2_HMAC")                               \
   X(RandScreen, Crypto, "RAND_screen")                                          \
   X(X509VerifyCertErrorString, Crypto, "X509_verify_cert_error_string")         \
   X(X509VerifyParamSet1IpAsc, Crypto, "X509_VERIFY_PARAM_set1_ip_asc")
@@ -409,6 +414,70 @@ void Evp_cleanup() {
 
 void Crypto_cleanup_all_ex_data() {
   if (auto Call = Entry<void (*)()>(ECryptoCleanupAllExData)) Call();
+}
+
+// ---- digests for SCRAM ----
+
+namespace {
+
+constexpr unsigned Sha256Size = 32;
+constexpr unsigned MaxDigestSize = 64;  // EVP_MAX_MD_SIZE
+
+// The EVP_MD of SHA-256, or null when the library or its entry point is missing.
+const void* Sha256Method() {
+  auto Call = Entry<const void* (*)()>(EEvpSha256);
+  return Call ? Call() : nullptr;
+}
+
+// The lengths OpenSSL takes as int.
+bool FitsInt(std::size_t Size) { return Size <= static_cast<std::size_t>(INT_MAX); }
+
+}  // namespace
+
+bool CryptoSha256(const std::string& Data, std::string& Digest) {
+  Digest.clear();
+  auto Call = Entry<int (*)(const void*, std::size_t, unsigned char*, unsigned*, const void*, void*)>(EEvpDigest);
+  const void* Method = Sha256Method();
+  if (!Call || Method == nullptr) return false;
+  unsigned char Out[MaxDigestSize];
+  unsigned Size = 0;
+  if (Call(Data.data(), Data.size(), Out, &Size, Method, nullptr) != 1 || Size != Sha256Size) return false;
+  Digest.assign(reinterpret_cast<const char*>(Out), Size);
+  return true;
+}
+
+bool CryptoHmacSha256(const std::string& Key, const std::string& Data, std::string& Mac) {
+  Mac.clear();
+  auto Call = Entry<unsigned char* (*)(const void*, const void*, int, const unsigned char*, std::size_t,
+                                       unsigned char*, unsigned*)>(EHmac);
+  const void* Method = Sha256Method();
+  if (!Call || Method == nullptr || !FitsInt(Key.size())) return false;
+  unsigned char Out[MaxDigestSize];
+  unsigned Size = 0;
+  // data() is never null, so an empty key or message is still a valid buffer.
+  if (Call(Method, Key.data(), static_cast<int>(Key.size()), reinterpret_cast<const unsigned char*>(Data.data()),
+           Data.size(), Out, &Size) == nullptr ||
+      Size != Sha256Size)
+    return false;
+  Mac.assign(reinterpret_cast<const char*>(Out), Size);
+  return true;
+}
+
+bool CryptoPbkdf2HmacSha256(const std::string& Password, const std::string& Salt, int Iterations, std::string& Key) {
+  Key.clear();
+  auto Call = Entry<int (*)(const char*, int, const unsigned char*, int, int, const void*, int, unsigned char*)>(
+      EPkcs5Pbkdf2Hmac);
+  const void* Method = Sha256Method();
+  // A password length of -1 would make OpenSSL measure it up to a NUL, so only
+  // real lengths go through.
+  if (!Call || Method == nullptr || Iterations < 1 || !FitsInt(Password.size()) || !FitsInt(Salt.size()))
+    return false;
+  unsigned char Out[Sha256Size];
+  if (Call(Password.data(), static_cast<int>(Password.size()), reinterpret_cast<const unsigned char*>(Salt.data()),
+           static_cast<int>(Salt.size()), Iterations, Method, Sha256Size, Out) != 1)
+    return false;
+  Key.assign(reinterpret_cast<const char*>(Out), Sha256Size);
+  return true;
 }
 
 }  // namespace quorrel

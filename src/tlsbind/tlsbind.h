@@ -66,4 +66,12 @@ void Err_remove_state(unsigned long ThreadId);
 void Evp_cleanup();
 void Crypto_cleanup_all_ex_data();
 
+// SHA-256 digests, HMAC-SHA-256 codes and PBKDF2-HMAC-SHA-256 keys, 32 raw bytes
+// each, for SCRAM logins. False, with the result left empty, when the crypto
+// library or an entry point is missing or the call fails (PBKDF2 also for fewer
+// than one iteration).
+bool CryptoSha256(const std::string& Data, std::string& Digest);
+bool CryptoHmacSha256(const std::string& Key, const std::string& Data, std::string& Mac);
+bool CryptoPbkdf2HmacSha256(const std::string& Password, const std::string& Salt, int Iterations, std::string& Key);
+
 }  // namespace quorrel

@@ -51,4 +51,18 @@ TEST(TlsBindMissingTest, WrappersFallBackAndLoadingIsRetried) {
   EXPECT_FALSE(TlsLibrariesLoaded());
 }
 
+TEST(TlsBindMissingTest, DigestsFailWithoutTheCryptoLibrary) {
+  TlsLibraryName = "/nonexistent/libssl.so.3";
+  TlsLibraryAltName = "/nonexistent/libssl.so.1.1";
+  CryptoLibraryName = "/nonexistent/libcrypto.so.3";
+  std::string Digest = "stale", Mac = "stale", Key = "stale";
+  EXPECT_FALSE(CryptoSha256("abc", Digest));
+  EXPECT_FALSE(CryptoHmacSha256("key", "data", Mac));
+  EXPECT_FALSE(CryptoPbkdf2HmacSha256("password", "salt", 4096, Key));
+  EXPECT_TRUE(Digest.empty());
+  EXPECT_TRUE(Mac.empty());
+  EXPECT_TRUE(Key.empty());
+  EXPECT_FALSE(TlsLibrariesLoaded());
+}
+
 }  // namespace
