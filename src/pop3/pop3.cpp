@@ -1,9 +1,12 @@
 #include "pop3/pop3.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "codec/codec.h"
+#include "pop3/scram.h"
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
 
@@ -19,6 +22,20 @@ bool BeginsWithOk(const std::string& Line) { return Line.compare(0, 3, "+OK") ==
 // A line break would end a command early and let the rest pass for a command of
 // its own; a NUL is cut or refused by servers unpredictably.
 bool FitsOneCommand(std::string_view Text) { return Text.find_first_of(std::string_view("\r\n\0", 3)) == Text.npos; }
+
+// The mechanisms of the capability "SASL PLAIN LOGIN ...", blank-separated.
+std::string SaslLine(const std::vector<std::string>& Capabilities) {
+  for (const std::string& Line : Capabilities)
+    if (AsciiUpper(Line.substr(0, 5)) == "SASL ") return Trim(std::string_view(Line).substr(5));
+  return "";
+}
+
+// A user name inside a GS2 header: "," and "=" would end or escape a field.
+std::string SaslName(const std::string& User) {
+  std::string Out;
+  for (char C : User) Out += C == ',' ? "=2C" : C == '=' ? "=3D" : std::string(1, C);
+  return Out;
+}
 
 }  // namespace
 
@@ -255,8 +272,15 @@ bool TPOP3Send::Login() {
     return false;
   }
 
+  const std::string Mechanism = SaslMechanism();
+  if (const std::string Why = MethodUnavailable(Mechanism); !Why.empty()) {
+    RecordFailure(LoginStepAuth, Why);
+    Failure.ServerLine.clear();
+    return false;
+  }
+  SaslReason.clear();
   bool Result = false;
-  if (!ApopChallenge.empty() && AuthMode != AuthUserPassOnly) {
+  if (!ApopChallenge.empty() && (AuthMode == AuthAny || AuthMode == AuthApopOnly)) {
     Result = LoginApop();
     if (!Result) {
       // Only a refusal leads to a second try; a broken connection ends here.
@@ -279,9 +303,143 @@ bool TPOP3Send::Login() {
       }
     }
   }
-  if (!Result && AuthMode != AuthApopOnly) Result = LoginUserPass();
-  if (!Result) RecordFailure(LoginStepAuth);
+  if (!Result && AuthMode != AuthApopOnly) Result = Mechanism.empty() ? LoginUserPass() : LoginSasl(Mechanism);
+  if (!Result) {
+    RecordFailure(LoginStepAuth, SaslReason);
+    // A challenge is no refusal: only the server's "-ERR" words are its reply.
+    if (Failure.ServerLine.compare(0, 1, "+") == 0) Failure.ServerLine.clear();
+  }
   return Result;
+}
+
+std::string TPOP3Send::SaslMechanism() const {
+  switch (AuthMode) {
+    case AuthPlain: return "PLAIN";
+    case AuthScramSha256: return "SCRAM-SHA-256";
+    case AuthXOAuth2: return "XOAUTH2";
+    case AuthOAuthBearer: return "OAUTHBEARER";
+    case AuthAny:
+      if (Capabilities.empty() || HasCapability("USER")) return "";
+      if (OffersSasl("SCRAM-SHA-256")) return "SCRAM-SHA-256";
+      // PLAIN hands the password to whoever reads the connection.
+      if (OffersSasl("PLAIN") && (StlsInUse || ImplicitTls)) return "PLAIN";
+      return "";
+    default: return "";
+  }
+}
+
+std::string TPOP3Send::MethodUnavailable(const std::string& Mechanism) const {
+  std::string Method;
+  if (!Mechanism.empty() && AuthMode != AuthAny && !OffersSasl(Mechanism)) Method = Mechanism;
+  // Without an answer to CAPA nothing tells whether USER is there.
+  if (OnlyOfferedMethod && AuthMode == AuthUserPassOnly && !Capabilities.empty() && !HasCapability("USER"))
+    Method = "USER";
+  if (OnlyOfferedMethod && AuthMode == AuthApopOnly && ApopChallenge.empty()) Method = "APOP";
+  if (Method.empty()) return "";
+  return "the server does not offer " + Method + " (it offers " + OfferedMethods() + ")";
+}
+
+std::string TPOP3Send::OfferedMethods() const {
+  std::vector<std::string> Methods;
+  if (HasCapability("USER")) Methods.push_back("USER");
+  if (!ApopChallenge.empty()) Methods.push_back("APOP");
+  std::string Sasl = SaslLine(Capabilities);
+  while (!Sasl.empty()) Methods.push_back(CutToken(Sasl, " "));
+  if (Methods.empty()) return Capabilities.empty() ? "nothing that it lists: it answered no CAPA" : "no login method";
+  std::string Text = Methods.front();
+  for (size_t I = 1; I < Methods.size(); ++I) Text += ", " + Methods[I];
+  return Text;
+}
+
+bool TPOP3Send::OffersSasl(const std::string& Mechanism) const {
+  std::string Sasl = AsciiUpper(SaslLine(Capabilities));
+  while (!Sasl.empty())
+    if (CutToken(Sasl, " ") == AsciiUpper(Mechanism)) return true;
+  return false;
+}
+
+bool TPOP3Send::Authenticate(const std::string& Mechanism, const std::string& Initial, bool InitialOnLine,
+                             const TSaslAnswer& Answer) {
+  const std::string Encoded = ToBase64(Initial);
+  std::string Line = "AUTH " + Mechanism;
+  // RFC 5034: on the AUTH line only while the whole line, CR LF included,
+  // stays within 255 octets; an empty one is written "=" there.
+  bool InitialSent = InitialOnLine && Line.size() + 1 + std::max<size_t>(Encoded.size(), 1) + 2 <= 255;
+  if (InitialSent) Line += " " + (Encoded.empty() ? std::string("=") : Encoded);
+  if (!SendCommand(Line)) return false;
+  // No mechanism here takes more than a few rounds; a server that goes on
+  // asking is cut off.
+  for (int Round = 0; Round < 8; ++Round) {
+    if (ReadReply(false) == 1) return true;
+    if (StatusLine != "+" && StatusLine.compare(0, 2, "+ ") != 0) return false;  // "-ERR", or no reply at all
+    std::string Response = Encoded;
+    if (InitialSent) {
+      const std::optional<std::string> Challenge = FromBase64(Trim(std::string_view(StatusLine).substr(1)));
+      std::string Raw;
+      TSaslStep Step = TSaslStep::Cancel;
+      if (!Challenge)
+        SaslReason = "the server's challenge is not Base64";
+      else if (Answer)
+        Step = Answer(*Challenge, Raw);
+      if (Step == TSaslStep::Abort) {
+        DropConnection();
+        return false;
+      }
+      if (Step == TSaslStep::Cancel) {
+        if (SendCommand("*")) ReadReply(false);
+        return false;
+      }
+      Response = ToBase64(Raw);
+    }
+    InitialSent = true;
+    if (!SendCommand(Response)) return false;
+  }
+  DropConnection();
+  return false;
+}
+
+bool TPOP3Send::LoginSasl(const std::string& Mechanism) {
+  if (!CredentialsSafe()) return false;
+  const std::string Nul(1, '\0');
+  if (Mechanism == "PLAIN") return Authenticate(Mechanism, Nul + UserName + Nul + Password, true, nullptr);
+  if (Mechanism == "XOAUTH2" || Mechanism == "OAUTHBEARER") {
+    const std::string Bearer = "auth=Bearer " + Password + "\x01\x01";
+    const std::string Initial = Mechanism == "XOAUTH2"
+                                    ? "user=" + UserName + "\x01" + Bearer
+                                    : "n,a=" + SaslName(UserName) + ",\x01host=" + Host + "\x01port=" + Port + "\x01" + Bearer;
+    // A refused token comes back as a challenge holding the reason (JSON);
+    // the exchange must still be finished before the server says -ERR.
+    return Authenticate(Mechanism, Initial, false, [&](const std::string& Challenge, std::string& Response) {
+      SaslReason = "the token was refused: " + Challenge.substr(0, 500);
+      Response = Mechanism == "OAUTHBEARER" ? "\x01" : "";
+      return TSaslStep::Respond;
+    });
+  }
+  TScramSha256Client Scram;
+  Scram.Nonce = ScramNonce;
+  const std::string First = Scram.ClientFirst(UserName);
+  if (First.empty()) {
+    SaslReason = "no random nonce could be had for SCRAM";
+    return false;
+  }
+  bool FinalSent = false, Proven = false;
+  const bool Accepted = Authenticate(Mechanism, First, true, [&](const std::string& Challenge, std::string& Response) {
+    if (!FinalSent) {
+      FinalSent = true;
+      return Scram.ClientFinal(Challenge, Password, Response, SaslReason) ? TSaslStep::Respond : TSaslStep::Cancel;
+    }
+    // The server must prove that it knows the password before the session
+    // goes on; one that cannot gets nothing more.
+    if (!Scram.VerifyServerFinal(Challenge, SaslReason)) return TSaslStep::Abort;
+    Proven = true;
+    return TSaslStep::Respond;
+  });
+  if (Accepted && !Proven) {
+    SaslReason = "the server accepted the login without proving that it knows the password";
+    DropConnection();
+    return false;
+  }
+  return Accepted;
 }
 
 bool TPOP3Send::LoginApop() {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,20 @@
 
 namespace quorrel {
 
-enum TAuthMode : uint8_t { AuthAny = 0, AuthUserPassOnly = 1, AuthApopOnly = 2 };
+// How Login proves who it is. AuthAny takes APOP when the greeting offers it,
+// else USER/PASS; where CAPA lists SASL but no USER, the strongest SASL
+// mechanism offered of SCRAM-SHA-256 and PLAIN (PLAIN only inside TLS). The
+// SASL modes use that mechanism alone; with XOAUTH2 and OAUTHBEARER the
+// Password is the OAuth2 access token.
+enum TAuthMode : uint8_t {
+  AuthAny = 0,
+  AuthUserPassOnly = 1,
+  AuthApopOnly = 2,
+  AuthPlain = 3,
+  AuthScramSha256 = 4,
+  AuthXOAuth2 = 5,
+  AuthOAuthBearer = 6,
+};
 
 // The step at which the last Login stopped.
 enum TLoginStep : uint8_t {
@@ -83,6 +97,20 @@ class TPOP3Send : public TProtocolClient {
   bool LoginApop();
   // CAPA into Capabilities; empty when refused.
   bool ReadCapabilities();
+  // SASL (RFC 5034) with Mechanism: Initial goes on the AUTH line when
+  // InitialOnLine and that line stays within 255 octets, else as the answer
+  // to the server's first "+ " challenge. Every later challenge, decoded, goes
+  // to Answer, which fills the response (sent Base64-encoded) and returns
+  // Respond, Cancel (sends "*") or Abort (drops the connection, sending
+  // nothing more). True when the server answers "+OK".
+  enum class TSaslStep { Respond, Cancel, Abort };
+  using TSaslAnswer = std::function<TSaslStep(const std::string& Challenge, std::string& Response)>;
+  bool Authenticate(const std::string& Mechanism, const std::string& Initial, bool InitialOnLine,
+                    const TSaslAnswer& Answer);
+  // True when the capability "SASL" names Mechanism (any case).
+  bool OffersSasl(const std::string& Mechanism) const;
+  // The login methods the server offers, for a message: "USER, APOP, PLAIN".
+  std::string OfferedMethods() const;
   // STLS and the TLS handshake. A refused STLS leaves the connection in clear; a
   // handshake that fails drops it. Clear bytes behind the "+OK" are discarded.
   bool SwitchToTls();
@@ -122,6 +150,12 @@ class TPOP3Send : public TProtocolClient {
   // refuses it, or the handshake fails, Login drops the connection and sends
   // nothing more: no user name, no password.
   bool StlsRequired = false;
+  // With AuthUserPassOnly or AuthApopOnly: fail before any secret is sent when
+  // the server does not offer that method (the SASL modes always do).
+  bool OnlyOfferedMethod = false;
+  // The SCRAM client nonce; empty (always, but in tests that replay a fixed
+  // exchange): a fresh random one for every login.
+  std::string ScramNonce;
   TLoginStep LoginStopped = LoginStepNone;
   std::string TlsFailure;
   TLoginFailure Failure;  // of the last Login; Step is LoginStepNone after success
@@ -143,6 +177,11 @@ class TPOP3Send : public TProtocolClient {
   // the command it goes into.
   bool CredentialsSafe();
   void NoteTlsFailure();
+  // The SASL mechanism Login is to use, "" for APOP and USER/PASS.
+  std::string SaslMechanism() const;
+  // Why the chosen method cannot be used with this server; "" when it can.
+  std::string MethodUnavailable(const std::string& Mechanism) const;
+  bool LoginSasl(const std::string& Mechanism);
   // Records the failure of Step as the session and socket stand now.
   void RecordFailure(TLoginStep Step, const std::string& Reason = "");
   // Connects the socket, noting the first hop's outcome and what an HTTP proxy
@@ -150,6 +189,7 @@ class TPOP3Send : public TProtocolClient {
   void ConnectNoting();
 
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
+  std::string SaslReason;  // what the client side of a SASL login found wrong
   int32_t Outstanding = 0;  // replies owed to SendAhead
 };
 

@@ -58,10 +58,13 @@ std::string LoginFailure(const TPOP3Send& Session) {
       return "cannot connect to " + Server + ": " + DescribeSocketError(F.SocketCode);
     case LoginStepGreeting:
       return "no session with " + Server + ": " + RecordedReply(F);
-    default:
-      if (!F.Reason.empty()) return "login refused before connecting: " + F.Reason;
-      if (F.ServerLine.empty()) return "login at " + Server + " failed: " + RecordedReply(F);
-      return "login refused by " + Server + ": " + RecordedReply(F);
+    default: {
+      if (!F.Reason.empty() && !F.FirstHopConnected) return "login refused before connecting: " + F.Reason;
+      if (!F.Reason.empty() && F.ServerLine.empty()) return "no login at " + Server + ": " + F.Reason;
+      const std::string Why = F.Reason.empty() ? "" : " (" + F.Reason + ")";
+      if (F.ServerLine.empty()) return "login at " + Server + " failed: " + RecordedReply(F) + Why;
+      return "login refused by " + Server + ": " + RecordedReply(F) + Why;
+    }
   }
 }
 

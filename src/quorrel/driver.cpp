@@ -13,6 +13,7 @@
 #include "quorrel/output.h"
 #include "quorrel/password.h"
 #include "quorrel/pipelined_sweep.h"
+#include "quorrel/secret_command.h"
 
 namespace quorrel {
 
@@ -70,7 +71,19 @@ void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
   }
 }
 
+TAuthMode AuthModeOf(const std::string& Method) {
+  static const std::pair<const char*, TAuthMode> Modes[] = {
+      {"user", AuthUserPassOnly}, {"apop", AuthApopOnly},  {"plain", AuthPlain},
+      {"scram-sha-256", AuthScramSha256}, {"xoauth2", AuthXOAuth2}, {"oauthbearer", AuthOAuthBearer}};
+  for (const auto& [Name, Mode] : Modes)
+    if (Method == Name) return Mode;
+  return AuthAny;
+}
+
 void Configure(TPOP3Send& Session, const TSettings& Settings) {
+  Session.AuthMode = AuthModeOf(Settings.Auth);
+  // A method the user named is used only where the server offers it.
+  Session.OnlyOfferedMethod = Session.AuthMode != AuthAny;
   Session.UserName = Settings.User;
   Session.Password = Settings.Password;
   Session.Host = Settings.Server;
@@ -82,6 +95,18 @@ void Configure(TPOP3Send& Session, const TSettings& Settings) {
   Session.Socket.TlsVerifyPeer = !Settings.Insecure;
   Session.Socket.TlsCaFile = Settings.CaFile;
   ConfigureProxy(Session, Settings.Proxy);
+}
+
+// The password given as "-": from the password command, the terminal or
+// standard input. "" when it was read, else why not.
+std::string ReadSecret(TRun& Run) {
+  TSettings& S = Run.Settings;
+  if (!S.PasswordCommand.empty()) {
+    const std::string Why = RunSecretCommand(S.PasswordCommand, S.Password);
+    return Why.empty() ? "" : "--password-command: " + Why;
+  }
+  if (S.Password == "-" && !ReadPassword(S.Password)) return "no password could be read from standard input";
+  return "";
 }
 
 // Logs in and counts the messages. When that fails, shows why (standard output
@@ -99,6 +124,10 @@ bool OpenSession(TPOP3Send& Session, TRun& Run) {
     }
     return false;
   }
+  // A server may announce PIPELINING only after login (the list may change
+  // then); the choice of sweep rests on the list from after it.
+  if (!Session.Capabilities.empty() && !Session.HasCapability("PIPELINING") && !Run.Settings.NoPipelining)
+    Session.ReadCapabilities();
   if (!Session.Stat()) {
     Run.Complain("STAT failed: " + ReplyFailure(Session));
     return false;
@@ -172,8 +201,8 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   if (!Settings.HasMailbox && !Settings.Help && !Settings.Version)
     Run.Out.Write(ProgramName + " UserName Passwod Server [Filter1] [...]" + LineEnd);
   if (!Settings.HasMailbox || Settings.Help || Settings.Version) return Run.Finish();
-  if (Settings.Password == "-" && !ReadPassword(Run.Settings.Password)) {
-    Run.Complain("no password could be read from standard input");
+  if (const std::string Why = ReadSecret(Run); !Why.empty()) {
+    Run.Complain(Why);
     return 2;
   }
   if (Settings.Insecure)

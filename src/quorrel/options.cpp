@@ -73,9 +73,28 @@ bool PercentDecode(const std::string& Text, std::string& Decoded) {
 
 std::string StoreProxy(TSettings& S, const std::string& Value) { return ParseProxyUrl(Value, S.Proxy); }
 
+std::string StoreAuth(TSettings& S, const std::string& Value) {
+  for (const char* Method : {"auto", "user", "apop", "plain", "scram-sha-256", "xoauth2", "oauthbearer"})
+    if (Value == Method) {
+      S.Auth = Value;
+      return "";
+    }
+  return "'" + Value + "' is none of auto, user, apop, plain, scram-sha-256, xoauth2, oauthbearer";
+}
+
+std::string StorePasswordCommand(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty command";
+  S.PasswordCommand = Value;
+  return "";
+}
+
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& S) {
   if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
+  // The secret has one source: a password on the line as well would be used
+  // by nobody, and would stand where every local user can read it.
+  if (!S.PasswordCommand.empty() && S.HasMailbox && S.Password != "-")
+    return "with --password-command the password parameter must be -";
   // Without TLS these would be ignored, and the user would believe the
   // session secured.
   if (!S.Tls && !S.StartTls) {
@@ -104,6 +123,13 @@ const TOption Options[] = {
      "connect through a proxy: socks5://, socks5h:// (the proxy resolves the name), socks4://, "
      "socks4a:// or http:// (CONNECT), as scheme://[user:password@]host[:port], port 1080 by default",
      StoreProxy},
+    {"--auth", "METHOD",
+     "how to log in: auto (APOP where offered, else USER/PASS), user, apop, plain, scram-sha-256, "
+     "xoauth2 or oauthbearer (the password is then the access token)",
+     StoreAuth},
+    {"--password-command", "CMD",
+     "run CMD with /bin/sh; the first line it prints is the password or token (the password parameter is then -)",
+     StorePasswordCommand},
     {"--help", nullptr, "show this help and exit",
      Switch<&TSettings::Help>},
     {"--version", nullptr, "show the version line and exit",

@@ -47,6 +47,10 @@ struct TSettings {
   std::string CaFile;     // PEM; empty: the system's trust store
   bool Insecure = false;  // no check of the server's certificate
   TProxy Proxy;
+  // auto, user, apop, plain, scram-sha-256, xoauth2 or oauthbearer.
+  std::string Auth = "auto";
+  // Run through /bin/sh; the first line it prints is the password (or token).
+  std::string PasswordCommand;
 };
 
 // Fills Settings from Args (the parameters after the program name). Options

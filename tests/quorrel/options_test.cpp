@@ -71,7 +71,7 @@ TEST(Options, ParametersByPosition) {
 // A word with two dashes that is no option would log in under its name, or
 // add its value to the words that delete: it is refused, wherever it stands.
 TEST(Options, UnknownOptionsAreRefused) {
-  for (const Words& Args : {Words{"--bogus", "u", "p", "host"}, Words{"u", "p", "s", "--auth", "user"},
+  for (const Words& Args : {Words{"--bogus", "u", "p", "host"}, Words{"u", "p", "s", "--authorise", "user"},
                             Words{"u", "p", "s", "--keep=casino"}, Words{"u", "p", "s", "--casino"},
                             Words{"--dry", "u", "p", "s"}, Words{"u", "--DRY-RUN", "p", "s"},
                             Words{"u", "p", "s", "w", "--dry-runs"}, Words{"---", "u", "p", "s"}}) {
@@ -111,6 +111,20 @@ TEST(Options, TlsSettingsGoTogether) {
   EXPECT_EQ(Refusal({"--tls", "--ca-file", "/nonexistent"}), "--ca-file: cannot read the file '/nonexistent'");
   EXPECT_EQ(Refusal({"--tls", "--ca-file", "/etc"}), "--ca-file: cannot read the file '/etc'");
   EXPECT_EQ(Refusal({"--tls", "--ca-file="}), "--ca-file: cannot read the file ''");
+}
+
+TEST(Options, LoginMethodAndSecretCommand) {
+  EXPECT_EQ(Parsed({"u", "p", "s"}).Auth, "auto");
+  for (const char* Method : {"auto", "user", "apop", "plain", "scram-sha-256", "xoauth2", "oauthbearer"})
+    EXPECT_EQ(Parsed({"--auth", Method}).Auth, Method);
+  EXPECT_EQ(Refusal({"--auth", "LOGIN"}),
+            "--auth: 'LOGIN' is none of auto, user, apop, plain, scram-sha-256, xoauth2, oauthbearer");
+  const TSettings S = Parsed({"--password-command", "pass show mail", "u", "-", "s", "w"});
+  EXPECT_EQ(S.PasswordCommand, "pass show mail");
+  EXPECT_EQ(S.FilterWords, Words{"w"});
+  EXPECT_EQ(Refusal({"--password-command", "cmd", "u", "secret", "s"}),
+            "with --password-command the password parameter must be -");
+  EXPECT_EQ(Refusal({"--password-command="}), "--password-command: an empty command");
 }
 
 TEST(ProxyUrl, SchemesCredentialsHostsAndPorts) {
@@ -158,7 +172,7 @@ TEST(Options, HelpNamesEveryOption) {
   const std::string Help = HelpText("quorrel");
   EXPECT_EQ(Help.rfind("Usage: quorrel [options] UserName Password Server [Filter1] [...]\r\n", 0), 0u) << Help;
   for (const char* Name : {"--dry-run", "--decode", "--no-pipelining", "--port", "--tls", "--starttls", "--ca-file",
-                           "--insecure", "--proxy", "--help", "--version"})
+                           "--insecure", "--proxy", "--auth", "--password-command", "--help", "--version"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }
