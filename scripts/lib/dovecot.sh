@@ -13,7 +13,11 @@
 #   dovecot.sh deliver DIR USER FILE...      puts message files into USER's Maildir/new
 #   dovecot.sh start DIR PORT [TLSPORT]      POP3 with APOP and STLS on PORT, implicit
 #                                            TLS on TLSPORT; returns once PORT accepts.
-#                                            TLSPORT "notls": no TLS at all (no STLS)
+#                                            TLSPORT "notls": no TLS at all (no STLS).
+#                                            DOVECOT_MECHANISMS: the SASL mechanisms
+#                                            (default "plain login apop");
+#                                            DOVECOT_OAUTH2_URL: tokens for xoauth2 and
+#                                            oauthbearer are checked there
 #   dovecot.sh stop DIR                      stops it (by the process id it recorded)
 #   dovecot.sh ls DIR USER                   the message files left in USER's mailbox
 #   dovecot.sh clear DIR USER                empties USER's mailbox
@@ -82,6 +86,23 @@ start)
     port = $tlsport
     ssl = yes
   }"
+  oauth2_passdb=""
+  if [ -n "${DOVECOT_OAUTH2_URL:-}" ]; then
+    # Tokens are checked by POSTing them to this URL, which answers
+    # {"active": true, "username": "..."} for a good one.
+    cat > "$dir/oauth2.conf" <<OAUTH
+introspection_mode = post
+introspection_url = $DOVECOT_OAUTH2_URL
+username_attribute = username
+active_attribute = active
+active_value = true
+OAUTH
+    oauth2_passdb="passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $dir/oauth2.conf
+}"
+  fi
   cat > "$dir/dovecot.conf" <<CONF
 instance_name = $inst
 base_dir = $dir/run
@@ -96,7 +117,7 @@ ssl_cert = <$dir/cert.pem
 ssl_key = <$dir/key.pem
 ssl_dh = </usr/share/dovecot/dh.pem
 disable_plaintext_auth = no
-auth_mechanisms = plain login apop
+auth_mechanisms = ${DOVECOT_MECHANISMS:-plain login apop}
 auth_failure_delay = 0
 first_valid_uid = $MAIL_UID
 first_valid_gid = $MAIL_GID
@@ -104,6 +125,7 @@ mail_location = maildir:~/Maildir
 default_internal_user = dovecot
 default_login_user = dovenull
 pop3_logout_format = top=%t/%p, retr=%r/%b, del=%d/%m, size=%s
+$oauth2_passdb
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u $dir/users
