@@ -45,6 +45,9 @@ echo "== fuzz each target briefly"
 rm -rf build-fuzz
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 
+echo "== package"
+scripts/lib/check-package.sh
+
 # Reaching this line means every step above passed (set -e).
 tests=$(ctest --test-dir build -N | sed -n 's/^Total Tests: //p')
 targets=$(grep -c . build-fuzz/fuzz/targets.txt)
