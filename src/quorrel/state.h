@@ -1,0 +1,76 @@
+// What a run from a timer remembers per mailbox, so that the next run reads
+// only the messages that arrived since: the UIDLs of the messages it judged and
+// kept, with their sizes, under a fingerprint of what the judgement depended on
+// (filter words and the like) so that a changed judgement reads all again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorrel {
+
+// One message judged and kept: its unique id (UIDL) and its size.
+struct TStateEntry {
+  std::string Uidl;
+  uint32_t Size = 0;
+  bool operator==(const TStateEntry&) const = default;
+};
+
+// The state file of one mailbox, held under an exclusive lock from Lock until
+// the object is destroyed. Load and Save need the lock.
+//
+// File format, text with LF line ends:
+//   quorrel-state 1 <fingerprint>
+//   <size> <uidl>                   one line per entry
+// The fingerprint is 1 to 128 bytes in 0x21..0x7E; a size is decimal without
+// leading zeros, at most 4294967295; a UIDL is 1 to 70 bytes in 0x21..0x7E and
+// appears once. Every line ends with LF, the last one too: a missing LF is the
+// sign of a file cut short, whose last UIDL may be cut as well.
+class TMailboxState {
+ public:
+  TMailboxState() = default;
+  ~TMailboxState();  // releases the lock; the lock file stays
+  TMailboxState(const TMailboxState&) = delete;
+  TMailboxState& operator=(const TMailboxState&) = delete;
+
+  // $XDG_STATE_HOME/quorrel/<name> (when that is an absolute path), else
+  // $HOME/.local/state/quorrel/<name>; "" when there is no home folder.
+  // <name> is user@server_port with every byte outside [A-Za-z0-9.-] of each part
+  // written as %XX, and the server in lower case, so that it is one safe file
+  // name and different mailboxes never share it. A name too long for a file
+  // name is cut and completed by a digest of the whole.
+  static std::string DefaultPath(const std::string& User, const std::string& Server, const std::string& Port);
+
+  // Creates the folder of Path (mode 0700, parents as needed) and takes an
+  // exclusive lock, without waiting, on "<Path>.lock" (mode 0600). The lock is
+  // on a file of its own because Save replaces the state file by rename, and a
+  // lock on a replaced file would not keep the next run out.
+  // "" when locked; else why not, with Busy true when another run holds it.
+  std::string Lock(const std::string& Path, bool& Busy);
+
+  // Reads the state: "" with Fingerprint and Entries filled, or why it cannot
+  // be used ("there is no state yet", "the state file is damaged (line N)",
+  // "cannot read <path>: <reason>"), and then nothing in Fingerprint and Entries.
+  std::string Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries);
+
+  // Replaces the state as a whole: a temporary file in the same folder
+  // (mode 0600) is written, synced and renamed over the state, then the folder
+  // is synced. "" or why not; on failure the old state stays whole and no
+  // temporary file is left. A fingerprint or an entry the file cannot hold is
+  // refused before anything is written.
+  std::string Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries);
+
+  const std::string& Path() const { return StatePath; }
+
+ private:
+  std::string StatePath;
+  int LockFd = -1;
+};
+
+// A digest (32 lower-case hex digits) of Parts that changes when any part
+// changes; each part is length-prefixed so that ("ab", "c") and ("a", "bc")
+// differ. Made for the fingerprint of TMailboxState.
+std::string StateFingerprint(const std::vector<std::string>& Parts);
+
+}  // namespace quorrel
