@@ -47,6 +47,26 @@ TPOP3Send::TPOP3Send() {
 
 TPOP3Send::~TPOP3Send() = default;
 
+namespace {
+
+// Reads the decimal digits at Text[Pos...] (at least one, at most ten).
+bool ReadNumber(std::string_view Text, size_t& Pos, uint64_t& Value) {
+  const size_t Start = Pos;
+  Value = 0;
+  while (Pos < Text.size() && Text[Pos] >= '0' && Text[Pos] <= '9' && Pos - Start < 10)
+    Value = Value * 10 + uint64_t(Text[Pos++] - '0');
+  return Pos > Start && (Pos == Text.size() || Text[Pos] < '0' || Text[Pos] > '9');
+}
+
+}  // namespace
+
+bool ParseScanListing(std::string_view Text, uint64_t& Number, uint64_t& Size) {
+  size_t Pos = 0;
+  if (!ReadNumber(Text, Pos, Number) || Pos >= Text.size() || Text[Pos] != ' ') return false;
+  ++Pos;
+  return ReadNumber(Text, Pos, Size) && (Pos == Text.size() || Text[Pos] == ' ');
+}
+
 // ---- connection ----
 
 void TPOP3Send::DropConnection() {
@@ -151,6 +171,7 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   ReplyLines.clear();
   StatusLine.clear();
   ReplyStatus = 0;
+  ReplyCut = false;
   if (!Socket.HasSocket()) return 0;  // never connected, or dropped
   if (Outstanding > 0) --Outstanding;
   // A reply not read whole, also one left by an exception from a socket set to
@@ -166,7 +187,10 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   if (MultiLine && Positive) {
     int64_t Held = 0;
     for (;;) {
+      const int64_t Before = Held;
       if (!ReceiveReplyLine(Line, &Held)) return 0;
+      // Only the bytes of a cut line's rest were added.
+      if (Held != Before) ReplyCut = true;
       if (Line == ".") break;
       if (!Line.empty() && Line[0] == '.') Line.erase(0, 1);
       Held += int64_t(Line.size()) + LineCost;
@@ -511,6 +535,49 @@ bool TPOP3Send::Top(int32_t Number, int32_t Lines) {
 }
 
 bool TPOP3Send::Dele(int32_t Number) { return Command("DELE " + std::to_string(Number), false); }
+
+bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint32_t>& Sizes) {
+  Ids.clear();
+  Sizes.clear();
+  const size_t Count = size_t(std::max(MessageCount, 0));
+  std::vector<std::string> IdLines;
+  if (HasCapability("PIPELINING")) {
+    // Both replies are read whatever the first says: the next command must
+    // not take the second for its own.
+    if (!SendAhead({"UIDL", "LIST"})) return false;
+    const bool IdsOk = ReadReply(true) == 1;
+    IdLines.swap(ReplyLines);
+    if (ReadReply(true) != 1 || !IdsOk) return false;
+  } else {
+    if (!Command("UIDL", true)) return false;
+    IdLines.swap(ReplyLines);
+    if (!Command("LIST", true)) return false;
+  }
+  // Counted before anything is sized by the message count, which the server
+  // chose too.
+  if (IdLines.size() != Count || ReplyLines.size() != Count) return false;
+  Ids.assign(Count + 1, "");
+  Sizes.assign(Count + 1, 0);
+  std::vector<bool> SizeSeen(Count + 1, false);
+  for (const std::string& Line : ReplyLines) {
+    uint64_t Number = 0, Size = 0;
+    if (!ParseScanListing(Line, Number, Size) || Number < 1 || Number > Count || SizeSeen[Number] || Size > UINT32_MAX)
+      return false;
+    SizeSeen[Number] = true;
+    Sizes[Number] = uint32_t(Size);
+  }
+  for (const std::string& Line : IdLines) {
+    const size_t Blank = Line.find(' ');
+    uint64_t Number = 0, Ignored = 0;
+    const std::string Id = Blank == std::string::npos ? "" : Line.substr(Blank + 1);
+    const bool Printable = std::all_of(Id.begin(), Id.end(), [](char C) { return C > 0x20 && C < 0x7F; });
+    if (!ParseScanListing(Line.substr(0, Blank) + " 0", Number, Ignored) || Number < 1 || Number > Count ||
+        !Ids[Number].empty() || Id.empty() || Id.size() > 70 || !Printable)
+      return false;
+    Ids[Number] = Id;
+  }
+  return true;
+}
 
 void TPOP3Send::Logout() {
   Command("QUIT", false);

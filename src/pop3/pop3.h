@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "blocksock/protocol_client.h"
@@ -63,6 +64,10 @@ struct TLoginFailure {
   std::string Reason;  // what the session knows beyond that (why TLS failed, ...)
 };
 
+// A scan listing "number size" (LIST), whatever the server puts behind the
+// size; a number has one to ten digits.
+bool ParseScanListing(std::string_view Text, uint64_t& Number, uint64_t& Size);
+
 class TPOP3Send : public TProtocolClient {
  public:
   TPOP3Send();
@@ -83,6 +88,11 @@ class TPOP3Send : public TProtocolClient {
   bool Top(int32_t Number, int32_t Lines);
   // DELE Number: marks the message; it goes only with a QUIT.
   bool Dele(int32_t Number);
+  // UIDL and LIST (sent together where the server takes commands ahead): the
+  // unique id and the size of every message, by number (index 0 unused).
+  // False when either is refused or does not list each of the MessageCount
+  // messages once; a unique id is 1 to 70 bytes from 0x21 to 0x7E.
+  bool ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint32_t>& Sizes);
 
   // Reads one reply: 1 for "+OK", 0 for "-ERR", for no connection and for a
   // reply not read whole (then the connection is dropped). MultiLine reads the
@@ -137,6 +147,7 @@ class TPOP3Send : public TProtocolClient {
   int32_t ReplyStatus = 0;  // of the last reply: 1 "+OK", else 0
   std::string StatusLine;
   std::vector<std::string> ReplyLines;
+  bool ReplyCut = false;  // a line of the last multi-line reply was cut to MaxLineBytes
   std::string UserName;
   std::string Password;
   int32_t MessageCount = 0;

@@ -2,13 +2,16 @@
 // message to the first and deletes what the filter words select.
 #include "quorrel/driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include "netutil/exception.h"
 #include "pop3/pop3.h"
 #include "quorrel/diagnosis.h"
+#include "quorrel/exit_status.h"
 #include "quorrel/header.h"
+#include "quorrel/only_new.h"
 #include "quorrel/options.h"
 #include "quorrel/output.h"
 #include "quorrel/password.h"
@@ -21,26 +24,42 @@ namespace {
 
 const char* const Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
 const char* const LineEnd = "\r\n";
-const char* const ConnectionLost = "Connection lost: the sweep ends here\r\n";
+const char* const ConnectionLost = "Connection lost: the sweep ends here";
 
 // What one run of the program holds besides its session.
 struct TRun {
   std::string ProgramName;
   TSettings Settings;
   TOutput Out;
-  int32_t Marked = 0;  // DELEs the server confirmed
+  int32_t Marked = 0;    // DELEs the server confirmed
+  int32_t Counted = -1;  // messages STAT counted; -1 before
+  int Status = 0;        // with --sysexits: the first failure's status
+  TOnlyNew OnlyNew;      // with --only-new
+  std::vector<bool> Kept;       // by message number: shown as SKIPPED
+  std::vector<bool> ReadWhole;  // by message number: the header was read whole
 
   // Standard error carries the tool's own complaints, one line each.
   void Complain(const std::string& Text) const {
     std::fprintf(stderr, "%s: %s\n", ProgramName.c_str(), Text.c_str());
     std::fflush(stderr);
   }
+  // A failure shown on standard output; with --quiet that holds only the
+  // verdicts, and the failure goes to standard error.
+  void Tell(const std::string& Line) {
+    if (Settings.Quiet)
+      Complain(Line);
+    else
+      Out.Write(Line + LineEnd);
+  }
+  void Fail(int SysExit) {
+    if (Status == 0) Status = SysExit;
+  }
   // Output that could not be written leaves the user without a record of what
   // was deleted: then the exit status says so.
   int Finish() {
-    if (Out.Flush()) return 0;
+    if (Out.Flush()) return Settings.SysExits ? Status : 0;
     Complain("standard output could not be written: " + Out.FailureReason());
-    return 1;
+    return Settings.SysExits ? EX_IOERR : 1;
   }
 };
 
@@ -71,6 +90,8 @@ void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
   }
 }
 
+std::string PortOf(const TSettings& S) { return !S.Port.empty() ? S.Port : S.Tls ? "995" : "110"; }
+
 TAuthMode AuthModeOf(const std::string& Method) {
   static const std::pair<const char*, TAuthMode> Modes[] = {
       {"user", AuthUserPassOnly}, {"apop", AuthApopOnly},  {"plain", AuthPlain},
@@ -87,7 +108,7 @@ void Configure(TPOP3Send& Session, const TSettings& Settings) {
   Session.UserName = Settings.User;
   Session.Password = Settings.Password;
   Session.Host = Settings.Server;
-  Session.Port = !Settings.Port.empty() ? Settings.Port : Settings.Tls ? "995" : "110";
+  Session.Port = PortOf(Settings);
   Session.ImplicitTls = Settings.Tls;
   Session.UseStls = Session.StlsRequired = Settings.StartTls;
   // The certificate must be valid and match the Server parameter, name or
@@ -95,6 +116,16 @@ void Configure(TPOP3Send& Session, const TSettings& Settings) {
   Session.Socket.TlsVerifyPeer = !Settings.Insecure;
   Session.Socket.TlsCaFile = Settings.CaFile;
   ConfigureProxy(Session, Settings.Proxy);
+}
+
+// Whether the words ask for sysexits statuses, for a command line that could
+// not be read as a whole.
+bool AsksForSysExits(const std::vector<std::string>& Args) {
+  for (const std::string& Arg : Args) {
+    if (Arg == "--") return false;
+    if (Arg == "--sysexits") return true;
+  }
+  return false;
 }
 
 // The password given as "-": from the password command, the terminal or
@@ -109,18 +140,39 @@ std::string ReadSecret(TRun& Run) {
   return "";
 }
 
+// What decides a verdict: a state kept under other settings is not used.
+std::string Fingerprint(const TSettings& S) {
+  std::vector<std::string> Parts = {S.Decode ? "decode" : "raw"};
+  Parts.insert(Parts.end(), S.FilterWords.begin(), S.FilterWords.end());
+  return StateFingerprint(Parts);
+}
+
+// With --only-new, the state is locked before anything is sent. False when
+// another run holds it.
+bool BeginOnlyNew(TRun& Run) {
+  const TSettings& S = Run.Settings;
+  if (!S.OnlyNew) return true;
+  const std::string Path = !S.StateFile.empty() ? S.StateFile : TMailboxState::DefaultPath(S.User, S.Server, PortOf(S));
+  std::string Why;
+  if (Run.OnlyNew.Begin(Path, Why, [&Run](const std::string& Text) { Run.Complain(Text); })) return true;
+  Run.Complain(Why);
+  return false;
+}
+
 // Logs in and counts the messages. When that fails, shows why (standard output
 // says which kind of error, standard error the details) and returns false.
 bool OpenSession(TPOP3Send& Session, TRun& Run) {
   Configure(Session, Run.Settings);
   if (!Session.Login()) {
+    Run.Fail(LoginExitStatus(Session));
     if (Session.LoginStopped == LoginStepConnect && Run.Settings.Proxy.Scheme != TProxyScheme::None) {
-      Run.Out.Write("Proxy Error: " + ProxyFailure(Session, Run.Settings.Proxy) + LineEnd);
+      Run.Fail(EX_UNAVAILABLE);
+      Run.Tell("Proxy Error: " + ProxyFailure(Session, Run.Settings.Proxy));
     } else if (Session.LoginStopped == LoginStepTls) {
-      Run.Out.Write("TLS Error: " + Session.TlsFailure + LineEnd);
+      Run.Tell("TLS Error: " + Session.TlsFailure);
     } else {
       Run.Complain(LoginFailure(Session));
-      Run.Out.Write(std::string("Login Error") + LineEnd);
+      Run.Tell("Login Error");
     }
     return false;
   }
@@ -129,11 +181,14 @@ bool OpenSession(TPOP3Send& Session, TRun& Run) {
   if (!Session.Capabilities.empty() && !Session.HasCapability("PIPELINING") && !Run.Settings.NoPipelining)
     Session.ReadCapabilities();
   if (!Session.Stat()) {
+    Run.Fail(ReplyExitStatus(Session));
     Run.Complain("STAT failed: " + ReplyFailure(Session));
     return false;
   }
-  Run.Out.Write(std::to_string(Session.MessageCount) + " emails found, " + std::to_string(Session.MailboxSize) +
-                " bytes" + LineEnd);
+  Run.Counted = Session.MessageCount;
+  if (!Run.Settings.Quiet)
+    Run.Out.Write(std::to_string(Session.MessageCount) + " emails found, " + std::to_string(Session.MailboxSize) +
+                  " bytes" + LineEnd);
   return true;
 }
 
@@ -142,14 +197,25 @@ bool OpenSession(TPOP3Send& Session, TRun& Run) {
 void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   const auto Hook = [&Run](TSweep& Sweep) {
     Sweep.MarkDeletions = !Run.Settings.DryRun;
+    Sweep.Skip = Run.OnlyNew.Skip;
     Sweep.Judge = [&Run](int32_t, const std::vector<std::string>& Header) { return Judge(Run.Settings, Header); };
     Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
+      Run.Kept[size_t(N)] = Verdict == TVerdict::Skipped;
+      if (Run.Settings.Quiet && Verdict == TVerdict::Skipped) return true;
       ShowSubject(Run.Out, N, Subject, Run.Settings.ListOnly);
       ShowVerdict(Run.Out, Verdict);
       return !Run.Out.Failed();
     };
     Sweep.Complain = [&Run](const std::string& Text) { Run.Complain(Text); };
   };
+  const auto Note = [&Run](const std::string& Text) { Run.Complain(Text); };
+  if (Run.Settings.OnlyNew) {
+    Run.OnlyNew.Plan(Session, Fingerprint(Run.Settings), Note);
+    if (!Run.Settings.Quiet)
+      Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
+                    std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
+  }
+  Run.Kept.assign(size_t(std::max(Session.MessageCount, 0)) + 1, false);
   TPipelinedSweep Ahead(Session);
   TOneAtATimeSweep OneAtATime(Session);
   const bool Pipelining = !Run.Settings.NoPipelining && Session.HasCapability("PIPELINING");
@@ -159,8 +225,12 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
     Hook(*Sweep);
     End = Sweep->Run(Session.MessageCount);
     Run.Marked += Sweep->Marked;
+    Run.ReadWhole = Sweep->ReadWhole;
   }
-  if (End == TSweepEnd::ConnectionLost) Run.Out.Write(ConnectionLost);
+  if (End == TSweepEnd::ConnectionLost) {
+    Run.Fail(!Ahead.OutOfStep.empty() ? EX_PROTOCOL : ReplyExitStatus(Session));
+    Run.Tell(ConnectionLost);
+  }
 }
 
 // Deletions take effect at QUIT. Output that was lost, even buffered output
@@ -171,15 +241,26 @@ int EndSession(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
     Session.reset();
     Run.Complain("standard output could not be written (" + Run.Out.FailureReason() +
                  "): the session ends without QUIT, nothing is deleted");
-    return 1;
+    return Run.Settings.SysExits ? EX_IOERR : 1;
   }
   Session->Logout();
   // The server carries deletions out only when it confirms QUIT; a session that
   // broke off before that has deleted nothing, whatever the lines above said.
-  if (Run.Marked > 0 && Session->ReplyStatus != 1) {
+  const bool Confirmed = Session->ReplyStatus == 1;
+  if (!Confirmed) Run.Fail(EX_TEMPFAIL);
+  if (Run.Marked > 0 && !Confirmed) {
     Run.Complain("QUIT failed: " + ReplyFailure(*Session));
-    Run.Out.Write(std::string("The server did not confirm QUIT: messages shown as DELETED may still be there") +
-                  LineEnd);
+    Run.Tell("The server did not confirm QUIT: messages shown as DELETED may still be there");
+  }
+  // The state is written only once the server has carried the run out.
+  if (Confirmed && !Run.Settings.DryRun && Run.Settings.OnlyNew && Run.Counted >= 0)
+    Run.OnlyNew.Record(Run.ReadWhole, Run.Kept, [&Run](const std::string& Text) { Run.Complain(Text); });
+  if (Run.Settings.Quiet && Run.Counted >= 0) {
+    const int32_t Deleted = Confirmed ? Run.Marked : 0;
+    const int32_t Before = Run.OnlyNew.JudgedBefore;
+    Run.Out.Write(std::to_string(Run.Counted) + " messages: " + std::to_string(Deleted) + " deleted, " +
+                  std::to_string(Run.Counted - Deleted - Before) + " kept, " + std::to_string(Before) +
+                  " not read again" + LineEnd);
   }
   Session.reset();
   return Run.Finish();
@@ -193,27 +274,31 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   std::string Error;
   if (!ParseOptions(Args, Run.Settings, Error)) {
     Run.Complain(Error + " (see " + ProgramName + " --help)");
-    return 2;
+    return AsksForSysExits(Args) ? EX_USAGE : 2;
   }
   const TSettings& Settings = Run.Settings;
-  Run.Out.Write(Banner);
+  if (!Settings.Quiet || Settings.Help || Settings.Version || !Settings.HasMailbox) Run.Out.Write(Banner);
   if (Settings.Help) Run.Out.Write(HelpText(ProgramName));
-  if (!Settings.HasMailbox && !Settings.Help && !Settings.Version)
+  if (!Settings.HasMailbox && !Settings.Help && !Settings.Version) {
     Run.Out.Write(ProgramName + " UserName Passwod Server [Filter1] [...]" + LineEnd);
+    Run.Fail(EX_USAGE);
+  }
   if (!Settings.HasMailbox || Settings.Help || Settings.Version) return Run.Finish();
   if (const std::string Why = ReadSecret(Run); !Why.empty()) {
     Run.Complain(Why);
-    return 2;
+    return !Settings.SysExits ? 2 : Settings.PasswordCommand.empty() ? EX_NOINPUT : EX_TEMPFAIL;
   }
   if (Settings.Insecure)
     Run.Complain("warning: --insecure: the server's certificate is not checked; "
                  "whoever sits on the way can read the password");
 
+  if (!BeginOnlyNew(Run)) return Settings.SysExits ? EX_TEMPFAIL : 2;
   auto Session = std::make_unique<TPOP3Send>();
   try {
     if (OpenSession(*Session, Run)) SweepMailbox(*Session, Run);
   } catch (const Exception& E) {
-    Run.Out.Write(E.Message() + LineEnd);
+    Run.Fail(EX_SOFTWARE);
+    Run.Tell(E.Message());
   }
   return EndSession(std::move(Session), Run);
 }

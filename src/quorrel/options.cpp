@@ -73,6 +73,12 @@ bool PercentDecode(const std::string& Text, std::string& Decoded) {
 
 std::string StoreProxy(TSettings& S, const std::string& Value) { return ParseProxyUrl(Value, S.Proxy); }
 
+std::string StoreStateFile(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty file name";
+  S.StateFile = Value;
+  return "";
+}
+
 std::string StoreAuth(TSettings& S, const std::string& Value) {
   for (const char* Method : {"auto", "user", "apop", "plain", "scram-sha-256", "xoauth2", "oauthbearer"})
     if (Value == Method) {
@@ -91,6 +97,7 @@ std::string StorePasswordCommand(TSettings& S, const std::string& Value) {
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& S) {
   if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
+  if (!S.StateFile.empty() && !S.OnlyNew) return "--state-file needs --only-new";
   // The secret has one source: a password on the line as well would be used
   // by nobody, and would stand where every local user can read it.
   if (!S.PasswordCommand.empty() && S.HasMailbox && S.Password != "-")
@@ -123,6 +130,19 @@ const TOption Options[] = {
      "connect through a proxy: socks5://, socks5h:// (the proxy resolves the name), socks4://, "
      "socks4a:// or http:// (CONNECT), as scheme://[user:password@]host[:port], port 1080 by default",
      StoreProxy},
+    {"--only-new", nullptr,
+     "read only the headers of messages not judged before (state kept per mailbox under "
+     "$XDG_STATE_HOME/quorrel/)",
+     Switch<&TSettings::OnlyNew>},
+    {"--state-file", "FILE", "keep the --only-new state in FILE", StoreStateFile},
+    {"--quiet", nullptr,
+     "show only the messages deleted (or not deleted, or that would be), then one line of counts",
+     Switch<&TSettings::Quiet>},
+    {"--sysexits", nullptr,
+     "exit statuses for schedulers: 0 done and QUIT confirmed, 64 bad option, 68 unknown server, "
+     "69 refused/TLS/proxy, 74 output lost, 75 time-out/connection lost/QUIT unconfirmed, "
+     "76 reply out of step, 77 login refused",
+     Switch<&TSettings::SysExits>},
     {"--auth", "METHOD",
      "how to log in: auto (APOP where offered, else USER/PASS), user, apop, plain, scram-sha-256, "
      "xoauth2 or oauthbearer (the password is then the access token)",

@@ -41,6 +41,10 @@ struct TSettings {
   bool DryRun = false;
   bool Decode = false;
   bool NoPipelining = false;
+  bool SysExits = false;  // exit statuses from sysexits.h
+  bool Quiet = false;     // standard output: only the messages acted on, and a summary
+  bool OnlyNew = false;   // read only the headers of messages not judged before
+  std::string StateFile;  // where OnlyNew keeps its state; empty: the default place
   std::string Port;  // empty: 995 with Tls, else 110
   bool Tls = false;       // TLS from the first byte
   bool StartTls = false;  // clear, then STLS; never a login in clear

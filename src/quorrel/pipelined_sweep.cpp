@@ -1,5 +1,6 @@
 #include "quorrel/pipelined_sweep.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -11,23 +12,6 @@ namespace {
 
 // Reply bytes held for a status line of LIST or DELE.
 constexpr int64_t StatusReplyBytes = 64;
-
-// Reads the decimal digits at Text[Pos...] (at least one, at most ten).
-bool ReadNumber(std::string_view Text, size_t& Pos, uint64_t& Value) {
-  const size_t Start = Pos;
-  Value = 0;
-  while (Pos < Text.size() && Text[Pos] >= '0' && Text[Pos] <= '9' && Pos - Start < 10)
-    Value = Value * 10 + uint64_t(Text[Pos++] - '0');
-  return Pos > Start && (Pos == Text.size() || Text[Pos] < '0' || Text[Pos] > '9');
-}
-
-// A scan listing: "number size", and whatever the server puts behind the size.
-bool ReadScanListing(std::string_view Text, uint64_t& Number, uint64_t& Size) {
-  size_t Pos = 0;
-  if (!ReadNumber(Text, Pos, Number) || Pos >= Text.size() || Text[Pos] != ' ') return false;
-  ++Pos;
-  return ReadNumber(Text, Pos, Size) && (Pos == Text.size() || Text[Pos] == ' ');
-}
 
 int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) + 2; }
 
@@ -57,6 +41,7 @@ TSweepEnd TPipelinedSweep::Walk(int32_t MessageCount) {
   GuardDue = false;
   CommandsInFlight = RepliesInFlight = 0;
   NextToAsk = NextToJudge = MessageCount;
+  ReadWhole.assign(size_t(std::max(MessageCount, 0)) + 1, false);
   if (MessageCount <= 0) return TSweepEnd::Completed;
   if (!ReadSizes(MessageCount)) {
     if (!Session.Socket.HasSocket()) return Lost();
@@ -87,7 +72,7 @@ bool TPipelinedSweep::ReadSizes(int32_t MessageCount) {
   std::vector<bool> Seen(size_t(MessageCount) + 1, false);
   for (const std::string& Line : Listing) {
     uint64_t Number = 0, Size = 0;
-    if (!ReadScanListing(Line, Number, Size) || Number < 1 || Number > uint64_t(MessageCount) || Seen[Number] ||
+    if (!ParseScanListing(Line, Number, Size) || Number < 1 || Number > uint64_t(MessageCount) || Seen[Number] ||
         Size > UINT32_MAX)
       return false;
     Seen[Number] = true;
@@ -122,6 +107,7 @@ bool TPipelinedSweep::Refill() {
       GuardDue = true;
       continue;
     }
+    while (NextToAsk >= 1 && Skipped(NextToAsk)) --NextToAsk;
     if (NextToAsk < 1) break;
     const int32_t N = NextToAsk;
     std::string Top = "TOP " + std::to_string(N) + " 0";
@@ -143,7 +129,7 @@ bool TPipelinedSweep::Names(const TOwed& Asked) {
   const std::string& StatusLine = Session.StatusLine;
   const uint32_t Opening = Sizes[size_t(Asked.Number)];
   uint64_t Listed = 0, Size = 0;
-  if (StatusLine.compare(0, 4, "+OK ") == 0 && ReadScanListing(std::string_view(StatusLine).substr(4), Listed, Size) &&
+  if (StatusLine.compare(0, 4, "+OK ") == 0 && ParseScanListing(std::string_view(StatusLine).substr(4), Listed, Size) &&
       Listed == uint64_t(Asked.Number)) {
     if (Size != Opening && SizeChanged.empty())
       SizeChanged = "message " + std::to_string(Asked.Number) + ": listed " + std::to_string(Opening) + ", then " +
@@ -171,11 +157,13 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
       // A refused TOP leaves the header empty, as the one-at-a-time sweep has it.
       Header.clear();
       if (Positive) Header.swap(Session.ReplyLines);
+      HeaderWhole = Positive && !Session.ReplyCut;
       return true;
     case TKind::Guard:
       return true;
     case TKind::List: {
       TSweepJudgement Judgement = JudgeHeader(Next.Number, Header);
+      ReadWhole[size_t(Next.Number)] = HeaderWhole;
       Header.clear();
       NextToJudge = Next.Number - 1;
       if (Judgement.Delete && MarkDeletions) {
@@ -219,6 +207,7 @@ bool TPipelinedSweep::Flush(TSweepEnd& End) {
 // is reported as it would have been there; nothing after it is.
 TSweepEnd TPipelinedSweep::Lost() {
   Session.DropConnection();
+  while (NextToJudge >= 1 && Skipped(NextToJudge)) --NextToJudge;
   bool Shown = true;
   if (!Outcomes.empty()) {
     Shown = Show(Outcomes.front().Number, Outcomes.front().Subject, TVerdict::NotDeleted);

@@ -87,6 +87,7 @@ class TPipelinedSweep : public TSweep {
   std::deque<int32_t> DelesDue;
   std::deque<TOutcome> Outcomes;  // judged, not yet reported
   std::vector<std::string> Header;  // of the TOP whose LIST is still to come
+  bool HeaderWhole = false;         // that TOP was answered and no line was cut
   int64_t CommandsInFlight = 0;
   int64_t RepliesInFlight = 0;
 };

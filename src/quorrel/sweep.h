@@ -44,6 +44,12 @@ class TSweep {
   std::function<void(const std::string& Text)> Complain;
   // False for a dry run: no DELE is sent, matches come out as WouldDelete.
   bool MarkDeletions = true;
+  // Messages not to read again, by number (empty: none): no TOP goes out for
+  // them, and nothing is shown.
+  std::vector<bool> Skip;
+  // Filled by Run, by number: the header was read whole (TOP answered, no line
+  // cut) and judged.
+  std::vector<bool> ReadWhole;
 
   // Sweeps messages MessageCount down to 1 on a logged-in session.
   virtual TSweepEnd Run(int32_t MessageCount) = 0;
@@ -51,6 +57,7 @@ class TSweep {
   int32_t Marked = 0;  // DELEs the server confirmed
 
  protected:
+  bool Skipped(int32_t N) const { return N >= 0 && size_t(N) < Skip.size() && Skip[size_t(N)]; }
   TSweepJudgement JudgeHeader(int32_t N, const std::vector<std::string>& Header) const {
     return Judge ? Judge(N, Header) : TSweepJudgement();
   }

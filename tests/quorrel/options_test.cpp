@@ -125,6 +125,8 @@ TEST(Options, LoginMethodAndSecretCommand) {
   EXPECT_EQ(Refusal({"--password-command", "cmd", "u", "secret", "s"}),
             "with --password-command the password parameter must be -");
   EXPECT_EQ(Refusal({"--password-command="}), "--password-command: an empty command");
+  EXPECT_EQ(Parsed({"--only-new", "--state-file", "/tmp/s", "u", "p", "s"}).StateFile, "/tmp/s");
+  EXPECT_EQ(Refusal({"--state-file", "/tmp/s", "u", "p", "s"}), "--state-file needs --only-new");
 }
 
 TEST(ProxyUrl, SchemesCredentialsHostsAndPorts) {
@@ -172,7 +174,8 @@ TEST(Options, HelpNamesEveryOption) {
   const std::string Help = HelpText("quorrel");
   EXPECT_EQ(Help.rfind("Usage: quorrel [options] UserName Password Server [Filter1] [...]\r\n", 0), 0u) << Help;
   for (const char* Name : {"--dry-run", "--decode", "--no-pipelining", "--port", "--tls", "--starttls", "--ca-file",
-                           "--insecure", "--proxy", "--auth", "--password-command", "--help", "--version"})
+                           "--insecure", "--proxy", "--auth", "--password-command", "--only-new", "--state-file", "--quiet",
+                           "--sysexits", "--help", "--version"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }

@@ -13,6 +13,7 @@
 #include "pop3/pop3.h"
 #include "quorrel/header.h"
 #include "quorrel/pipelined_sweep.h"
+#include "quorrel/sweep.h"
 #include "support/dovecot.h"
 #include "support/pop3_server.h"
 
@@ -132,6 +133,31 @@ TEST(PipelinedSweep, SweepsInOrderAndDeletesWhatMatches) {
   EXPECT_THAT(Server.DeleteRequests(), ElementsAre(4, 2));
   EXPECT_THAT(Server.Expunged(), ElementsAre(2, 4));
   ExpectEveryTopFramedByLists(Server.Commands());
+}
+
+// Messages judged before are skipped by both sweeps: no TOP, no line shown,
+// and the others keep their order and verdicts.
+TEST(PipelinedSweep, SkippedMessagesAreNeitherReadNorShown) {
+  const std::set<int> Spam{2, 5};
+  for (const bool Ahead : {true, false}) {
+    TPop3MailboxServer Server;
+    Server.Messages = Mailbox(6, Spam);
+    ASSERT_TRUE(Server.Start());
+    TRun Run(Server);
+    TOneAtATimeSweep OneAtATime(Run.Session);
+    TSweep& Sweep = Ahead ? static_cast<TSweep&>(Run.Sweep) : OneAtATime;
+    Sweep.Judge = Run.Sweep.Judge;
+    Sweep.Report = Run.Sweep.Report;
+    Sweep.Skip = {false, true, false, false, true, false, true};  // 1, 4 and 6
+    ASSERT_TRUE(Run.Session.Login() && Run.Session.Stat());
+    EXPECT_EQ(Sweep.Run(6), TSweepEnd::Completed);
+    EXPECT_THAT(Run.Shown, ElementsAre("5:Lottery win 5 DELETED", "3:Minutes 3 SKIPPED", "2:Lottery win 2 DELETED"));
+    EXPECT_EQ(Sweep.ReadWhole, (std::vector<bool>{false, false, true, true, false, true, false}));
+    Run.Session.Logout();
+    for (const std::string& C : Server.Commands())
+      EXPECT_TRUE(C != "TOP 1 0" && C != "TOP 4 0" && C != "TOP 6 0") << C << (Ahead ? " ahead" : "");
+    EXPECT_THAT(Server.Expunged(), ElementsAre(2, 5));
+  }
 }
 
 TEST(PipelinedSweep, SmallBudgetsRefillAndPutAListBeforeTheTopAfterDeles) {
