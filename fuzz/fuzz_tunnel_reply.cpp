@@ -1,13 +1,25 @@
 // The HTTP tunnel's reply reader against a loopback "proxy" that answers with the
 // fuzz input and hangs up: only a 2xx status line may establish the tunnel, and
 // a reply head beyond the bounds is refused and its connection closed.
+//
+// No run may leave anything to the next. The listener lives as long as the
+// process (a new one for each run would cost as much as the run), so each run
+// first closes whatever waits in its queue; every earlier client is closed by
+// then, so the one connection the proxy can take is the run's own. The proxy
+// thread is joined before the run ends. libFuzzer's timer signal may interrupt
+// any blocking call; the proxy repeats an interrupted call, as the socket layer
+// does.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -21,16 +33,65 @@ namespace {
 int ListenFd = -1;
 int ListenPort = 0;
 
+// Non-blocking, so that a run can empty the queue without waiting.
 void StartListener() {
   ListenFd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in A{};
   A.sin_family = AF_INET;
   A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(ListenFd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  listen(ListenFd, 16);
   socklen_t L = sizeof A;
-  getsockname(ListenFd, reinterpret_cast<sockaddr*>(&A), &L);
+  if (bind(ListenFd, reinterpret_cast<sockaddr*>(&A), L) != 0 || listen(ListenFd, 16) != 0 ||
+      getsockname(ListenFd, reinterpret_cast<sockaddr*>(&A), &L) != 0 ||
+      fcntl(ListenFd, F_SETFL, fcntl(ListenFd, F_GETFL) | O_NONBLOCK) != 0)
+    std::abort();
   ListenPort = ntohs(A.sin_port);
+}
+
+// Closes the connections that earlier runs left in the queue (one whose proxy
+// gave up before taking it, say).
+void CloseQueuedConnections() {
+  for (;;) {
+    const int Fd = accept(ListenFd, nullptr, nullptr);
+    if (Fd >= 0)
+      close(Fd);
+    else if (errno != EINTR)
+      return;
+  }
+}
+
+// Repeats a call that a signal interrupted.
+template <class TCall>
+auto Uninterrupted(TCall Call) {
+  decltype(Call()) Result;
+  do Result = Call();
+  while (Result < 0 && errno == EINTR);
+  return Result;
+}
+
+// The proxy: takes the run's connection (unless the client is done without
+// one), reads the request up to its empty line, then answers with Reply and
+// hangs up.
+void Serve(const std::string& Reply, const std::atomic<bool>& ClientDone) {
+  int Fd = -1;
+  while (Fd < 0 && !ClientDone) {
+    pollfd P{ListenFd, POLLIN, 0};
+    if (poll(&P, 1, 10) > 0) Fd = accept(ListenFd, nullptr, nullptr);
+  }
+  if (Fd < 0) return;
+  char Buf[1024];
+  std::string Request;
+  while (Request.find("\r\n\r\n") == std::string::npos) {
+    const ssize_t N = Uninterrupted([&] { return recv(Fd, Buf, sizeof Buf, 0); });
+    if (N <= 0) break;
+    Request.append(Buf, size_t(N));
+  }
+  for (size_t Sent = 0; Sent < Reply.size();) {
+    const ssize_t N =
+        Uninterrupted([&] { return send(Fd, Reply.data() + Sent, Reply.size() - Sent, MSG_NOSIGNAL); });
+    if (N <= 0) break;
+    Sent += size_t(N);
+  }
+  close(Fd);
 }
 
 }  // namespace
@@ -44,20 +105,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size > 3 * size_t(TunnelReplyMaxBytes)) return 0;
   std::string Reply(reinterpret_cast<const char*>(Data), Size);
-  std::thread Proxy([&Reply] {
-    int Fd = accept(ListenFd, nullptr, nullptr);
-    if (Fd < 0) return;
-    char Buf[1024];
-    // Read the request up to its empty line, then answer and hang up.
-    std::string Request;
-    while (Request.find("\r\n\r\n") == std::string::npos) {
-      ssize_t N = recv(Fd, Buf, sizeof Buf, 0);
-      if (N <= 0) break;
-      Request.append(Buf, size_t(N));
-    }
-    send(Fd, Reply.data(), Reply.size(), MSG_NOSIGNAL);
-    close(Fd);
-  });
+  CloseQueuedConnections();
+  std::atomic<bool> ClientDone{false};
+  std::thread Proxy(Serve, std::cref(Reply), std::cref(ClientDone));
   {
     TTCPBlockSocket Socket;
     Socket.TunnelProxyHost = "127.0.0.1";
@@ -112,6 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     }
     if (Socket.ProxyNegotiating) std::abort();
   }
+  ClientDone = true;
   Proxy.join();
   return 0;
 }

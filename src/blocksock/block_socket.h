@@ -222,36 +222,40 @@ class TBlockSocket {
   TSocketAddress IPv6TextToAddress(const std::string& Text);
   std::string IPv6AddressToText(const TSocketAddress& Address);
 
-  // ---- fields, in their declared order ----
+  // ---- settings: what the caller chooses ----
   TStatusHook StatusHandler;
   TFilterHook ReceiveFilter;
   TFilterHook SendFilter;
   TCreatedHook AfterSocketCreated;
-  TSocketStartupData StartupData;
-  TSocketAddress LocalAddress;
-  TSocketAddress RemoteAddress;
-  TReadBuffer ReadBuffer;  // received, not yet handed out
   bool RaiseOnError = false;
   int32_t LineLimit = 0;  // bytes a line may hold with its line end; 0 = none
   int32_t SendRateLimit = 0;  // bytes a second; 0 = none
-  uint32_t NextSendTick = 0;
   int32_t ReceiveRateLimit = 0;
-  uint32_t NextReceiveTick = 0;
   bool AnyLineBreak = false;
+  TIPFamily ConfiguredIPFamily = IPFamilyAny;
+  bool FavourIPv4 = true;
+  bool TimeoutPerChunk = true;
+
+  // ---- results: what the operations leave for the caller ----
+  TSocketStartupData StartupData;
+  TSocketAddress LocalAddress;
+  TSocketAddress RemoteAddress;
+  bool IPv6InUse = false;
+  int32_t ReceivedByteCount = 0;
+  int32_t SentByteCount = 0;
+  int32_t LastErrorCode = 0;
+  std::string LastErrorText;
+
+  // ---- internal state, open to derived protocols and tests ----
+  TReadBuffer ReadBuffer;  // received, not yet handed out
+  uint32_t NextSendTick = 0;
+  uint32_t NextReceiveTick = 0;
   bool SkipLeadingLF = false;
   bool SkipLeadingCR = false;
   TIPFamily IPFamily = IPFamilyAny;
-  TIPFamily ConfiguredIPFamily = IPFamilyAny;
-  bool IPv6InUse = false;
-  bool FavourIPv4 = true;
   std::vector<std::unique_ptr<TSocketOptionRequest>> PendingOptions;
-  bool TimeoutPerChunk = true;
   TSocketSet ReadWaitSet;
-  int32_t ReceivedByteCount = 0;
-  int32_t SentByteCount = 0;
   TSocketHandle SocketHandle = InvalidSocket;
-  int32_t LastErrorCode = 0;
-  std::string LastErrorText;
 
  protected:
   // A base destructor cannot reach an override, so every class that overrides

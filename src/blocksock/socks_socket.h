@@ -24,13 +24,17 @@ class TSocksBlockSocket : public TBlockSocket {
   std::string EncodeSocksAddress(const std::string& Host, const std::string& Port);
   int DecodeSocksAddress(const std::string& Reply);
 
+  // ---- settings ----
   std::string SocksProxyHost;
   std::string SocksProxyPort = "1080";
   int32_t SocksTimeoutMs = 60000;
   std::string SocksUser;
   std::string SocksPassword;
-  bool ViaSocks = false;
   bool SocksRemoteResolve = true;
+  TSocksVersion SocksVersion = Socks5;
+
+  // ---- results of the last SOCKS dialogue ----
+  bool ViaSocks = false;
   int32_t SocksReplyCode = 0;
   std::string SocksReplyHost;
   std::string SocksReplyPort;
@@ -38,8 +42,9 @@ class TSocksBlockSocket : public TBlockSocket {
   std::string SocksBoundPort;
   std::string SocksTargetHost;
   std::string SocksTargetPort;
-  bool ProxyNegotiating = false;
-  TSocksVersion SocksVersion = Socks5;
+
+  // ---- internal state ----
+  bool ProxyNegotiating = false;  // a proxy dialogue (SOCKS or HTTP) runs in clear
 };
 
 }  // namespace quorrel

@@ -113,17 +113,13 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // failed read leaves Line empty or cut.
   bool ReceiveBoundedLine(int Timeout, int32_t Longest, std::string& Line, int64_t* Dropped, int64_t MaxDropped);
 
-  bool TlsActive = false;
+  // ---- settings: TLS, then the HTTP tunnel ----
   bool TlsPassThrough = false;
-  TTlsSession TlsSession;  // both held while TLS is on, none while it is off
-  TTlsContext TlsContext;
   std::string TlsKeyPassword;
   std::string TlsCipherList = "DEFAULT";
   std::string TlsCertificateFile;
   std::string TlsPrivateKeyFile;
   std::string TlsCaFile;
-  int32_t TlsLastError = 0;
-  std::string TlsLastErrorText;
   bool TlsVerifyPeer = false;
   TTlsProtocol TlsProtocol = AnyTlsVersion;
   // Name the peer's certificate must match when TlsVerifyPeer is set; empty =
@@ -131,12 +127,21 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   std::string TlsVerifyHost;
   std::string TunnelProxyHost;
   std::string TunnelProxyPort;
-  bool TunnelEstablished = false;
-  std::string TunnelTargetHost;
-  std::string TunnelTargetPort;
   std::string TunnelUser;
   std::string TunnelPassword;
   int32_t TunnelTimeoutMs = 30000;  // for the proxy's whole reply; -1 = no limit
+
+  // ---- results ----
+  int32_t TlsLastError = 0;
+  std::string TlsLastErrorText;
+  bool TunnelEstablished = false;
+  std::string TunnelTargetHost;
+  std::string TunnelTargetPort;
+
+  // ---- internal state ----
+  bool TlsActive = false;
+  TTlsSession TlsSession;  // both held while TLS is on, none while it is off
+  TTlsContext TlsContext;
 
  private:
   template <class TCall>

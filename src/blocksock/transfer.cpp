@@ -371,12 +371,42 @@ uint8_t TBlockSocket::ReceiveOneByte(int Timeout) {
   return Result;
 }
 
+namespace {
+
+// Where the bytes gathered so far end a line: the line's length and that of its
+// end; Length 0 while no end has been found.
+struct TLineEnd {
+  size_t At = 0;
+  size_t Length = 0;
+  bool Found() const { return Length != 0; }
+};
+
+// Looks for the end of the line in Bytes from Searched on; without one, moves
+// Searched past the bytes that cannot begin it. With AnyBreak the earliest CR or
+// LF ends the line, together with its partner when that follows at once: a CR
+// or LF that is the last byte gathered ends the line alone. Otherwise Terminator
+// ends it, and a start of it in the last bytes is looked at again next time.
+TLineEnd FindLineEnd(std::string_view Bytes, size_t& Searched, std::string_view Terminator, bool AnyBreak) {
+  const size_t From = std::min(Searched, Bytes.size());
+  if (AnyBreak) {
+    std::string Break;
+    if (const int End = FindLineBreak(Bytes.substr(From), Break); End > 0)
+      return {From + static_cast<size_t>(End) - 1, Break.size()};
+    Searched = Bytes.size();
+  } else {
+    if (const size_t At = Bytes.find(Terminator, From); At != std::string_view::npos) return {At, Terminator.size()};
+    Searched = Bytes.size() >= Terminator.size() ? Bytes.size() - Terminator.size() + 1 : 0;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminator) {
   LastErrorCode = 0;
   std::string Result;
   if (Terminator.empty()) return Result;
   const bool LineMode = AnyLineBreak && Terminator == "\r\n";
-  size_t TermLen = Terminator.size();
 
   // The bytes gathered so far. They go back into ReadBuffer on every way out,
   // also when an exception leaves a hook or CheckError, so a raised timeout does
@@ -385,10 +415,8 @@ std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminato
   TCleanup PutBack([&] { ReadBuffer.Swap(Gathered); });
 
   int64_t Remaining = Timeout;
-  size_t Searched = 0;  // bytes at the front of Gathered known to hold no terminator
-  size_t LineEnd = 0;
-  bool Found = false;
-  std::string Break;
+  size_t Searched = 0;  // bytes at the front of Gathered known to hold no line end
+  TLineEnd End;
   for (;;) {
     const bool PerChunk = TimeoutPerChunk;
     const uint32_t Start = PerChunk ? 0 : CurrentTick();
@@ -405,59 +433,36 @@ std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminato
     if (!Gathered.empty()) {
       if (LineMode) {
         // The partner of a lone CR or LF that ended the previous line may arrive
-        // only now, at the front.
-        // (The flags are cleared in the first round that has bytes, so nothing
-        // has been searched yet when one of them drops a byte.)
+        // only now, at the front. The flags are cleared in the first round that
+        // has bytes, so nothing has been searched yet when one of them drops a byte.
         if (SkipLeadingLF && Gathered.View().front() == '\n') Gathered.Drop(1);
         if (SkipLeadingCR && !Gathered.empty() && Gathered.View().front() == '\r') Gathered.Drop(1);
         SkipLeadingLF = false;
         SkipLeadingCR = false;
-        std::string_view Rest = Gathered.View().substr(std::min(Searched, Gathered.size()));
-        int At = FindLineBreak(Rest, Break);
-        if (At > 0) {
-          Found = true;
-          LineEnd = Searched + static_cast<size_t>(At) - 1;
-          TermLen = Break.size();
-          if (Break == "\r")
-            SkipLeadingLF = true;
-          else if (Break == "\n")
-            SkipLeadingCR = true;
-        } else {
-          Searched = Gathered.size();  // no CR or LF anywhere so far
-        }
-      } else {
-        std::string_view All = Gathered.View();
-        size_t At = All.find(Terminator, std::min(Searched, All.size()));
-        if (At != std::string_view::npos) {
-          Found = true;
-          LineEnd = At;
-        } else {
-          // The terminator may still begin in the last TermLen - 1 bytes.
-          Searched = All.size() >= TermLen ? All.size() - TermLen + 1 : 0;
-        }
       }
+      End = FindLineEnd(Gathered.View(), Searched, Terminator, LineMode);
+      if (LineMode && End.Length == 1) (Gathered.View()[End.At] == '\r' ? SkipLeadingLF : SkipLeadingCR) = true;
     }
 
-    // The limit is on what a line may hold: the line with its terminator, or all
-    // that was gathered while none has been found. Bytes that follow a complete
+    // The limit is on what a line may hold: the line with its end, or all that
+    // was gathered while no end has been found. Bytes that follow a complete
     // line belong to the next one and are not held against this one.
-    if (LineLimit != 0) {
-      size_t Held = Found ? LineEnd + TermLen : Gathered.size();
-      if (static_cast<int64_t>(Held) > static_cast<int64_t>(LineLimit)) {
-        LastErrorCode = ErrLineTooLong;
-        break;
-      }
+    const size_t Held = End.Found() ? End.At + End.Length : Gathered.size();
+    if (LineLimit != 0 && static_cast<int64_t>(Held) > static_cast<int64_t>(LineLimit)) {
+      LastErrorCode = ErrLineTooLong;
+      break;
     }
-    if (Found) break;
+    if (End.Found()) break;
     if (!PerChunk && !DeductElapsed(Remaining, Start)) {
       LastErrorCode = ErrTimedOut;
       break;
     }
   }
 
-  if (Found) {
-    Result.assign(Gathered.View().substr(0, LineEnd));
-    Gathered.Drop(LineEnd + TermLen);
+  // A complete line is handed out even when it broke the limit.
+  if (End.Found()) {
+    Result.assign(Gathered.View().substr(0, End.At));
+    Gathered.Drop(End.At + End.Length);
   }
   PutBack.Cancel();
   ReadBuffer.Swap(Gathered);

@@ -567,6 +567,45 @@ TEST(BlockSocketWait, RepeatedSignalsDoNotStretchAWait) {
   ::close(Pair[1]);
 }
 
+// The OS goes on connecting after a signal interrupts a blocking connect; a
+// Connect that gave up then would leave the peer a connection nobody uses. A
+// full accept queue drops the first SYN, so the connect is still waiting (for
+// the SYN to go again, a second later) when the signal comes.
+TEST(BlockSocketLifecycle, ASignalDuringConnectDoesNotFailIt) {
+  struct sigaction Quiet {}, Saved{};
+  Quiet.sa_handler = [](int) {};  // no SA_RESTART: the signal interrupts the call
+  sigemptyset(&Quiet.sa_mask);
+  ASSERT_EQ(sigaction(SIGALRM, &Quiet, &Saved), 0);
+  TPlainPeer Peer(AF_INET, false);
+  ASSERT_EQ(::listen(Peer.Fd, 0), 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Address.sin_port = htons(static_cast<uint16_t>(Peer.Port));
+  const int Filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(Filler, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
+
+  const pthread_t Connecting = pthread_self();
+  std::thread Signaller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pthread_kill(Connecting, SIGALRM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::close(::accept(Peer.Fd, nullptr, nullptr));  // room for the next SYN
+  });
+  TStreamSocket Socket;
+  Socket.Connect("127.0.0.1", Peer.PortText());
+  Signaller.join();
+  sigaction(SIGALRM, &Saved, nullptr);
+  ::close(Filler);
+  EXPECT_EQ(Socket.LastErrorCode, 0);
+  // The connection the peer accepts is the socket's own.
+  ASSERT_GE(Peer.Accept(), 0);
+  EXPECT_EQ(Socket.SendText("x"), 1);
+  char Byte = 0;
+  EXPECT_EQ(::recv(Peer.Accepted, &Byte, 1, 0), 1);
+  EXPECT_EQ(Byte, 'x');
+}
+
 TEST(BlockSocketTransfer, SendingToAGonePeerIsAnErrorNotASignal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // The child keeps SIGPIPE's default action, which would end it: a send that

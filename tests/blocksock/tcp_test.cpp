@@ -80,8 +80,6 @@ TEST(TcpSocket, NothingUnreadTellsALateLineEndPartnerFromData) {
   EXPECT_TRUE(Socket.NothingUnread());
 }
 
-// Closing after a failure keeps the failure readable; Abandon also survives a
-// hook that throws, with RaiseOnError as it was.
 // A name that does not resolve is the failure reported, in either family,
 // and no connection is tried anywhere else.
 TEST(TcpSocket, ConnectToANameThatDoesNotResolveSaysHostNotFound) {
@@ -94,6 +92,8 @@ TEST(TcpSocket, ConnectToANameThatDoesNotResolveSaysHostNotFound) {
   }
 }
 
+// Closing after a failure keeps the failure readable; Abandon also survives a
+// hook that throws, with RaiseOnError as it was.
 TEST(TcpSocket, ClosingAfterAFailureKeepsIt) {
   TScriptedServer Server([](TPeerConnection& C) {
     C.Write("partial");

@@ -329,6 +329,49 @@ TEST_P(TransferTest, TricklingDataUnderBothTimeoutRules) {
   EXPECT_EQ(Socket.ReceiveLine(500), "def");
 }
 
+// Line ends at the edge of what has arrived: where the search goes on, a partner
+// byte that comes alone, and the limit against a line end that completes late.
+// Each packet is sent once the socket has read the one before.
+TEST_P(TransferTest, LineEndsAtPacketEdges) {
+  struct TCase {
+    const char* Name;
+    bool AnyBreak;
+    std::string Terminator;
+    int32_t Limit;
+    std::vector<std::string> Packets;
+    std::vector<std::string> Lines;  // one ReceiveUntil each; only the last may fail
+    int32_t LastCode;
+    std::string Left;
+  };
+  const TCase Cases[] = {
+      {"LF, then CR in the next packet", true, "\r\n", 0, {"a\n", "\rb\n\r"}, {"a", "b"}, 0, ""},
+      {"the partner alone in a packet", true, "\r\n", 0, {"a\r", "\n", "b\r\n"}, {"a", "b"}, 0, ""},
+      {"a lone CR at the end ends the line within the limit", true, "\r\n", 4, {"abc\r", "\nd\n"}, {"abc", "d"}, 0,
+       ""},
+      {"a terminator split between packets", false, "aab", 0, {"xaa", "b-"}, {"x"}, 0, "-"},
+      {"a line end completed past the limit", false, "\r\n", 4, {"abc\r", "\nz"}, {"abc"}, ErrLineTooLong, "z"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TLoopbackPair Pair(GetParam());
+    ASSERT_TRUE(Pair.Valid());
+    TPeer Sender(Pair.Server);
+    TBlockSocket Reader;
+    Reader.AdoptHandle(Pair.Client);
+    Reader.AnyLineBreak = C.AnyBreak;
+    Reader.LineLimit = C.Limit;
+    Reader.StatusHandler = [&Sender](TBlockSocket&, TSocketStatusReason Reason, const std::string&) {
+      if (Reason == ChunkReceived) Sender.Cue();
+    };
+    for (size_t I = 0; I < C.Packets.size(); ++I) (I == 0 ? Sender : Sender.AwaitCue()).Send(C.Packets[I]);
+    for (size_t I = 0; I < C.Lines.size(); ++I) {
+      EXPECT_EQ(Reader.ReceiveUntil(1000, C.Terminator), C.Lines[I]);
+      EXPECT_EQ(Reader.LastErrorCode, I + 1 < C.Lines.size() ? 0 : C.LastCode);
+    }
+    EXPECT_EQ(Reader.ReadBuffer, C.Left);
+  }
+}
+
 TEST_P(TransferTest, ReceiveUntilWithoutTerminatorReadsNothing) {
   Peer->Send("abc\r\n");
   Peer->Finish();
