@@ -2,7 +2,6 @@
 // message to the first and deletes what the filter words select.
 #include "quorrel/driver.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -35,8 +34,8 @@ struct TRun {
   int32_t Counted = -1;  // messages STAT counted; -1 before
   int Status = 0;        // with --sysexits: the first failure's status
   TOnlyNew OnlyNew;      // with --only-new
-  std::vector<bool> Kept;       // by message number: shown as SKIPPED
-  std::vector<bool> ReadWhole;  // by message number: the header was read whole
+  std::vector<int32_t> Kept;       // the messages shown as SKIPPED
+  std::vector<int32_t> ReadWhole;  // the messages whose header was read whole
 
   // Standard error carries the tool's own complaints, one line each.
   void Complain(const std::string& Text) const {
@@ -200,7 +199,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
     Sweep.Skip = Run.OnlyNew.Skip;
     Sweep.Judge = [&Run](int32_t, const std::vector<std::string>& Header) { return Judge(Run.Settings, Header); };
     Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
-      Run.Kept[size_t(N)] = Verdict == TVerdict::Skipped;
+      if (Verdict == TVerdict::Skipped) Run.Kept.push_back(N);
       if (Run.Settings.Quiet && Verdict == TVerdict::Skipped) return true;
       ShowSubject(Run.Out, N, Subject, Run.Settings.ListOnly);
       ShowVerdict(Run.Out, Verdict);
@@ -215,7 +214,6 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
       Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
                     std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
   }
-  Run.Kept.assign(size_t(std::max(Session.MessageCount, 0)) + 1, false);
   TPipelinedSweep Ahead(Session);
   TOneAtATimeSweep OneAtATime(Session);
   const bool Pipelining = !Run.Settings.NoPipelining && Session.HasCapability("PIPELINING");

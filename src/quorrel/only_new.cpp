@@ -48,16 +48,18 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
   }
 }
 
-void TOnlyNew::Record(const std::vector<bool>& ReadWhole, const std::vector<bool>& Kept, const TNote& Note) {
+void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note) {
   if (!Locked || Ids.empty()) return;
+  // A header not read whole was not judged, and a message whose DELE was
+  // refused is no kept one: both are read again next time.
+  std::vector<uint8_t> Marks(Ids.size(), 0);
+  for (int32_t N : ReadWhole)
+    if (N > 0 && size_t(N) < Marks.size()) Marks[size_t(N)] |= 1;
+  for (int32_t N : Kept)
+    if (N > 0 && size_t(N) < Marks.size()) Marks[size_t(N)] |= 2;
   std::vector<TStateEntry> Entries;
-  for (size_t N = 1; N < Ids.size(); ++N) {
-    const bool Before = N < Skip.size() && Skip[N];
-    // A header not read whole was not judged, and a message whose DELE was
-    // refused is no kept one: both are read again next time.
-    const bool Now = N < ReadWhole.size() && ReadWhole[N] && N < Kept.size() && Kept[N];
-    if (Before || Now) Entries.push_back({Ids[N], Sizes[N]});
-  }
+  for (size_t N = 1; N < Ids.size(); ++N)
+    if ((N < Skip.size() && Skip[N]) || Marks[N] == 3) Entries.push_back({Ids[N], Sizes[N]});
   if (const std::string Why = State.Save(Fingerprint, Entries); !Why.empty())
     Note("the state could not be written (" + Why + "): the next run goes by the last one written");
 }

@@ -30,7 +30,7 @@ class TOnlyNew {
   // After a confirmed QUIT: the state becomes the messages skipped (still on
   // the server) and those read whole and kept. Nothing is written when no ids
   // are known.
-  void Record(const std::vector<bool>& ReadWhole, const std::vector<bool>& Kept, const TNote& Note);
+  void Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note);
 
   std::vector<bool> Skip;  // by message number
   int32_t JudgedBefore = 0;

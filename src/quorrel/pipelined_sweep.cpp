@@ -1,6 +1,5 @@
 #include "quorrel/pipelined_sweep.h"
 
-#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -41,7 +40,7 @@ TSweepEnd TPipelinedSweep::Walk(int32_t MessageCount) {
   GuardDue = false;
   CommandsInFlight = RepliesInFlight = 0;
   NextToAsk = NextToJudge = MessageCount;
-  ReadWhole.assign(size_t(std::max(MessageCount, 0)) + 1, false);
+  ReadWhole.clear();
   if (MessageCount <= 0) return TSweepEnd::Completed;
   if (!ReadSizes(MessageCount)) {
     if (!Session.Socket.HasSocket()) return Lost();
@@ -163,7 +162,7 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
       return true;
     case TKind::List: {
       TSweepJudgement Judgement = JudgeHeader(Next.Number, Header);
-      ReadWhole[size_t(Next.Number)] = HeaderWhole;
+      if (HeaderWhole) ReadWhole.push_back(Next.Number);
       Header.clear();
       NextToJudge = Next.Number - 1;
       if (Judgement.Delete && MarkDeletions) {

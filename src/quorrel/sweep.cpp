@@ -1,19 +1,17 @@
 #include "quorrel/sweep.h"
 
-#include <algorithm>
-
 #include "quorrel/diagnosis.h"
 
 namespace quorrel {
 
 TSweepEnd TOneAtATimeSweep::Run(int32_t MessageCount) {
   Marked = 0;
-  ReadWhole.assign(size_t(std::max(MessageCount, 0)) + 1, false);
+  ReadWhole.clear();
   for (int32_t N = MessageCount; N >= 1; --N) {
     if (Skipped(N)) continue;
     const bool Read = Session.Top(N, 0);
     if (!Read) Say("TOP " + std::to_string(N) + " failed: " + ReplyFailure(Session));
-    ReadWhole[size_t(N)] = Read && !Session.ReplyCut;
+    if (Read && !Session.ReplyCut) ReadWhole.push_back(N);
     const TSweepJudgement Judgement = JudgeHeader(N, Session.ReplyLines);
     TVerdict Verdict = TVerdict::Skipped;
     if (Judgement.Delete && !MarkDeletions) {

@@ -47,9 +47,10 @@ class TSweep {
   // Messages not to read again, by number (empty: none): no TOP goes out for
   // them, and nothing is shown.
   std::vector<bool> Skip;
-  // Filled by Run, by number: the header was read whole (TOP answered, no line
-  // cut) and judged.
-  std::vector<bool> ReadWhole;
+  // Filled by Run: the messages whose header was read whole (TOP answered, no
+  // line cut) and judged, in the order of the sweep. A list of numbers, not a
+  // table by number: the server chose the count.
+  std::vector<int32_t> ReadWhole;
 
   // Sweeps messages MessageCount down to 1 on a logged-in session.
   virtual TSweepEnd Run(int32_t MessageCount) = 0;

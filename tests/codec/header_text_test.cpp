@@ -112,6 +112,10 @@ TEST(DecodeEncodedWords, GrowthIsBounded) {
   EXPECT_EQ(DecodeEncodedWords("=?TSCII?Q?=82?="), "\u0BB8\u0BCD\u0BB0\u0BC0");
   const std::string Greedy = "=?TSCII?B?" + ToBase64(std::string(60, '\x82')) + "?=";
   EXPECT_EQ(DecodeEncodedWords(Greedy), Greedy);
+  // Adjacent words in one charset are converted as one piece; when each alone
+  // grows past the bound, the pair and then each word are refused, and the
+  // line stays as written, blank included.
+  EXPECT_EQ(DecodeEncodedWords(Greedy + " " + Greedy), Greedy + " " + Greedy);
   // Many small words that each stay within the bound still do as a run.
   std::string Line;
   for (int I = 0; I < 200; ++I) Line += "=?TSCII?Q?=82?= ";

@@ -190,6 +190,7 @@ TEST(MaskControls, C1ControlsInUtf8AndAsLoneBytes) {
   EXPECT_EQ(MaskControls("a\xc2\x9b" "2Jb"), "aM-^[2Jb");  // U+009B, CSI
   EXPECT_EQ(MaskControls("a\x9b" "2Jb"), "aM-^[2Jb");      // 8-bit CSI
   EXPECT_EQ(MaskControls("\xc2\x80\xc2\x9f\x80\x9d"), "M-^@M-^_M-^@M-^]");
+  EXPECT_EQ(MaskControls("a\x9f" "b"), "aM-^_b");  // the last C1 byte, alone
   // Bytes that begin a sequence but are cut short leave the C1 byte alone.
   EXPECT_EQ(MaskControls("\xe2\x9b"), "\xe2M-^[");
   EXPECT_EQ(MaskControls("\xc2"), "\xc2");

@@ -1,14 +1,10 @@
-// The program itself against a real Dovecot: every test runs one shell script in
-// a private network namespace (so port 110 is free and nothing leaks out), which
-// starts the server, runs the program with its output to a file or a
-// pseudo-terminal, and stops the server again.
+// The program itself against a real Dovecot, run through the end-to-end
+// harness: a private network namespace per scenario, the program's output to a
+// file, a pseudo-terminal, a pipe or a full device.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,7 +21,6 @@ class Session : public ::testing::Test {
   TOutcome Run(const TScenario& S) { return E2E.Run(S); }
 
   TEndToEnd E2E;
-  const std::string& Dir = E2E.Dir;
 };
 
 const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1"};
@@ -41,7 +36,7 @@ TEST_F(Session, FewerThanThreeParametersPrintUsageAndConnectNowhere) {
     EXPECT_EQ(O.Outputs[I], Banner + Usage) << "with " << I << " parameters";
     EXPECT_EQ(O.Statuses[I], 0);
   }
-  EXPECT_EQ(O.Connections, "");
+  EXPECT_EQ(O.Connections, 0);
 }
 
 TEST_F(Session, ThreeParametersListEverythingAndDeleteNothing) {
@@ -181,10 +176,9 @@ std::string WithoutColours(const std::string& Text) {
 }
 
 TEST_F(Session, TerminalShowsColouredVerdictsAndNoRawControlBytes) {
-  QUORREL_REQUIRE_PROGRAMS("script");
   const std::string Hostile = "Win \x1b]0;pwned\x07\x1b[2J\tx\x7f\x01";
   TScenario S;
-  S.Terminal = true;
+  S.Output = TOutputTo::Terminal;
   S.Messages = {Message({"Subject: " + Hostile}), Message({"Subject: Special offer"})};
   S.Runs = {With(Login, {"offer"}), Login};
   TOutcome O = Run(S);
@@ -234,7 +228,7 @@ TEST_F(Session, HelpVersionAndBadOptionsConnectNowhere) {
   EXPECT_NE(O.Errors[3].find("'0' is not a port number"), std::string::npos) << O.Errors[3];
   EXPECT_NE(O.Errors[5].find("/nonexistent/ca.pem"), std::string::npos) << O.Errors[5];
   EXPECT_EQ(O.Errors[0] + O.Errors[1], "");
-  EXPECT_EQ(O.Connections, "");
+  EXPECT_EQ(O.Connections, 0);
 }
 
 TEST_F(Session, DryRunDeletesNothingWhereverTheOptionStands) {
@@ -278,10 +272,10 @@ TEST_F(Session, DoubleDashLetsAPasswordBeginWithDashes) {
 }
 
 TEST_F(Session, OutputThatCannotBeWrittenEndsTheSessionWithoutQuit) {
-  // Far more output than a pipe holds, so that writes go on after "head" is gone.
+  // Far more output than a pipe holds, so that writes go on after its reader is gone.
   TScenario S;
   for (int I = 0; I < 40; ++I) S.Messages.push_back(Message({"Subject: offer " + std::string(3000, 'a' + I % 26)}));
-  S.HeadOneLine = true;
+  S.Output = TOutputTo::FirstLineOnly;
   S.StderrExpected = true;
   S.Runs = {With(Login, {"offer"})};
   TOutcome O = Run(S);
@@ -296,7 +290,7 @@ TEST_F(Session, OutputThatCannotBeWrittenEndsTheSessionWithoutQuit) {
 TEST_F(Session, AFullDiskLosesNoMail) {
   TScenario S;
   S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"})};
-  S.FullDevice = true;
+  S.Output = TOutputTo::FullDevice;
   S.StderrExpected = true;
   S.Runs = {With(Login, {"offer"})};
   TOutcome O = Run(S);
@@ -308,15 +302,16 @@ TEST_F(Session, AFullDiskLosesNoMail) {
 }
 
 TEST_F(Session, TerminalMasksC1ControlsButNotUtf8Text) {
-  QUORREL_REQUIRE_PROGRAMS("script");
   TScenario S;
-  S.Terminal = true;
-  S.Messages = {Message({"Subject: a\x9b" "2Jb \xc2\x9b" "31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d"})};
+  S.Output = TOutputTo::Terminal;
+  S.Messages = {Message({"Subject: a\x9b" "2Jb \xc2\x9b" "31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d"}),
+                Message({"Subject: lone \x9f" "byte"})};
   S.Runs = {With(Login, {"nomatch"})};
   TOutcome O = Run(S);
   ASSERT_EQ(O.Trouble, "");
-  EXPECT_EQ(WithoutColours(O.Outputs[0]), Banner + "1 emails found, " + SizeOf(S.Messages) + " bytes\r\n" +
-                                              "1:aM-^[2Jb M-^[31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d SKIPPED\r\n");
+  EXPECT_EQ(WithoutColours(O.Outputs[0]),
+            Banner + "2 emails found, " + SizeOf(S.Messages) + " bytes\r\n" + "2:lone M-^_byte SKIPPED\r\n" +
+                "1:aM-^[2Jb M-^[31m c \xe2\x80\x94 \xe2\x80\x9c" "d\xe2\x80\x9d SKIPPED\r\n");
 }
 
 TEST_F(Session, SignatureValuesHoldingAFilterWordDeleteNothing) {
@@ -393,9 +388,8 @@ TEST_F(Session, DecodeMatchesAndShowsWhatTheReaderSees) {
 }
 
 TEST_F(Session, DecodedSubjectsAreMaskedOnATerminal) {
-  QUORREL_REQUIRE_PROGRAMS("script");
   TScenario S;
-  S.Terminal = true;
+  S.Output = TOutputTo::Terminal;
   S.Messages = {Message({"Subject: =?UTF-8?Q?Hi=1B]0;pwned=07_=C2=9B2J_=E2=80=94_ok?="}),
                 Message({"Subject: =?UTF-8?B?T2ZmZXI=?="})};
   S.Runs = {With(Login, {"OFFER", "--decode"})};
@@ -429,7 +423,7 @@ size_t Occurrences(const std::string& Text, const std::string& Part) {
 TEST_F(Session, SweepsOverImplicitTlsAndStls) {
   TScenario S;
   S.Messages = {Message({"Subject: Minutes"}), Message({"Subject: Special offer"}), Message({"Subject: Lottery"})};
-  const std::string Ca = Dir + "/dc/ca.pem";
+  const std::string Ca = "{CA}";
   S.Runs = {{"--tls", "--ca-file", Ca, "alice", "secret", "127.0.0.1", "offer"},
             {"alice", "secret", "localhost", "lottery", "--starttls", "--ca-file=" + Ca},
             {"--tls", "--port", "110", "--ca-file", Ca, "alice", "secret", "127.0.0.1"}};
@@ -452,7 +446,7 @@ TEST_F(Session, CertificatesThatDoNotProveTheServerStopTheLogin) {
   S.Messages = {Message({"Subject: Special offer"})};
   S.CertNames = "DNS:mail.example";  // signed by the test's CA, but for another name
   S.StderrExpected = true;
-  const std::string Ca = Dir + "/dc/ca.pem";
+  const std::string Ca = "{CA}";
   S.Runs = {With(Login, {"offer", "--tls"}),                        // the system's store knows no test CA
             With(Login, {"offer", "--tls", "--ca-file", Ca}),       // the address does not match
             {"alice", "secret", "localhost", "offer", "--starttls", "--ca-file", Ca},  // nor the name
@@ -511,7 +505,7 @@ TEST_F(Session, NoPasswordOnStandardInputSendsNothing) {
   ASSERT_EQ(O.Trouble, "");
   EXPECT_EQ(O.Statuses[0], 2);
   EXPECT_NE(O.Errors[0].find("no password could be read"), std::string::npos) << O.Errors[0];
-  EXPECT_EQ(O.Connections, "");
+  EXPECT_EQ(O.Connections, 0);
 }
 
 TEST_F(Session, AHeaderLineBeyond64KiBIsCutAndTheSweepGoesOn) {

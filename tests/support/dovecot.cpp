@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "support/end_to_end.h"
 #include "support/process.h"
 
 namespace quorrel {
@@ -18,12 +19,6 @@ std::string SourceDir() {
 }
 
 std::string Script() { return SourceDir() + "/scripts/lib/dovecot.sh"; }
-
-std::string Quote(const std::string& Text) {
-  std::string Out = "'";
-  for (char C : Text) Out += C == '\'' ? std::string("'\\''") : std::string(1, C);
-  return Out + "'";
-}
 
 std::vector<std::string> SplitLines(const std::string& Text) {
   std::vector<std::string> Out;

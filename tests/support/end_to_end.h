@@ -1,16 +1,22 @@
-// The real program run end to end: one shell script in a private network
-// namespace (so ports 110 and 995 are free and nothing leaks out) starts a
-// peer, runs the program once per argument list with its output to a file, a
-// pseudo-terminal, a pipe or a full device, notes what the mailbox keeps, and
-// stops the peer again by its process id.
+// The real program run end to end. Each scenario runs on a thread of its own
+// in a private network namespace (so ports 110, 995 and 1110 are free and
+// nothing leaks out): it starts a peer, runs the program once per argument
+// list with its output to a file, a pseudo-terminal, a pipe or a full device,
+// notes what the mailbox keeps and what the server saw, and stops every
+// process it started by its process id.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/pop3_server.h"
+
 namespace quorrel {
 
-extern const std::string Banner;  // the program's first line
+// The program's first line; inline, so that it is made before the constants
+// of any test file built from it.
+inline const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
 
 // Quoted for the shell.
 std::string Quote(const std::string& Text);
@@ -27,31 +33,53 @@ enum class TPeer {
   Dovecot,            // APOP, STLS on 110, implicit TLS on 995, PIPELINING
   MailutilsPop3d,     // GNU pop3d: STLS on 110, implicit TLS on 995, PIPELINING
   Mpopd,              // mpopd on 110: USER and UIDL only
-  RecordingListener,  // accepts on 110 and notes each connection
+  Proxies,            // Dovecot as above behind dante, microsocks (user "mu", password
+                      // "p@ss:w%rd") and tinyproxy (user "tu", password "tp"), whose
+                      // ports the arguments name as {DANTE}, {MICRO} and {TINY}
+  Script,             // TScenario::Script's server on 110
+  RecordingListener,  // closes every connection on 110 at once, and counts them
   Nothing,
+};
+
+enum class TOutputTo {
+  File,
+  Terminal,       // standard input, output and error are one pseudo-terminal
+  FirstLineOnly,  // a pipe whose reader leaves after the first line
+  FullDevice,     // /dev/full
 };
 
 struct TScenario {
   std::vector<std::string> Messages;  // message n is Messages[n-1], for user alice
+  // The arguments of each run; "{CA}" in them stands for the server's CA file.
   std::vector<std::vector<std::string>> Runs;
   TPeer Peer = TPeer::Dovecot;
   std::string Password = "secret";
   bool NoTls = false;         // a Dovecot without TLS, so without STLS
   std::string CertNames;      // the server certificate's names, when not localhost and 127.0.0.1
-  bool Terminal = false;
-  bool HeadOneLine = false;     // output through a pipe into "head -n 1"
-  bool FullDevice = false;      // output to /dev/full
+  bool Relay = false;         // a relay on 1110 to the server on 110 records the commands
+  std::function<void(TPop3ScriptServer&)> Script;  // writes the script of TPeer::Script
+  std::string Program;                // run instead of the program
+  std::vector<std::string> Wrapper;   // a command in front of the program, such as valgrind
+  TOutputTo Output = TOutputTo::File;
+  std::string Input;      // standard input of every run (else /dev/null; not with a terminal)
+  std::string Typed;      // typed at the terminal once TypeAfter has shown up on it
+  std::string TypeAfter;
   bool StderrExpected = false;  // else anything on standard error is trouble
-  std::string Input;            // standard input of every run (else /dev/null)
+  int TimeoutSeconds = 120;     // then the run is killed, and its status is -1
 };
 
 struct TOutcome {
-  std::vector<std::string> Outputs;
-  std::vector<int> Statuses;
-  std::vector<std::string> Errors;  // standard error of each run
-  std::vector<int> Left;     // numbers of the messages still in the mailbox
+  std::vector<std::string> Outputs;  // with a terminal, everything it showed
+  std::vector<int> Statuses;         // 128 + n after signal n
+  std::vector<std::string> Errors;   // standard error of each run
+  std::vector<long> PeakKiB;         // the peak resident size of each run
+  std::vector<std::string> CommandLines;  // the program's, read when it was typed at
+  std::vector<bool> EchoOn;               // the terminal echoes after the run
+  std::vector<std::vector<int>> LeftAfter;  // the mailbox after each run
+  std::vector<int> Left;     // numbers of the messages still in the mailbox at the end
+  std::vector<std::string> Commands;  // every line the scripted server or the relay received
+  int Connections = 0;       // accepted by the scripted server or the recording listener
   std::string Log;           // the server's log (GNU pop3d's holds the dialogue)
-  std::string Connections;   // what the recording listener saw
   std::string Trouble;       // set when the scenario itself could not run
 };
 
@@ -65,11 +93,15 @@ class TEndToEnd {
   // Why the scenario cannot run here (naming what to install), "" when it can.
   std::string Missing(TPeer Peer) const;
   TOutcome Run(const TScenario& S);
-
-  // The server's folder: its CA is ServerDir() + "/ca.pem".
-  std::string ServerDir() const { return Dir + "/dc"; }
+  // The scenarios side by side; their outcomes in the same order.
+  std::vector<TOutcome> RunAll(const std::vector<TScenario>& Scenarios);
 
   std::string BinaryPath, SourceDir, Dir;
+
+ private:
+  TOutcome RunScenario(const TScenario& S, const std::string& Folder) const;
+  int Made = 0;  // scenario folders made so far
+  bool HaveCertificates = false;
 };
 
 }  // namespace quorrel

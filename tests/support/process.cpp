@@ -35,6 +35,9 @@ bool TChildProcess::Start(const std::vector<std::string>& Argv, const std::strin
     }
     int In = open("/dev/null", O_RDONLY);
     if (In >= 0) dup2(In, 0);
+    // Scenarios run side by side on threads: a socket of one must not live on
+    // in a process of another.
+    close_range(3, ~0U, 0);
     execvp(Args[0], Args.data());
     _exit(127);
   }
