@@ -63,9 +63,13 @@ deliver)
   user=${1:?user}; shift
   md=$(maildir "$user")
   [ -d "$md/new" ] || die "no such user: $user"
-  n=$(find "$md/new" "$md/cur" -type f | wc -l)
+  # Numbered by a count of its own, so that a message delivered after others
+  # were deleted never takes a number that is still in the mailbox.
+  count="$dir/delivered-$user"
+  n=$(cat "$count" 2>/dev/null || find "$md/new" "$md/cur" -type f | wc -l)
   for f in "$@"; do
     n=$((n + 1))
+    echo "$n" > "$count"
     # Maildir names sort by delivery time: keep the order the files were given in.
     name="$(printf '%010d' $((1700000000 + n))).M${n}P$$.quorrel"
     # Messages travel with CR LF line ends; the maildir holds LF ones.

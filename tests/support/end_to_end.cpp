@@ -290,6 +290,24 @@ std::vector<TOutcome> TEndToEnd::RunAll(const std::vector<TScenario>& Scenarios)
   return Outcomes;
 }
 
+// Stands in for a provider's token service: Dovecot posts each token here, and
+// "good-token" is alice's.
+const char* const TokenService = R"(import http.server, json, urllib.parse
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        form = urllib.parse.parse_qs(self.rfile.read(int(self.headers.get("Content-Length", 0))).decode())
+        good = form.get("token", [""])[0] == "good-token"
+        body = json.dumps({"active": True, "username": "alice"} if good else {"active": False}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", 8080), Handler).serve_forever()
+)";
+
 // Runs on a thread of its own: the namespace it makes is that thread's, and
 // the peers and programs it starts inherit it.
 TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const {
@@ -301,7 +319,8 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
                      Quote(D + "/dc") + " " + Rest,
                  Log);
   };
-  std::vector<std::pair<std::string, std::string>> Names = {{"{CA}", D + "/dc/ca.pem"}};
+  std::vector<std::pair<std::string, std::string>> Names = {{"{CA}", D + "/dc/ca.pem"}, {"{D}", D}};
+  TChildProcess Tokens;
   TPop3ScriptServer Scripted;
   TPop3Relay Relay;
   std::optional<TProxyProcess> Dante, Micro, Tiny;
@@ -319,7 +338,17 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
           (!Files.empty() && Fixture("deliver", "alice" + Files) != 0) ||
           (!S.CertNames.empty() && Fixture("cert", Quote(S.CertNames)) != 0))
         return "the mailbox could not be set up";
-      if (Fixture("start", S.Peer == TPeer::Mpopd ? "110" : S.NoTls ? "110 notls" : "110 995") != 0)
+      if (S.Sasl) {
+        WriteFile(D + "/tokens.py", TokenService);
+        if (!Tokens.Start({"python3", D + "/tokens.py"}, D + "/tokens.log") || !WaitForPort("127.0.0.1", 8080, 10000))
+          return "the token service did not start";
+      }
+      const std::string Env = S.Sasl ? "DOVECOT_MECHANISMS='plain login apop scram-sha-256 xoauth2 oauthbearer' "
+                                       "DOVECOT_OAUTH2_URL=http://127.0.0.1:8080/introspect "
+                                     : "";
+      if (Shell(Env + "bash " + Quote(SourceDir + "/scripts/lib/" + Server->Script) + " start " + Quote(D + "/dc") +
+                    " " + (S.Peer == TPeer::Mpopd ? "110" : S.NoTls ? "110 notls" : "110 995"),
+                Log) != 0)
         return "the server did not start";
     }
     if (S.Peer == TPeer::Script || S.Peer == TPeer::RecordingListener) {
@@ -347,6 +376,15 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
       for (const auto& [Name, Value] : Names)
         for (size_t At; (At = Arg.find(Name)) != std::string::npos;) Arg.replace(At, Name.size(), Value);
       Argv.push_back(Arg);
+    }
+    if (Server && I < S.DeliverBefore.size() && !S.DeliverBefore[I].empty()) {
+      std::string Files;
+      for (size_t M = 0; M < S.DeliverBefore[I].size(); ++M) {
+        const std::string File = D + "/later-" + std::to_string(I) + "-" + std::to_string(M) + ".eml";
+        WriteFile(File, S.DeliverBefore[I][M]);
+        Files += " " + Quote(File);
+      }
+      if (Fixture("deliver", "alice" + Files) != 0) O.Trouble = "the later messages could not be delivered";
     }
     RunProgram(S, Argv, D, I, O);
     if (Server) {
