@@ -7,7 +7,18 @@
 # Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
 #            wan_vs_poplib=E wan_vs_pipelined=F
 #            decode_wall_vs_plain=G decode_cpu_vs_plain=H (quorrel --decode against quorrel)
+#
+# REPEAT=1 (or --repeat): repeated unattended runs instead. N messages, a first
+# quorrel --only-new run, M (default 10) new messages, then the second --only-new
+# run against a full sweep of the same mailbox, RUNS (5) runs each, on loopback
+# and at RTT_MS. Last line: repeat_vs_full=A repeat_vs_full_wan=B state_bytes=C
 set -euo pipefail
+for arg in "$@"; do
+  case "$arg" in
+  --repeat) export REPEAT=1 ;;
+  *) echo "usage: bench/sweep.sh [--repeat]" >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" dovecot-core dovecot-pop3d mailfilter mpop

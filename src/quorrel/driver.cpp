@@ -215,6 +215,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
                     std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
   }
   TPipelinedSweep Ahead(Session);
+  Ahead.KnownSizes = Run.OnlyNew.ListedSizes();
   TOneAtATimeSweep OneAtATime(Session);
   const bool Pipelining = !Run.Settings.NoPipelining && Session.HasCapability("PIPELINING");
   TSweepEnd End = TSweepEnd::NotStarted;

@@ -22,6 +22,7 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
   JudgedBefore = 0;
   if (!Session.ListIdsAndSizes(Ids, Sizes)) {
     Ids.clear();
+    Sizes.clear();
     if (Session.Socket.HasSocket()) Note("the server gives no unique ids (UIDL): every message is read");
     return;
   }

@@ -34,6 +34,8 @@ class TOnlyNew {
 
   std::vector<bool> Skip;  // by message number
   int32_t JudgedBefore = 0;
+  // The sizes LIST gave (index 0 unused); empty when they are not known.
+  const std::vector<uint32_t>& ListedSizes() const { return Sizes; }
 
  private:
   TMailboxState State;

@@ -42,7 +42,10 @@ TSweepEnd TPipelinedSweep::Walk(int32_t MessageCount) {
   NextToAsk = NextToJudge = MessageCount;
   ReadWhole.clear();
   if (MessageCount <= 0) return TSweepEnd::Completed;
-  if (!ReadSizes(MessageCount)) {
+  // Sizes listed by the caller in this session save the opening LIST.
+  if (KnownSizes.size() == size_t(MessageCount) + 1) {
+    Sizes = KnownSizes;
+  } else if (!ReadSizes(MessageCount)) {
     if (!Session.Socket.HasSocket()) return Lost();
     return TSweepEnd::NotStarted;
   }

@@ -31,6 +31,9 @@ class TPipelinedSweep : public TSweep {
  public:
   using TSweep::TSweep;
 
+  // The sizes of messages 1..n (index 0 unused) when the caller listed them in
+  // this session already; otherwise the sweep asks LIST itself.
+  std::vector<uint32_t> KnownSizes;
   int64_t CommandBudget = 64 * 1024;
   int64_t ReplyBudget = 1024 * 1024;
 
