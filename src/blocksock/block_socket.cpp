@@ -120,13 +120,7 @@ void TBlockSocket::Connect(const std::string& Host, const std::string& Port) {
     LastErrorText = GetErrorDesc(ErrHostNotFound);
   } else {
     if (!HasSocket()) OpenOsSocket(A);
-    // A signal that interrupts a blocking connect does not stop the OS from
-    // connecting; asked again, it waits for that same attempt and gives its
-    // outcome. Giving up instead would leave the peer a connection nobody uses.
-    int Result;
-    do Result = OsConnect(SocketHandle, &A, SocketAddressSize(A));
-    while (Result == SocketError && WSAGetLastError() == ErrInterrupted);
-    RecordOsResult(Result);
+    RecordOsResult(OsConnect(SocketHandle, &A, SocketAddressSize(A)));
   }
   ReadBothAddresses();
   ReadBuffer.clear();

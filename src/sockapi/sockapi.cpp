@@ -306,7 +306,12 @@ int OsBind(TSocketHandle Handle, const TSocketAddress* Address, int Length) {
 
 int OsConnect(TSocketHandle Handle, const TSocketAddress* Address, int Length) {
   if (!Entry.Connect) return Missing();
-  return Entry.Connect(Handle, Address->Raw(), static_cast<socklen_t>(Length)) == 0 ? 0 : Fail();
+  // A signal does not stop the OS from connecting; asked again, a blocking
+  // socket waits for that same attempt and gives its outcome.
+  int R;
+  do R = Entry.Connect(Handle, Address->Raw(), static_cast<socklen_t>(Length));
+  while (R != 0 && errno == EINTR);
+  return R == 0 ? 0 : Fail();
 }
 
 namespace {
