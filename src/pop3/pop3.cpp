@@ -30,12 +30,6 @@ std::string SaslLine(const std::vector<std::string>& Capabilities) {
   return "";
 }
 
-// A user name inside a GS2 header: "," and "=" would end or escape a field.
-std::string SaslName(const std::string& User) {
-  std::string Out;
-  for (char C : User) Out += C == ',' ? "=2C" : C == '=' ? "=3D" : std::string(1, C);
-  return Out;
-}
 
 }  // namespace
 

@@ -140,16 +140,7 @@ std::string TScramSha256Client::ClientFirst(const std::string& User) {
     // 24 bytes make 32 characters without padding, and Base64 holds no ",".
     ClientNonce = ToBase64(std::string_view(reinterpret_cast<const char*>(Bytes), sizeof Bytes));
   }
-  std::string Name;
-  for (char C : User) {
-    if (C == ',')
-      Name += "=2C";
-    else if (C == '=')
-      Name += "=3D";
-    else
-      Name += C;
-  }
-  ClientFirstBare = "n=" + Name + ",r=" + ClientNonce;
+  ClientFirstBare = "n=" + SaslName(User) + ",r=" + ClientNonce;
   Step = TStep::SentFirst;
   return std::string(GS2Header) + ClientFirstBare;
 }
@@ -239,6 +230,12 @@ bool TScramSha256Client::VerifyServerFinal(const std::string& ServerFinal, std::
     return false;
   }
   return true;
+}
+
+std::string SaslName(const std::string& User) {
+  std::string Name;
+  for (char C : User) Name += C == ',' ? "=2C" : C == '=' ? "=3D" : std::string(1, C);
+  return Name;
 }
 
 }  // namespace quorrel

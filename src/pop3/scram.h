@@ -47,4 +47,8 @@ class TScramSha256Client {
   std::string ServerSignature;  // what the server's last message must carry
 };
 
+// A user name inside a SASL GS2 header or SCRAM message: "," and "=" would end
+// or escape a field, so they are written "=2C" and "=3D".
+std::string SaslName(const std::string& User);
+
 }  // namespace quorrel
