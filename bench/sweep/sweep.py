@@ -243,6 +243,14 @@ def start_relay():
     return relay
 
 
+def stop_peers(relay):
+    """Stops the relay (when one was started) and Dovecot, by their ids."""
+    if relay:
+        relay.kill()
+        relay.wait()
+    subprocess.run([dovecot, "stop", work])
+
+
 def main():
     keep = {N: make_seed(N)}
     if RTT_MS > 0:
@@ -267,10 +275,7 @@ def main():
             pipe_order = [t for t in wan_order if t[0] in ("quorrel", "raw-pipelined")]
             wan_pipe = sweep(WAN_PIPE_N, WAN_RUNS, pipe_order, keep[WAN_PIPE_N], notes)
     finally:
-        if relay:
-            relay.kill()
-            relay.wait()
-        subprocess.run([dovecot, "stop", work])
+        stop_peers(relay)
     for n in notes:
         print("note: " + n)
     table("N=%d, %d runs each, medians; ratios against poplib measured in the same run" % (N, RUNS), order, med)
@@ -433,10 +438,7 @@ def repeat_main():
         # As the last second run left it: the first run's messages and the new ones.
         final_bytes = os.path.getsize(state)
     finally:
-        if relay:
-            relay.kill()
-            relay.wait()
-        subprocess.run([dovecot, "stop", work])
+        stop_peers(relay)
     for n in notes:
         print("note: " + n)
     if not notes:

@@ -163,9 +163,9 @@ bool BeginOnlyNew(TRun& Run) {
 bool OpenSession(TPOP3Send& Session, TRun& Run) {
   Configure(Session, Run.Settings);
   if (!Session.Login()) {
-    Run.Fail(LoginExitStatus(Session));
-    if (Session.LoginStopped == LoginStepConnect && Run.Settings.Proxy.Scheme != TProxyScheme::None) {
-      Run.Fail(EX_UNAVAILABLE);
+    const bool ProxyFailed = Session.LoginStopped == LoginStepConnect && Run.Settings.Proxy.Scheme != TProxyScheme::None;
+    Run.Fail(ProxyFailed ? EX_UNAVAILABLE : LoginExitStatus(Session));
+    if (ProxyFailed) {
       Run.Tell("Proxy Error: " + ProxyFailure(Session, Run.Settings.Proxy));
     } else if (Session.LoginStopped == LoginStepTls) {
       Run.Tell("TLS Error: " + Session.TlsFailure);

@@ -31,20 +31,15 @@ void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool 
 }
 
 void ShowVerdict(TOutput& Out, TVerdict Verdict) {
-  switch (Verdict) {
-    case TVerdict::Skipped:
-      Out.WriteColoured(" SKIPPED\r\n", SkippedColour);
-      break;
-    case TVerdict::Deleted:
-      Out.WriteColoured(" DELETED\r\n", DeletedColour);
-      break;
-    case TVerdict::NotDeleted:
-      Out.WriteColoured(" NOT DELETED\r\n", FailedColour);
-      break;
-    case TVerdict::WouldDelete:
-      Out.WriteColoured(" WOULD DELETE\r\n", DeletedColour);
-      break;
-  }
+  // In the order of TVerdict.
+  static const struct {
+    const char* Text;
+    uint8_t Colour;
+  } Shown[] = {{" SKIPPED\r\n", SkippedColour},
+               {" DELETED\r\n", DeletedColour},
+               {" NOT DELETED\r\n", FailedColour},
+               {" WOULD DELETE\r\n", DeletedColour}};
+  Out.WriteColoured(Shown[static_cast<size_t>(Verdict)].Text, Shown[static_cast<size_t>(Verdict)].Colour);
 }
 
 void TOutput::Check() {
