@@ -45,7 +45,7 @@ expect_field Architecture "$(dpkg --print-architecture)"
 names() { field "$1" | tr ',|' '\n\n' | awk 'NF {print $1}'; }
 depends=$(names Depends)
 recommends=$(names Recommends)
-for p in libc6 libstdc++6 libgcc-s1 libicu72; do
+for p in libc6 libstdc++6 libgcc-s1 libicu72 libre2-9; do
   grep -qxF "$p" <<<"$depends" || fail "Depends lacks $p: $(field Depends)"
 done
 if grep -q ssl <<<"$depends"; then fail "OpenSSL must be recommended only, Depends has it: $(field Depends)"; fi

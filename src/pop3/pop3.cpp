@@ -530,6 +530,34 @@ bool TPOP3Send::Top(int32_t Number, int32_t Lines) {
 
 bool TPOP3Send::Dele(int32_t Number) { return Command("DELE " + std::to_string(Number), false); }
 
+namespace {
+
+// Reads the lines of a LIST reply into Sizes by number; false unless each of
+// the Count messages is listed once.
+bool SizesListed(const std::vector<std::string>& Lines, size_t Count, std::vector<uint32_t>& Sizes) {
+  Sizes.clear();
+  // Counted before anything is sized by the count, which the server chose.
+  if (Lines.size() != Count) return false;
+  std::vector<uint32_t> Listed(Count + 1, 0);
+  std::vector<bool> Seen(Count + 1, false);
+  for (const std::string& Line : Lines) {
+    uint64_t Number = 0, Size = 0;
+    if (!ParseScanListing(Line, Number, Size) || Number < 1 || Number > Count || Seen[Number] || Size > UINT32_MAX)
+      return false;
+    Seen[Number] = true;
+    Listed[Number] = uint32_t(Size);
+  }
+  Sizes.swap(Listed);
+  return true;
+}
+
+}  // namespace
+
+bool TPOP3Send::ListSizes(std::vector<uint32_t>& Sizes) {
+  Sizes.clear();
+  return Command("LIST", true) && SizesListed(ReplyLines, size_t(std::max(MessageCount, 0)), Sizes);
+}
+
 bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint32_t>& Sizes) {
   Ids.clear();
   Sizes.clear();
@@ -549,17 +577,8 @@ bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint3
   }
   // Counted before anything is sized by the message count, which the server
   // chose too.
-  if (IdLines.size() != Count || ReplyLines.size() != Count) return false;
+  if (IdLines.size() != Count || !SizesListed(ReplyLines, Count, Sizes)) return false;
   Ids.assign(Count + 1, "");
-  Sizes.assign(Count + 1, 0);
-  std::vector<bool> SizeSeen(Count + 1, false);
-  for (const std::string& Line : ReplyLines) {
-    uint64_t Number = 0, Size = 0;
-    if (!ParseScanListing(Line, Number, Size) || Number < 1 || Number > Count || SizeSeen[Number] || Size > UINT32_MAX)
-      return false;
-    SizeSeen[Number] = true;
-    Sizes[Number] = uint32_t(Size);
-  }
   for (const std::string& Line : IdLines) {
     const size_t Blank = Line.find(' ');
     uint64_t Number = 0, Ignored = 0;

@@ -93,6 +93,9 @@ class TPOP3Send : public TProtocolClient {
   // False when either is refused or does not list each of the MessageCount
   // messages once; a unique id is 1 to 70 bytes from 0x21 to 0x7E.
   bool ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint32_t>& Sizes);
+  // LIST alone: the size of every message, by number (index 0 unused). False
+  // when it is refused or does not list each of the MessageCount messages once.
+  bool ListSizes(std::vector<uint32_t>& Sizes);
 
   // Reads one reply: 1 for "+OK", 0 for "-ERR", for no connection and for a
   // reply not read whole (then the connection is dropped). MultiLine reads the

@@ -15,6 +15,7 @@
 #include "quorrel/output.h"
 #include "quorrel/password.h"
 #include "quorrel/pipelined_sweep.h"
+#include "quorrel/rules.h"
 #include "quorrel/secret_command.h"
 
 namespace quorrel {
@@ -34,7 +35,9 @@ struct TRun {
   int32_t Counted = -1;  // messages STAT counted; -1 before
   int Status = 0;        // with --sysexits: the first failure's status
   TOnlyNew OnlyNew;      // with --only-new
-  std::vector<int32_t> Kept;       // the messages shown as SKIPPED
+  TRules Rules;
+  std::vector<uint32_t> Sizes;     // by message number, when listed; empty: not known
+  std::vector<int32_t> Kept;       // the messages shown as SKIPPED or KEPT
   std::vector<int32_t> ReadWhole;  // the messages whose header was read whole
 
   // Standard error carries the tool's own complaints, one line each.
@@ -62,11 +65,17 @@ struct TRun {
   }
 };
 
-// True when a filter word selects the message: in a raw header line, or with
-// --decode also in a decoded, unfolded field.
-TSweepJudgement Judge(const TSettings& S, const std::vector<std::string>& Header) {
-  return {MatchesAnyFilter(Header, S.FilterWords) || (S.Decode && MatchesDecodedFields(Header, S.FilterWords)),
-          S.Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject")};
+// Message N's fate by the rules, and its subject as shown (decoded with --decode).
+TSweepJudgement Judge(const TRun& Run, int32_t N, const std::vector<std::string>& Header, bool Whole) {
+  const TSettings& S = Run.Settings;
+  std::optional<uint64_t> Size;
+  if (N >= 1 && size_t(N) < Run.Sizes.size()) Size = Run.Sizes[size_t(N)];
+  const TRuling Ruling = Run.Rules.Judge(Header, Whole, Size);
+  if (Ruling.Unsure)
+    Run.Complain("message " + std::to_string(N) +
+                 ": its header was not read whole, so the keep words could not be checked; it is not deleted");
+  return {Ruling.Delete, S.Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject"),
+          Ruling.Kept};
 }
 
 // Points the session's socket at the proxy.
@@ -139,10 +148,16 @@ std::string ReadSecret(TRun& Run) {
   return "";
 }
 
-// What decides a verdict: a state kept under other settings is not used.
+// What decides a verdict: a state kept under other settings is not used. The
+// rules beside the filter words are named with a leading "-", which no filter
+// word has, and only when given, so that a state of filter words alone stays valid.
 std::string Fingerprint(const TSettings& S) {
   std::vector<std::string> Parts = {S.Decode ? "decode" : "raw"};
   Parts.insert(Parts.end(), S.FilterWords.begin(), S.FilterWords.end());
+  if (S.Regex) Parts.push_back("-regex");
+  for (const std::string& Field : S.Fields) Parts.push_back("-field=" + Field);
+  for (const std::string& Word : S.KeepWords) Parts.push_back("-keep=" + Word);
+  if (S.LargerThan) Parts.push_back("-larger-than=" + std::to_string(*S.LargerThan));
   return StateFingerprint(Parts);
 }
 
@@ -197,9 +212,11 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   const auto Hook = [&Run](TSweep& Sweep) {
     Sweep.MarkDeletions = !Run.Settings.DryRun;
     Sweep.Skip = Run.OnlyNew.Skip;
-    Sweep.Judge = [&Run](int32_t, const std::vector<std::string>& Header) { return Judge(Run.Settings, Header); };
+    Sweep.Judge = [&Run](int32_t N, const std::vector<std::string>& Header, bool Whole) {
+      return Judge(Run, N, Header, Whole);
+    };
     Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
-      if (Verdict == TVerdict::Skipped) Run.Kept.push_back(N);
+      if (Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept) Run.Kept.push_back(N);
       if (Run.Settings.Quiet && Verdict == TVerdict::Skipped) return true;
       ShowSubject(Run.Out, N, Subject, Run.Settings.ListOnly);
       ShowVerdict(Run.Out, Verdict);
@@ -214,8 +231,11 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
       Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
                     std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
   }
+  Run.Sizes = Run.OnlyNew.ListedSizes();
+  if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
+    Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
   TPipelinedSweep Ahead(Session);
-  Ahead.KnownSizes = Run.OnlyNew.ListedSizes();
+  Ahead.KnownSizes = Run.Sizes;
   TOneAtATimeSweep OneAtATime(Session);
   const bool Pipelining = !Run.Settings.NoPipelining && Session.HasCapability("PIPELINING");
   TSweepEnd End = TSweepEnd::NotStarted;
@@ -274,6 +294,11 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   if (!ParseOptions(Args, Run.Settings, Error)) {
     Run.Complain(Error + " (see " + ProgramName + " --help)");
     return AsksForSysExits(Args) ? EX_USAGE : 2;
+  }
+  // Every word must be usable before anything is read or sent.
+  if (const std::string Why = Run.Rules.Take(Run.Settings); !Why.empty()) {
+    Run.Complain("--regex: " + Why);
+    return Run.Settings.SysExits ? EX_USAGE : 2;
   }
   const TSettings& Settings = Run.Settings;
   if (!Settings.Quiet || Settings.Help || Settings.Version || !Settings.HasMailbox) Run.Out.Write(Banner);

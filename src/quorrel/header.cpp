@@ -91,27 +91,46 @@ class TSignatureScan {
   std::string TagName;
 };
 
-// True when a filter word, in the form FoldWord gives it, occurs in a searched
-// run of a line (all of it but signature values) in the form FoldText gives it.
-using TFold = std::string (*)(std::string_view);
-bool AnyWordInHeader(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters, TFold FoldWord,
-                     TFold FoldText) {
-  std::vector<std::string> Words;
-  Words.reserve(Filters.size());
-  for (const std::string& Word : Filters)
-    if (!Word.empty()) Words.push_back(FoldWord(Word));
-  if (Words.empty()) return false;
+// Hands Test each searched run of each line (all of it but signature values);
+// true as soon as Test holds for one.
+bool AnySearchedRun(const std::vector<std::string>& Lines, const TTextTest& Test) {
   TSignatureScan Scan;
   std::vector<std::string_view> Parts;
   for (const std::string& Line : Lines) {
     Scan.Take(Line, Parts);
-    for (std::string_view Part : Parts) {
-      const std::string Folded = FoldText(Part);
-      for (const std::string& Word : Words)
-        if (Folded.find(Word) != std::string::npos) return true;
-    }
+    for (std::string_view Part : Parts)
+      if (Test(Part)) return true;
   }
   return false;
+}
+
+// Each filter word in the form Fold gives it, the empty ones left out (they
+// never match).
+std::vector<std::string> FoldedWords(const std::vector<std::string>& Words, std::string (*Fold)(std::string_view)) {
+  std::vector<std::string> Folded;
+  Folded.reserve(Words.size());
+  for (const std::string& Word : Words)
+    if (!Word.empty()) Folded.push_back(Fold(Word));
+  return Folded;
+}
+
+bool ContainsAny(const std::string& Text, const std::vector<std::string>& Words) {
+  for (const std::string& Word : Words)
+    if (Text.find(Word) != std::string::npos) return true;
+  return false;
+}
+
+// The name of the field that Line begins, ASCII lower case, blanks before the
+// colon dropped; empty for a line without a colon.
+std::string FieldName(const std::string& Line) {
+  const size_t Colon = Line.find(':');
+  return Colon == std::string::npos ? std::string() : Trim(AsciiLower(std::string_view(Line).substr(0, Colon)));
+}
+
+std::string_view TrimBlanks(std::string_view Text) {
+  while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t')) Text.remove_prefix(1);
+  while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t')) Text.remove_suffix(1);
+  return Text;
 }
 
 }  // namespace
@@ -129,8 +148,14 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
   return Result;
 }
 
+bool AnyHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test) {
+  return AnySearchedRun(Lines, Test);
+}
+
 bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  return AnyWordInHeader(Lines, Filters, AsciiLower, AsciiLower);
+  const std::vector<std::string> Words = FoldedWords(Filters, AsciiLower);
+  if (Words.empty()) return false;
+  return AnyHeaderText(Lines, [&Words](std::string_view Part) { return ContainsAny(AsciiLower(Part), Words); });
 }
 
 std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
@@ -146,7 +171,7 @@ std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std:
   return DecodeEncodedWords(HeaderValue(UnfoldHeader(std::span(Lines).subspan(Found, End - Found)), Name));
 }
 
-bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test) {
   // A field of one plain ASCII line without encoded words reads as it is
   // written, and the raw matching has searched it already in the same way.
   std::vector<std::string> Fields;
@@ -160,9 +185,43 @@ bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vect
   }
   // The signature values are cut out of the field before it is decoded, so
   // that no encoded word inside them can be read either.
-  return AnyWordInHeader(Fields, Filters, FoldCase, [](std::string_view Part) {
-    return Part.find("=?") == std::string_view::npos ? FoldCase(Part) : FoldCase(DecodeEncodedWords(Part));
+  return AnySearchedRun(Fields, [&Test](std::string_view Part) {
+    return Part.find("=?") == std::string_view::npos ? Test(Part) : Test(DecodeEncodedWords(Part));
   });
+}
+
+bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  const std::vector<std::string> Words = FoldedWords(Filters, FoldCase);
+  if (Words.empty()) return false;
+  return AnyDecodedHeaderText(Lines, [&Words](std::string_view Part) { return ContainsAny(FoldCase(Part), Words); });
+}
+
+bool AnyFieldValue(const std::vector<std::string>& Lines, const std::vector<std::string>& Names,
+                   const TTextTest& Test, const TTextTest& DecodedTest) {
+  std::vector<std::string_view> Parts;
+  for (size_t First = 0, End; First < Lines.size() && !Lines[First].empty(); First = End) {
+    for (End = First + 1; End < Lines.size() && IsFoldedContinuation(Lines[End]);) ++End;
+    if (std::find(Names.begin(), Names.end(), FieldName(Lines[First])) == Names.end()) continue;
+    // A folded field is one field: a word may run across its fold.
+    const std::string Field = End - First > 1 ? UnfoldHeader(std::span(Lines).subspan(First, End - First)).front()
+                                              : Lines[First];
+    const char* const ValueStart = Field.data() + Field.find(':') + 1;
+    TSignatureScan Scan;
+    Scan.Take(Field, Parts);
+    for (size_t I = 0; I < Parts.size(); ++I) {
+      std::string_view Part = Parts[I];
+      // Only the value is searched: the field's name and colon are cut off.
+      if (Part.data() < ValueStart) Part.remove_prefix(std::min<size_t>(Part.size(), ValueStart - Part.data()));
+      if (I == 0) Part = TrimBlanks(Part);
+      if (I + 1 == Parts.size()) Part = TrimBlanks(Part);
+      if (Part.empty()) continue;
+      if (Test(Part)) return true;
+      if (DecodedTest && (Part.find("=?") != std::string_view::npos || !IsAscii(Part)) &&
+          DecodedTest(DecodeEncodedWords(Part)))
+        return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace quorrel

@@ -2,7 +2,9 @@
 // lines of a TOP reply, without its status line and its "." line).
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorrel {
@@ -19,5 +21,21 @@ std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std:
 // True when a filter word occurs in a header field unfolded and decoded, with
 // the case of every letter ignored. Signature values are spared here too.
 bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
+
+// A test of one run of header text, e.g. whether a word occurs in it.
+using TTextTest = std::function<bool(std::string_view Text)>;
+// True when Test holds for some run of a raw header line. Lines are searched
+// whole, but for the signature and body-hash values of signature fields.
+bool AnyHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test);
+// The same over the header as a reader sees it: Test gets each field that
+// reads otherwise than it is written (folded, encoded words, 8-bit bytes),
+// unfolded and decoded to UTF-8.
+bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test);
+// True when Test holds for the value of some field named in Names (ASCII lower
+// case): the field unfolded, its name, colon and outer blanks left out,
+// signature values spared. DecodedTest, when given, also gets each value that
+// reads otherwise than it is written, decoded to UTF-8.
+bool AnyFieldValue(const std::vector<std::string>& Lines, const std::vector<std::string>& Names,
+                   const TTextTest& Test, const TTextTest& DecodedTest = nullptr);
 
 }  // namespace quorrel

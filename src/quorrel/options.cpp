@@ -94,6 +94,30 @@ std::string StorePasswordCommand(TSettings& S, const std::string& Value) {
   return "";
 }
 
+std::string StoreKeep(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty word";
+  S.KeepWords.push_back(Value);
+  return "";
+}
+
+std::string StoreField(TSettings& S, const std::string& Value) {
+  // A field name is printable ASCII without blanks and colon.
+  const bool Valid = !Value.empty() && std::all_of(Value.begin(), Value.end(), [](char C) { return C > 0x20 && C < 0x7F && C != ':'; });
+  if (!Valid) return "'" + Value + "' is not a header field name";
+  std::string Lower = Value;
+  std::transform(Lower.begin(), Lower.end(), Lower.begin(),
+                 [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; });
+  if (std::find(S.Fields.begin(), S.Fields.end(), Lower) == S.Fields.end()) S.Fields.push_back(Lower);
+  return "";
+}
+
+std::string StoreLargerThan(TSettings& S, const std::string& Value) {
+  uint64_t Bytes = 0;
+  if (!ParseSize(Value, Bytes)) return "'" + Value + "' is not a size (bytes, or a number with k, M or G)";
+  S.LargerThan = Bytes;
+  return "";
+}
+
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& S) {
   if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
@@ -150,6 +174,21 @@ const TOption Options[] = {
     {"--password-command", "CMD",
      "run CMD with /bin/sh; the first line it prints is the password or token (the password parameter is then -)",
      StorePasswordCommand},
+    {"--keep", "WORD",
+     "never delete a message whose header holds WORD, whatever else matches (shown as KEPT); repeatable, "
+     "e.g. --keep boss@example.com",
+     StoreKeep},
+    {"--field", "NAME",
+     "filter words match only in the field NAME (unfolded); repeatable, e.g. --field Subject --field From",
+     StoreField},
+    {"--regex", nullptr,
+     "filter and keep words are regular expressions (RE2, any case, linear time), "
+     "e.g. --regex with the filter word '^subject: .*(casino|lottery)'",
+     Switch<&TSettings::Regex>},
+    {"--larger-than", "SIZE",
+     "also delete every message larger than SIZE (as LIST gives it; bytes, k, M, G), "
+     "e.g. --larger-than 5M",
+     StoreLargerThan},
     {"--help", nullptr, "show this help and exit",
      Switch<&TSettings::Help>},
     {"--version", nullptr, "show the version line and exit",
@@ -226,9 +265,34 @@ bool ParseOptions(const std::vector<std::string>& Args, TSettings& Settings, std
     }
   }
   Settings.HasMailbox = Count >= 3;
-  Settings.ListOnly = Count == 3;
+  // A size limit is a rule of its own: the mailbox is then judged, not listed.
+  Settings.ListOnly = Count == 3 && !Settings.LargerThan;
   Error = Conflicts(Settings);
   return Error.empty();
+}
+
+bool ParseSize(const std::string& Text, uint64_t& Bytes) {
+  size_t Digits = 0;
+  while (Digits < Text.size() && Text[Digits] >= '0' && Text[Digits] <= '9') ++Digits;
+  if (Digits == 0 || Digits > 20 || Text.size() > Digits + 1) return false;
+  unsigned Shift = 0;
+  if (Text.size() > Digits) {
+    switch (Text[Digits]) {
+      case 'k': case 'K': Shift = 10; break;
+      case 'm': case 'M': Shift = 20; break;
+      case 'g': case 'G': Shift = 30; break;
+      default: return false;
+    }
+  }
+  uint64_t Value = 0;
+  for (size_t I = 0; I < Digits; ++I) {
+    const uint64_t Digit = uint64_t(Text[I] - '0');
+    if (Value > (UINT64_MAX - Digit) / 10) return false;
+    Value = Value * 10 + Digit;
+  }
+  if (Shift > 0 && Value > (UINT64_MAX >> Shift)) return false;
+  Bytes = Value << Shift;
+  return true;
 }
 
 std::string HelpText(const std::string& ProgramName) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,17 @@ struct TSettings {
   std::string Auth = "auto";
   // Run through /bin/sh; the first line it prints is the password (or token).
   std::string PasswordCommand;
+
+  // The rules beside the filter words.
+  std::vector<std::string> KeepWords;  // a message holding one is never deleted
+  std::vector<std::string> Fields;     // ASCII lower case; filter words match only in these; empty: anywhere
+  bool Regex = false;                  // filter and keep words are regular expressions
+  std::optional<uint64_t> LargerThan;  // bytes; a larger message is deleted like a match
 };
+
+// Reads a size as bytes, or with k, M or G (powers of 1024); false for anything
+// else, or a size beyond 2^64 - 1 bytes.
+bool ParseSize(const std::string& Text, uint64_t& Bytes);
 
 // Fills Settings from Args (the parameters after the program name). Options
 // stand anywhere before a lone "--", which ends them (and, behind the server,

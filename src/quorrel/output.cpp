@@ -38,7 +38,8 @@ void ShowVerdict(TOutput& Out, TVerdict Verdict) {
   } Shown[] = {{" SKIPPED\r\n", SkippedColour},
                {" DELETED\r\n", DeletedColour},
                {" NOT DELETED\r\n", FailedColour},
-               {" WOULD DELETE\r\n", DeletedColour}};
+               {" WOULD DELETE\r\n", DeletedColour},
+               {" KEPT\r\n", SkippedColour}};
   Out.WriteColoured(Shown[static_cast<size_t>(Verdict)].Text, Shown[static_cast<size_t>(Verdict)].Colour);
 }
 

@@ -28,7 +28,7 @@ class TOutput {
 };
 
 // What became of one message, and how it is shown.
-enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete };
+enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete, Kept };
 
 // "n:" and the subject, masked for a terminal; with NoFilter also
 // " NO FILTER" and a line end.

@@ -64,23 +64,7 @@ TSweepEnd TPipelinedSweep::Walk(int32_t MessageCount) {
 }
 
 bool TPipelinedSweep::ReadSizes(int32_t MessageCount) {
-  if (!Session.SendAhead({"LIST"}) || Session.ReadReply(true) != 1) return false;
-  std::vector<std::string> Listing;
-  Listing.swap(Session.ReplyLines);
-  // Counted before anything is sized by the message count, which the server
-  // chose too.
-  if (Listing.size() != size_t(MessageCount)) return false;
-  Sizes.assign(size_t(MessageCount) + 1, 0);
-  std::vector<bool> Seen(size_t(MessageCount) + 1, false);
-  for (const std::string& Line : Listing) {
-    uint64_t Number = 0, Size = 0;
-    if (!ParseScanListing(Line, Number, Size) || Number < 1 || Number > uint64_t(MessageCount) || Seen[Number] ||
-        Size > UINT32_MAX)
-      return false;
-    Seen[Number] = true;
-    Sizes[Number] = uint32_t(Size);
-  }
-  return true;
+  return Session.ListSizes(Sizes) && Sizes.size() == size_t(MessageCount) + 1;
 }
 
 bool TPipelinedSweep::Room(int64_t Commands, int64_t Replies) const {
@@ -164,7 +148,7 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
     case TKind::Guard:
       return true;
     case TKind::List: {
-      TSweepJudgement Judgement = JudgeHeader(Next.Number, Header);
+      TSweepJudgement Judgement = JudgeHeader(Next.Number, Header, HeaderWhole);
       if (HeaderWhole) ReadWhole.push_back(Next.Number);
       Header.clear();
       NextToJudge = Next.Number - 1;
@@ -172,7 +156,7 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
         Outcomes.push_back({Next.Number, std::move(Judgement.Subject), TVerdict::NotDeleted, false});
         DelesDue.push_back(Next.Number);
       } else {
-        const TVerdict Shown = Judgement.Delete ? TVerdict::WouldDelete : TVerdict::Skipped;
+        const TVerdict Shown = Judgement.Delete ? TVerdict::WouldDelete : Spared(Judgement);
         Outcomes.push_back({Next.Number, std::move(Judgement.Subject), Shown, true});
       }
       return Flush(End);
@@ -214,7 +198,7 @@ TSweepEnd TPipelinedSweep::Lost() {
   if (!Outcomes.empty()) {
     Shown = Show(Outcomes.front().Number, Outcomes.front().Subject, TVerdict::NotDeleted);
   } else if (NextToJudge >= 1) {
-    Shown = Show(NextToJudge, JudgeHeader(NextToJudge, {}).Subject, TVerdict::Skipped);
+    Shown = Show(NextToJudge, JudgeHeader(NextToJudge, {}, false).Subject, TVerdict::Skipped);
   }
   Outcomes.clear();
   return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;

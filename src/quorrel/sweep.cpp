@@ -11,9 +11,10 @@ TSweepEnd TOneAtATimeSweep::Run(int32_t MessageCount) {
     if (Skipped(N)) continue;
     const bool Read = Session.Top(N, 0);
     if (!Read) Say("TOP " + std::to_string(N) + " failed: " + ReplyFailure(Session));
-    if (Read && !Session.ReplyCut) ReadWhole.push_back(N);
-    const TSweepJudgement Judgement = JudgeHeader(N, Session.ReplyLines);
-    TVerdict Verdict = TVerdict::Skipped;
+    const bool Whole = Read && !Session.ReplyCut;
+    if (Whole) ReadWhole.push_back(N);
+    const TSweepJudgement Judgement = JudgeHeader(N, Session.ReplyLines, Whole);
+    TVerdict Verdict = Spared(Judgement);
     if (Judgement.Delete && !MarkDeletions) {
       Verdict = TVerdict::WouldDelete;
     } else if (Judgement.Delete && Session.Dele(N)) {

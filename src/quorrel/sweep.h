@@ -25,6 +25,7 @@ enum class TSweepEnd {
 struct TSweepJudgement {
   bool Delete = false;
   std::string Subject;  // as it is to be shown
+  bool Kept = false;    // not to be deleted whatever else matched: shown as KEPT
 };
 
 // What both sweeps share: the hooks, the choice of a dry run, the count of
@@ -35,9 +36,10 @@ class TSweep {
   virtual ~TSweep() = default;
 
   // Judges message N by its header lines (empty when the server refused TOP,
-  // or when the header could not be read). Called once per message, from the
-  // highest number down; it must not write.
-  std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header)> Judge;
+  // or when the header could not be read); Whole when TOP was answered and no
+  // line was cut. Called once per message, from the highest number down; it
+  // must not write.
+  std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header, bool Whole)> Judge;
   // Shows message N's outcome, in the same order. False ends the sweep.
   std::function<bool(int32_t N, const std::string& Subject, TVerdict Verdict)> Report;
   // One line for standard error: a command that failed, why the sweep ended.
@@ -59,8 +61,12 @@ class TSweep {
 
  protected:
   bool Skipped(int32_t N) const { return N >= 0 && size_t(N) < Skip.size() && Skip[size_t(N)]; }
-  TSweepJudgement JudgeHeader(int32_t N, const std::vector<std::string>& Header) const {
-    return Judge ? Judge(N, Header) : TSweepJudgement();
+  TSweepJudgement JudgeHeader(int32_t N, const std::vector<std::string>& Header, bool Whole) const {
+    return Judge ? Judge(N, Header, Whole) : TSweepJudgement();
+  }
+  // What is shown for a message that is not to be deleted.
+  static TVerdict Spared(const TSweepJudgement& Judgement) {
+    return Judgement.Kept ? TVerdict::Kept : TVerdict::Skipped;
   }
   bool Show(int32_t N, const std::string& Subject, TVerdict Verdict) const {
     return !Report || Report(N, Subject, Verdict);

@@ -50,6 +50,8 @@ std::string Name(TVerdict V) {
       return "NOT DELETED";
     case TVerdict::WouldDelete:
       return "WOULD DELETE";
+    case TVerdict::Kept:
+      return "KEPT";
   }
   return "?";
 }
@@ -67,7 +69,7 @@ struct TRun {
     Session.UserName = "u";
     Session.Password = "p";
     Session.TimeoutMs = TimeoutMs;
-    Sweep.Judge = [this](int32_t N, const Strings& Header) {
+    Sweep.Judge = [this](int32_t N, const Strings& Header, bool) {
       Judged.push_back(N);
       return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
     };
@@ -485,7 +487,7 @@ TEST(PipelinedSweep, AgainstDovecot) {
     TPipelinedSweep Sweep(Session);
     if (User != "wide") Sweep.CommandBudget = 70;
     Strings Shown;
-    Sweep.Judge = [](int32_t, const Strings& Header) {
+    Sweep.Judge = [](int32_t, const Strings& Header, bool) {
       return TSweepJudgement{MatchesAnyFilter(Header, Filter), HeaderValue(Header, "Subject")};
     };
     Sweep.Report = [&](int32_t N, const std::string& Note, TVerdict V) {
