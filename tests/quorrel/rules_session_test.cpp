@@ -1,0 +1,76 @@
+// The rules beside the filter words, end to end against Dovecot: keep words
+// that win, words scoped to fields (a folded one too), regular expressions,
+// a size limit, and a dry run that shows what the real run does.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/end_to_end.h"
+#include "support/requirement.h"
+
+using namespace quorrel;
+
+namespace {
+
+const std::string Photos(20000, 'p');  // a body that makes the message larger than 10k
+const std::vector<std::string> Mailbox = {
+    Message({"From: boss@example.org", "Subject: Lottery pool"}),
+    Message({"From: lottery-news@promo.example", "Subject: Weekly digest"}),
+    Message({"From: win@promo.example", "Subject: Your prize", " draw is ready"}),
+    Message({"From: shop@promo.example", "Subject: [SPAM] cheap pills"}),
+    Message({"From: cousin@family.example", "Subject: Holiday photos"}, Photos),
+    Message({"From: boss@example.org", "Subject: Slides"}, Photos),
+};
+
+// What follows the count line.
+std::string Listing(const std::string& Output) {
+  const size_t Count = Output.find(" bytes\r\n");
+  return Count == std::string::npos ? "no count line in: " + Output : Output.substr(Count + 8);
+}
+
+class Rules : public ::testing::Test {
+ protected:
+  void SetUp() override { QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot)); }
+  TEndToEnd E2E;
+};
+
+TEST_F(Rules, KeepFieldAndSizeAgainstDovecot) {
+  const std::vector<std::string> Args = {"--field", "Subject", "--keep", "boss@", "--larger-than", "10k",
+                                         "alice",   "secret",  "127.0.0.1", "lottery", "prize draw"};
+  TScenario Plain;
+  Plain.Messages = Mailbox;
+  Plain.Runs = {With(Args, {"--dry-run", "--no-pipelining"}), With(Args, {"--dry-run"}), Args};
+  TScenario Regex;
+  Regex.Messages = Mailbox;
+  Regex.StderrExpected = true;
+  const std::vector<std::string> Expressions = {"--regex", "--field", "subject", "--keep", "^from: boss@",
+                                                "alice",   "secret",  "127.0.0.1", "^\\[spam\\] [a-z ]+$", "^pills"};
+  Regex.Runs = {With(Expressions, {"(unclosed"}), Expressions};
+  const std::vector<TOutcome> O = E2E.RunAll({Plain, Regex});
+  ASSERT_EQ(O[0].Trouble, "");
+  ASSERT_EQ(O[1].Trouble, "");
+
+  const auto Shown = [](const std::string& Deleted) {
+    return "6:Slides KEPT\r\n5:Holiday photos" + Deleted + "\r\n4:[SPAM] cheap pills SKIPPED\r\n3:Your prize" +
+           Deleted + "\r\n2:Weekly digest SKIPPED\r\n1:Lottery pool KEPT\r\n";
+  };
+  EXPECT_EQ(O[0].Statuses, (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(Listing(O[0].Outputs[0]), Shown(" WOULD DELETE"));
+  EXPECT_EQ(Listing(O[0].Outputs[1]), Shown(" WOULD DELETE"));
+  EXPECT_EQ(Listing(O[0].Outputs[2]), Shown(" DELETED"));
+  EXPECT_EQ(O[0].Left, (std::vector<int>{1, 2, 4, 6}));
+
+  // The expression that does not compile: exit 2 before anything is sent.
+  EXPECT_EQ(O[1].Statuses, (std::vector<int>{2, 0}));
+  EXPECT_EQ(O[1].Outputs[0], "");
+  EXPECT_EQ(O[1].Errors[0], "quorrel: --regex: \"(unclosed\" is not a valid regular expression: missing ): (unclosed\n");
+  EXPECT_EQ(Listing(O[1].Outputs[1]), "6:Slides KEPT\r\n5:Holiday photos SKIPPED\r\n4:[SPAM] cheap pills DELETED\r\n"
+                                      "3:Your prize SKIPPED\r\n2:Weekly digest SKIPPED\r\n1:Lottery pool KEPT\r\n");
+  EXPECT_EQ(O[1].Left, (std::vector<int>{1, 2, 3, 5, 6}));
+  // One session only: the run refused reached no server.
+  EXPECT_EQ(O[1].Log.find("Logged out"), O[1].Log.rfind("Logged out")) << O[1].Log;
+  EXPECT_NE(O[1].Log.find("Logged out"), std::string::npos) << O[1].Log;
+}
+
+}  // namespace
