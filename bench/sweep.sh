@@ -7,6 +7,7 @@
 # Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
 #            wan_vs_poplib=E wan_vs_pipelined=F
 #            decode_wall_vs_plain=G decode_cpu_vs_plain=H (quorrel --decode against quorrel)
+#            regex_wall_vs_plain=I regex_cpu_vs_plain=J (quorrel --regex against quorrel)
 #
 # REPEAT=1 (or --repeat): repeated unattended runs instead. N messages, a first
 # quorrel --only-new run, M (default 10) new messages, then the second --only-new

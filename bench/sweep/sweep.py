@@ -164,6 +164,9 @@ def tools(host="127.0.0.1", peers=True):
     t = [
         ("quorrel", [os.path.join(build, "quorrel"), USER, PASSWORD, host, WORD]),
         ("quorrel-decode", [os.path.join(build, "quorrel"), USER, PASSWORD, host, WORD, "--decode"]),
+        # The same deletions by expressions, with two more that match nothing here.
+        ("quorrel-regex", [os.path.join(build, "quorrel"), USER, PASSWORD, host, "--regex",
+                           "lotter(y|ies)", "v[i1]agra", "crypto\\s+wallet"]),
         ("poplib", [sys.executable, os.path.join(here, "sweep_poplib.py"), host, "110", USER, PASSWORD, WORD]),
         ("raw", [raw, host, "110", USER, PASSWORD, WORD]),
         ("raw-pipelined", [raw, host, "110", USER, PASSWORD, WORD, "--pipelined"]),
@@ -270,7 +273,7 @@ def main():
         med = sweep(N, RUNS, order, keep[N], notes)
         if RTT_MS > 0:
             relay = start_relay()
-            wan_order = [t for t in tools("127.0.0.2", peers=False) if t[0] != "quorrel-decode"]
+            wan_order = [t for t in tools("127.0.0.2", peers=False) if t[0] not in ("quorrel-decode", "quorrel-regex")]
             wan = sweep(WAN_N, WAN_RUNS, wan_order, keep[WAN_N], notes)
             pipe_order = [t for t in wan_order if t[0] in ("quorrel", "raw-pipelined")]
             wan_pipe = sweep(WAN_PIPE_N, WAN_RUNS, pipe_order, keep[WAN_PIPE_N], notes)
@@ -293,6 +296,9 @@ def main():
     if "quorrel-decode" in med:
         d = med["quorrel-decode"]
         last += " decode_wall_vs_plain=%.2f decode_cpu_vs_plain=%.2f" % (d[0] / q[0], d[1] / q[1])
+    if "quorrel-regex" in med:
+        r = med["quorrel-regex"]
+        last += " regex_wall_vs_plain=%.2f regex_cpu_vs_plain=%.2f" % (r[0] / q[0], r[1] / q[1])
     print(last)
 
 

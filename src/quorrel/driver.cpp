@@ -216,8 +216,10 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
       return Judge(Run, N, Header, Whole);
     };
     Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
-      if (Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept) Run.Kept.push_back(N);
-      if (Run.Settings.Quiet && Verdict == TVerdict::Skipped) return true;
+      const bool Spared = Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept;
+      if (Spared) Run.Kept.push_back(N);
+      // --quiet shows only the messages acted on.
+      if (Run.Settings.Quiet && Spared) return true;
       ShowSubject(Run.Out, N, Subject, Run.Settings.ListOnly);
       ShowVerdict(Run.Out, Verdict);
       return !Run.Out.Failed();

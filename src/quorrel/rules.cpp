@@ -34,6 +34,13 @@ std::string TWordMatcher::Take(const std::vector<std::string>& Words, bool Regex
       return "\"" + Word + "\" is not a valid regular expression: " + Expression->error();
     Expressions.push_back(std::move(Expression));
   }
+  if (Expressions.size() > 1) {
+    std::string Alternation;
+    for (const auto& Expression : Expressions)
+      Alternation += (Alternation.empty() ? "(?:" : "|(?:") + Expression->pattern() + ")";
+    Combined = std::make_unique<RE2>(Alternation, Options);
+    if (!Combined->ok()) Combined.reset();
+  }
   return "";
 }
 
@@ -47,6 +54,7 @@ bool TWordMatcher::InRaw(std::string_view Text) const {
 }
 
 bool TWordMatcher::InDecoded(std::string_view Text) const {
+  if (Combined) return RE2::PartialMatch(Text, *Combined);
   for (const auto& Expression : Expressions)
     if (RE2::PartialMatch(Text, *Expression)) return true;
   if (Folded.empty()) return false;

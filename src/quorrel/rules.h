@@ -42,6 +42,9 @@ class TWordMatcher {
   std::vector<std::string> Lowered;  // for raw text
   std::vector<std::string> Folded;   // for decoded text
   std::vector<std::unique_ptr<re2::RE2>> Expressions;
+  // All expressions as one alternation: one pass over the text instead of one
+  // per expression. Empty when the alternation is beyond RE2's memory budget.
+  std::unique_ptr<re2::RE2> Combined;
 };
 
 // What the rules made of one message.

@@ -38,9 +38,16 @@ class Rules : public ::testing::Test {
 TEST_F(Rules, KeepFieldAndSizeAgainstDovecot) {
   const std::vector<std::string> Args = {"--field", "Subject", "--keep", "boss@", "--larger-than", "10k",
                                          "alice",   "secret",  "127.0.0.1", "lottery", "prize draw"};
+  const std::vector<std::string> OnlyNew = {"--only-new", "--state-file", "{D}/state"};
+  std::vector<std::string> NoLimit = Args;
+  NoLimit.erase(NoLimit.begin() + 4, NoLimit.begin() + 6);  // --larger-than 10k
   TScenario Plain;
   Plain.Messages = Mailbox;
-  Plain.Runs = {With(Args, {"--dry-run", "--no-pipelining"}), With(Args, {"--dry-run"}), Args};
+  Plain.StderrExpected = true;
+  // The rules are part of what --only-new remembers: without the size limit
+  // every message is judged again, once.
+  Plain.Runs = {With(Args, {"--dry-run", "--no-pipelining"}), With(Args, {"--dry-run", "--quiet"}),
+                With(Args, OnlyNew), With(NoLimit, OnlyNew), With(NoLimit, OnlyNew)};
   TScenario Regex;
   Regex.Messages = Mailbox;
   Regex.StderrExpected = true;
@@ -55,10 +62,15 @@ TEST_F(Rules, KeepFieldAndSizeAgainstDovecot) {
     return "6:Slides KEPT\r\n5:Holiday photos" + Deleted + "\r\n4:[SPAM] cheap pills SKIPPED\r\n3:Your prize" +
            Deleted + "\r\n2:Weekly digest SKIPPED\r\n1:Lottery pool KEPT\r\n";
   };
-  EXPECT_EQ(O[0].Statuses, (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(O[0].Statuses, (std::vector<int>(5, 0)));
   EXPECT_EQ(Listing(O[0].Outputs[0]), Shown(" WOULD DELETE"));
-  EXPECT_EQ(Listing(O[0].Outputs[1]), Shown(" WOULD DELETE"));
-  EXPECT_EQ(Listing(O[0].Outputs[2]), Shown(" DELETED"));
+  EXPECT_EQ(O[0].Outputs[1], "5:Holiday photos WOULD DELETE\r\n3:Your prize WOULD DELETE\r\n"
+                             "6 messages: 0 deleted, 6 kept, 0 not read again\r\n");
+  EXPECT_EQ(Listing(O[0].Outputs[2]), "6 new, 0 judged before\r\n" + Shown(" DELETED"));
+  EXPECT_NE(O[0].Errors[3].find("differ from the last run's"), std::string::npos) << O[0].Errors[3];
+  EXPECT_NE(O[0].Outputs[3].find("4 new, 0 judged before\r\n4:Slides KEPT\r\n3:[SPAM] cheap pills SKIPPED"),
+            std::string::npos) << O[0].Outputs[3];
+  EXPECT_NE(O[0].Outputs[4].find("0 new, 4 judged before\r\n"), std::string::npos) << O[0].Outputs[4];
   EXPECT_EQ(O[0].Left, (std::vector<int>{1, 2, 4, 6}));
 
   // The expression that does not compile: exit 2 before anything is sent.
