@@ -108,6 +108,34 @@ TEST_P(Interop, OneAtATimeThenStlsAndImplicitTls) {
   EXPECT_EQ(O.Left, (std::vector<int>{1, 5}));
 }
 
+// A size limit needs no header, but keep words do: where TOP is refused, the
+// keep words cannot be checked and nothing goes; without them the size decides.
+TEST_P(Interop, SizeLimitWithAndWithoutKeepWords) {
+  const TServerCase& C = GetParam();
+  const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1", "--larger-than", "0"};
+  TScenario S;
+  S.Peer = C.Peer;
+  S.Messages = Mailbox;
+  S.StderrExpected = true;
+  S.Runs = {With(Login, {"--keep", "ann@"}), With(Login, {"--dry-run"})};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "") << O.Log;
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0}));
+  const std::string Unsure = "its header was not read whole, so the keep words could not be checked";
+  EXPECT_EQ(O.Errors[0].find(Unsure) != std::string::npos, !C.Top) << O.Errors[0];
+  if (C.Top) {
+    EXPECT_EQ(AfterCount(O.Outputs[0]), "5:Minutes 5 KEPT\r\n4:Lottery 4 DELETED\r\n3:Lunch 3 DELETED\r\n"
+                                        "2:Lottery 2 DELETED\r\n1:Minutes 1 KEPT\r\n");
+    EXPECT_NE(O.Outputs[1].find("\r\n2:Minutes 5 WOULD DELETE\r\n1:Minutes 1 WOULD DELETE\r\n"), std::string::npos);
+    EXPECT_EQ(O.Left, (std::vector<int>{1, 5}));
+  } else {
+    EXPECT_EQ(AfterCount(O.Outputs[0]), "5: SKIPPED\r\n4: SKIPPED\r\n3: SKIPPED\r\n2: SKIPPED\r\n1: SKIPPED\r\n");
+    EXPECT_EQ(AfterCount(O.Outputs[1]),
+              "5: WOULD DELETE\r\n4: WOULD DELETE\r\n3: WOULD DELETE\r\n2: WOULD DELETE\r\n1: WOULD DELETE\r\n");
+    EXPECT_EQ(O.Left, (std::vector<int>{1, 2, 3, 4, 5}));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, Interop,
                          ::testing::Values(TServerCase{"Dovecot", TPeer::Dovecot, true, true},
                                            TServerCase{"MailutilsPop3d", TPeer::MailutilsPop3d, true, true},
