@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # A first look at Quorrel: installs what is missing, builds the program, starts a
 # throwaway POP3 server with a sample mailbox of twelve messages inside a private
-# network namespace, sweeps it with a few filter words, lists what is left, looks
-# at it once more over TLS, and cleans everything up again. Safe to run any
-# number of times.
+# network namespace, shows a dry run with rules, sweeps it with a few filter
+# words, lists what is left, looks at it once more over TLS, and cleans
+# everything up again. Safe to run any number of times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -40,6 +40,11 @@ bash "$dovecot_sh" start "$work/dovecot" 110 995
 step() {
   if [ -t 2 ]; then printf '\n\033[1m==> %s\033[0m\n' "$*" >&2; else printf '\n==> %s\n' "$*" >&2; fi
 }
+
+step "First a dry run with rules: expressions matched in subjects only, and nothing from Maria is ever deleted"
+echo "    build/quorrel --dry-run --regex --field Subject --keep 'maria\.lindqvist@' alice secret 127.0.0.1 'winner|free spins|planning'" >&2
+"$root/build/quorrel" --dry-run --regex --field Subject --keep 'maria\.lindqvist@' alice secret 127.0.0.1 \
+  'winner|free spins|planning' </dev/null
 
 step "Sweeping alice's mailbox: delete whatever mentions casino, winner or 'X-Spam-Flag: YES'"
 echo "    build/quorrel alice secret 127.0.0.1 casino winner 'X-Spam-Flag: YES'" >&2
