@@ -26,14 +26,8 @@ set -euo pipefail
 MAIL_UID=$(id -u mail)
 MAIL_GID=$(id -g mail)
 
-source "$(dirname "$0")/server.sh"
-
-die() { echo "dovecot.sh: $*" >&2; exit 1; }
-
-cmd=${1:-}; shift || true
-dir=${1:-}; [ -n "$dir" ] || die "no folder given"
-shift || true
-case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+source "$(dirname "$0")/server.sh" "$@"
+shift 2
 
 maildir() { echo "$dir/home/$1/Maildir"; }
 

@@ -12,14 +12,8 @@
 #   mpopd.sh ls DIR USER                the message files left in USER's maildir, sorted
 set -euo pipefail
 
-source "$(dirname "$0")/server.sh"
-
-die() { echo "mpopd.sh: $*" >&2; exit 1; }
-
-cmd=${1:-}; shift || true
-dir=${1:-}; [ -n "$dir" ] || die "no folder given"
-shift || true
-case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+source "$(dirname "$0")/server.sh" "$@"
+shift 2
 
 maildir() { echo "$dir/home/$1/Maildir"; }
 

@@ -14,14 +14,8 @@
 #   pop3d.sh ls DIR USER                the deliveries left in USER's mailbox (delivery.M<n>P), sorted
 set -euo pipefail
 
-source "$(dirname "$0")/server.sh"
-
-die() { echo "pop3d.sh: $*" >&2; exit 1; }
-
-cmd=${1:-}; shift || true
-dir=${1:-}; [ -n "$dir" ] || die "no folder given"
-shift || true
-case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+source "$(dirname "$0")/server.sh" "$@"
+shift 2
 
 case "$cmd" in
 init)

@@ -1,5 +1,13 @@
-# What the throwaway servers' scripts share: waiting for a server that was
-# started in the background, and stopping it by the process id it recorded.
+# What the throwaway servers' scripts share: their first two arguments (the
+# command and the server's folder), waiting for a server that was started in
+# the background, and stopping it by the process id it recorded. Sourced with
+# the script's arguments; sets cmd and dir (made absolute).
+
+die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+
+cmd=${1:-}
+dir=${2:-}; [ -n "$dir" ] || die "no folder given"
+case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
 
 # await_port NAME PORT PIDFILE LOG: returns once 127.0.0.1:PORT accepts; fails
 # with LOG on standard error when the process is gone, or after 10 s.
