@@ -104,6 +104,16 @@ def seed_dir(n):
     return os.path.join(work, "seed-%d" % n)
 
 
+def write_message(path, number):
+    """Writes message number to path: one in ten is spam, the body random words.
+    True when it is spam."""
+    spam = rng.random() < 0.10
+    body = "\n".join(" ".join(rng.choice(WORDS) for _ in range(12)) for _ in range(rng.randint(3, 20)))
+    with open(path, "w") as f:
+        f.write(header_block(number, spam) + "\n" + body + "\n")
+    return spam
+
+
 def make_seed(n):
     """The mailbox of n messages and the names of those that do not match."""
     global rng
@@ -113,12 +123,8 @@ def make_seed(n):
     os.makedirs(seed)
     keep = []
     for i in range(1, n + 1):
-        spam = rng.random() < 0.10
-        body = "\n".join(" ".join(rng.choice(WORDS) for _ in range(12)) for _ in range(rng.randint(3, 20)))
         name = "%010d.M%dP1.bench" % (1700000000 + i, i)
-        with open(os.path.join(seed, name), "w") as f:
-            f.write(header_block(i, spam) + "\n" + body + "\n")
-        if not spam:
+        if not write_message(os.path.join(seed, name), i):
             keep.append(name)
     return sorted(keep)
 
@@ -312,11 +318,8 @@ def make_arrivals(m):
     os.makedirs(folder)
     files = []
     for i in range(1, m + 1):
-        spam = rng.random() < 0.10
-        body = "\n".join(" ".join(rng.choice(WORDS) for _ in range(12)) for _ in range(rng.randint(3, 20)))
         path = os.path.join(folder, "%06d" % i)
-        with open(path, "w") as f:
-            f.write(header_block(N + i, spam) + "\n" + body + "\n")
+        write_message(path, N + i)
         files.append(path)
     return files
 
