@@ -29,8 +29,6 @@ MAIL_GID=$(id -g mail)
 source "$(dirname "$0")/server.sh" "$@"
 shift 2
 
-maildir() { echo "$dir/home/$1/Maildir"; }
-
 case "$cmd" in
 init)
   mkdir -p "$dir/run" "$dir/state" "$dir/home"
@@ -153,8 +151,7 @@ stop)
   stop_pidfile "$dir/dovecot.pid"
   ;;
 ls)
-  user=${1:?user}; md=$(maildir "$user")
-  (cd "$md" && ls -1 new cur | grep -v -e '^new:$' -e '^cur:$' -e '^$' | sed 's/:2,.*$//' | sort) || true
+  list_maildir "${1:?user}"
   ;;
 clear)
   user=${1:?user}; md=$(maildir "$user")

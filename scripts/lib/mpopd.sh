@@ -15,8 +15,6 @@ set -euo pipefail
 source "$(dirname "$0")/server.sh" "$@"
 shift 2
 
-maildir() { echo "$dir/home/$1/Maildir"; }
-
 case "$cmd" in
 init)
   mkdir -p "$dir/home"
@@ -59,8 +57,7 @@ stop)
   stop_pidfile "$dir/socat.pid"
   ;;
 ls)
-  user=${1:?user}; md=$(maildir "$user")
-  (cd "$md" && ls -1 new cur | grep -v -e '^new:$' -e '^cur:$' -e '^$' | sed 's/:2,.*$//' | sort) || true
+  list_maildir "${1:?user}"
   ;;
 *)
   die "usage: mpopd.sh init|adduser|deliver|start|stop|ls DIR ..."

@@ -9,6 +9,13 @@ cmd=${1:-}
 dir=${2:-}; [ -n "$dir" ] || die "no folder given"
 case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
 
+# The maildir of user $1, and the messages left in it (names without their
+# flags), sorted.
+maildir() { echo "$dir/home/$1/Maildir"; }
+list_maildir() {
+  (cd "$(maildir "$1")" && ls -1 new cur | grep -v -e '^new:$' -e '^cur:$' -e '^$' | sed 's/:2,.*$//' | sort) || true
+}
+
 # await_port NAME PORT PIDFILE LOG: returns once 127.0.0.1:PORT accepts; fails
 # with LOG on standard error when the process is gone, or after 10 s.
 await_port() {
