@@ -578,12 +578,9 @@ TEST(BlockSocketLifecycle, ASignalDuringConnectDoesNotFailIt) {
   ASSERT_EQ(sigaction(SIGALRM, &Quiet, &Saved), 0);
   TPlainPeer Peer(AF_INET, false);
   ASSERT_EQ(::listen(Peer.Fd, 0), 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Address.sin_port = htons(static_cast<uint16_t>(Peer.Port));
-  const int Filler = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(::connect(Filler, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
+  TStreamSocket Filler;
+  Filler.Connect("127.0.0.1", Peer.PortText());
+  ASSERT_EQ(Filler.LastErrorCode, 0);
 
   const pthread_t Connecting = pthread_self();
   std::thread Signaller([&] {
@@ -596,7 +593,6 @@ TEST(BlockSocketLifecycle, ASignalDuringConnectDoesNotFailIt) {
   Socket.Connect("127.0.0.1", Peer.PortText());
   Signaller.join();
   sigaction(SIGALRM, &Saved, nullptr);
-  ::close(Filler);
   EXPECT_EQ(Socket.LastErrorCode, 0);
   // The connection the peer accepts is the socket's own.
   ASSERT_GE(Peer.Accept(), 0);

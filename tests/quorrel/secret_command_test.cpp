@@ -85,9 +85,8 @@ TEST(SecretCommand, StandardErrorPassesByTheSecret) {
 TEST(SecretCommand, TimeoutKillsWhatTheCommandStarted) {
   const std::string Dir = MakeTempDir("quorrel-secret");
   std::string Secret;
-  RunSecretCommand("sleep 5 & echo $! > " + Dir + "/pid; wait", Secret, 300);
-  std::string Pid = ReadFile(Dir + "/pid");
-  Pid = Pid.substr(0, Pid.find('\n'));
+  RunSecretCommand("sleep 5 & printf %s $! > " + Dir + "/pid; wait", Secret, 300);
+  const std::string Pid = ReadFile(Dir + "/pid");
   ASSERT_FALSE(Pid.empty());
   // Gone: /proc has no entry for it, or only the zombie its new parent reaps.
   auto Gone = [&] {
