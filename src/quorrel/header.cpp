@@ -91,35 +91,6 @@ class TSignatureScan {
   std::string TagName;
 };
 
-// Hands Test each searched run of each line (all of it but signature values);
-// true as soon as Test holds for one.
-bool AnySearchedRun(const std::vector<std::string>& Lines, const TTextTest& Test) {
-  TSignatureScan Scan;
-  std::vector<std::string_view> Parts;
-  for (const std::string& Line : Lines) {
-    Scan.Take(Line, Parts);
-    for (std::string_view Part : Parts)
-      if (Test(Part)) return true;
-  }
-  return false;
-}
-
-// Each filter word in the form Fold gives it, the empty ones left out (they
-// never match).
-std::vector<std::string> FoldedWords(const std::vector<std::string>& Words, std::string (*Fold)(std::string_view)) {
-  std::vector<std::string> Folded;
-  Folded.reserve(Words.size());
-  for (const std::string& Word : Words)
-    if (!Word.empty()) Folded.push_back(Fold(Word));
-  return Folded;
-}
-
-bool ContainsAny(const std::string& Text, const std::vector<std::string>& Words) {
-  for (const std::string& Word : Words)
-    if (Text.find(Word) != std::string::npos) return true;
-  return false;
-}
-
 // The name of the field that Line begins, ASCII lower case, blanks before the
 // colon dropped; empty for a line without a colon.
 std::string FieldName(const std::string& Line) {
@@ -149,13 +120,14 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
 }
 
 bool AnyHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test) {
-  return AnySearchedRun(Lines, Test);
-}
-
-bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  const std::vector<std::string> Words = FoldedWords(Filters, AsciiLower);
-  if (Words.empty()) return false;
-  return AnyHeaderText(Lines, [&Words](std::string_view Part) { return ContainsAny(AsciiLower(Part), Words); });
+  TSignatureScan Scan;
+  std::vector<std::string_view> Parts;
+  for (const std::string& Line : Lines) {
+    Scan.Take(Line, Parts);
+    for (std::string_view Part : Parts)
+      if (Test(Part)) return true;
+  }
+  return false;
 }
 
 std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
@@ -185,15 +157,9 @@ bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest
   }
   // The signature values are cut out of the field before it is decoded, so
   // that no encoded word inside them can be read either.
-  return AnySearchedRun(Fields, [&Test](std::string_view Part) {
+  return AnyHeaderText(Fields, [&Test](std::string_view Part) {
     return Part.find("=?") == std::string_view::npos ? Test(Part) : Test(DecodeEncodedWords(Part));
   });
-}
-
-bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  const std::vector<std::string> Words = FoldedWords(Filters, FoldCase);
-  if (Words.empty()) return false;
-  return AnyDecodedHeaderText(Lines, [&Words](std::string_view Part) { return ContainsAny(FoldCase(Part), Words); });
 }
 
 bool AnyFieldValue(const std::vector<std::string>& Lines, const std::vector<std::string>& Names,

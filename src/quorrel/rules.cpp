@@ -70,6 +70,33 @@ std::string TWordMatcher::MatchingEmptyText() const {
   return "";
 }
 
+namespace {
+
+bool InHeader(const TWordMatcher& Words, const std::vector<std::string>& Lines) {
+  return !Words.Empty() && AnyHeaderText(Lines, [&Words](std::string_view Text) { return Words.InRaw(Text); });
+}
+
+bool InDecodedHeader(const TWordMatcher& Words, const std::vector<std::string>& Lines) {
+  return !Words.Empty() &&
+         AnyDecodedHeaderText(Lines, [&Words](std::string_view Text) { return Words.InDecoded(Text); });
+}
+
+TWordMatcher Plain(const std::vector<std::string>& Words) {
+  TWordMatcher Matcher;
+  Matcher.Take(Words, false);
+  return Matcher;
+}
+
+}  // namespace
+
+bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  return InHeader(Plain(Filters), Lines);
+}
+
+bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
+  return InDecodedHeader(Plain(Filters), Lines);
+}
+
 std::string TRules::Take(const TSettings& Settings) {
   Fields = Settings.Fields;
   Decode = Settings.Decode;
@@ -83,11 +110,11 @@ std::string TRules::Take(const TSettings& Settings) {
 }
 
 bool TRules::Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped) const {
+  if (!Scoped) return InHeader(Words, Header) || (Decode && InDecodedHeader(Words, Header));
   if (Words.Empty()) return false;
   const auto Raw = [&Words](std::string_view Text) { return Words.InRaw(Text); };
   const auto Decoded = [&Words](std::string_view Text) { return Words.InDecoded(Text); };
-  if (Scoped) return AnyFieldValue(Header, Fields, Raw, Decode ? TTextTest(Decoded) : TTextTest());
-  return AnyHeaderText(Header, Raw) || (Decode && AnyDecodedHeaderText(Header, Decoded));
+  return AnyFieldValue(Header, Fields, Raw, Decode ? TTextTest(Decoded) : TTextTest());
 }
 
 TRuling TRules::Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size) const {

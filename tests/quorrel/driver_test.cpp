@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "console/terminal_capture.h"
 #include "quorrel/output.h"
+#include "quorrel/rules.h"
 
 using namespace quorrel;
 

@@ -13,6 +13,7 @@
 #include "pop3/pop3.h"
 #include "quorrel/header.h"
 #include "quorrel/pipelined_sweep.h"
+#include "quorrel/rules.h"
 #include "quorrel/sweep.h"
 #include "support/dovecot.h"
 #include "support/pop3_server.h"
