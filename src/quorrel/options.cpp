@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "netutil/netutil.h"
+
 namespace quorrel {
 
 namespace {
@@ -104,9 +106,7 @@ std::string StoreField(TSettings& S, const std::string& Value) {
   // A field name is printable ASCII without blanks and colon.
   const bool Valid = !Value.empty() && std::all_of(Value.begin(), Value.end(), [](char C) { return C > 0x20 && C < 0x7F && C != ':'; });
   if (!Valid) return "'" + Value + "' is not a header field name";
-  std::string Lower = Value;
-  std::transform(Lower.begin(), Lower.end(), Lower.begin(),
-                 [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; });
+  const std::string Lower = AsciiLower(Value);
   if (std::find(S.Fields.begin(), S.Fields.end(), Lower) == S.Fields.end()) S.Fields.push_back(Lower);
   return "";
 }
@@ -318,9 +318,7 @@ std::string ParseProxyUrl(const std::string& Url, TProxy& Proxy) {
   TProxy Result;
   const size_t SchemeEnd = Url.find("://");
   if (SchemeEnd == std::string::npos) return "'" + Url + "' is not of the form scheme://[user:password@]host[:port]";
-  std::string Scheme = Url.substr(0, SchemeEnd);
-  std::transform(Scheme.begin(), Scheme.end(), Scheme.begin(),
-                 [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; });
+  const std::string Scheme = AsciiLower(Url.substr(0, SchemeEnd));
   for (const auto& Known : Schemes)
     if (Scheme == Known.Name) Result.Scheme = Known.Scheme;
   if (Result.Scheme == TProxyScheme::None)
