@@ -60,20 +60,15 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// The fixture script of a mail server, and the log it keeps in its folder.
-struct TServer {
-  const char* Script;
-  const char* Log;
-};
-
-const TServer* ServerOf(TPeer Peer) {
-  static const TServer Dovecot{"dovecot.sh", "dovecot.log"}, Pop3d{"pop3d.sh", "pop3d.log"},
-      Mpopd{"mpopd.sh", "mpopd.log"};
+// The mail server a peer runs, by its fixture's name: the fixture is
+// scripts/lib/<name>.sh, and keeps its log as <name>.log in its folder. Null
+// for a peer of the harness's own.
+const char* ServerOf(TPeer Peer) {
   switch (Peer) {
     case TPeer::Dovecot:
-    case TPeer::Proxies: return &Dovecot;
-    case TPeer::MailutilsPop3d: return &Pop3d;
-    case TPeer::Mpopd: return &Mpopd;
+    case TPeer::Proxies: return "dovecot";
+    case TPeer::MailutilsPop3d: return "pop3d";
+    case TPeer::Mpopd: return "mpopd";
     default: return nullptr;
   }
 }
@@ -312,12 +307,22 @@ http.server.HTTPServer(("127.0.0.1", 8080), Handler).serve_forever()
 // the peers and programs it starts inherit it.
 TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const {
   TOutcome O;
-  const TServer* Server = ServerOf(S.Peer);
+  const char* Server = ServerOf(S.Peer);
   const std::string Log = D + "/peers.log";
-  auto Fixture = [&](const std::string& Command, const std::string& Rest) {
-    return Shell("bash " + Quote(SourceDir + "/scripts/lib/" + Server->Script) + " " + Command + " " +
+  auto Fixture = [&](const std::string& Command, const std::string& Rest, const std::string& Env = "") {
+    return Shell(Env + "bash " + Quote(SourceDir + "/scripts/lib/" + Server + ".sh") + " " + Command + " " +
                      Quote(D + "/dc") + " " + Rest,
                  Log);
+  };
+  int Written = 0;  // message files so far
+  auto Deliver = [&](const std::vector<std::string>& Messages) {
+    std::string Files;
+    for (const auto& M : Messages) {
+      const std::string File = D + "/" + std::to_string(++Written) + ".eml";
+      WriteFile(File, M);
+      Files += " " + Quote(File);
+    }
+    return Messages.empty() || Fixture("deliver", "alice" + Files) == 0;
   };
   std::vector<std::pair<std::string, std::string>> Names = {{"{CA}", D + "/dc/ca.pem"}, {"{D}", D}};
   TChildProcess Tokens;
@@ -329,14 +334,8 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
     if (Shell("ip link set lo up", Log) != 0) return "loopback did not come up";
     if (Server) {
       if (HaveCertificates) Shell("mkdir " + Quote(D + "/dc") + " && cp " + Quote(Dir) + "/certs/* " + Quote(D + "/dc"), Log);
-      std::string Files;
-      for (size_t I = 0; I < S.Messages.size(); ++I) {
-        Files += " " + Quote(D + "/" + std::to_string(I + 1) + ".eml");
-        WriteFile(D + "/" + std::to_string(I + 1) + ".eml", S.Messages[I]);
-      }
       if (Fixture("init", "") != 0 || Fixture("adduser", "alice " + Quote(S.Password)) != 0 ||
-          (!Files.empty() && Fixture("deliver", "alice" + Files) != 0) ||
-          (!S.CertNames.empty() && Fixture("cert", Quote(S.CertNames)) != 0))
+          !Deliver(S.Messages) || (!S.CertNames.empty() && Fixture("cert", Quote(S.CertNames)) != 0))
         return "the mailbox could not be set up";
       if (S.Sasl) {
         WriteFile(D + "/tokens.py", TokenService);
@@ -346,9 +345,7 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
       const std::string Env = S.Sasl ? "DOVECOT_MECHANISMS='plain login apop scram-sha-256 xoauth2 oauthbearer' "
                                        "DOVECOT_OAUTH2_URL=http://127.0.0.1:8080/introspect "
                                      : "";
-      if (Shell(Env + "bash " + Quote(SourceDir + "/scripts/lib/" + Server->Script) + " start " + Quote(D + "/dc") +
-                    " " + (S.Peer == TPeer::Mpopd ? "110" : S.NoTls ? "110 notls" : "110 995"),
-                Log) != 0)
+      if (Fixture("start", S.Peer == TPeer::Mpopd ? "110" : S.NoTls ? "110 notls" : "110 995", Env) != 0)
         return "the server did not start";
     }
     if (S.Peer == TPeer::Script || S.Peer == TPeer::RecordingListener) {
@@ -377,15 +374,8 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
         for (size_t At; (At = Arg.find(Name)) != std::string::npos;) Arg.replace(At, Name.size(), Value);
       Argv.push_back(Arg);
     }
-    if (Server && I < S.DeliverBefore.size() && !S.DeliverBefore[I].empty()) {
-      std::string Files;
-      for (size_t M = 0; M < S.DeliverBefore[I].size(); ++M) {
-        const std::string File = D + "/later-" + std::to_string(I) + "-" + std::to_string(M) + ".eml";
-        WriteFile(File, S.DeliverBefore[I][M]);
-        Files += " " + Quote(File);
-      }
-      if (Fixture("deliver", "alice" + Files) != 0) O.Trouble = "the later messages could not be delivered";
-    }
+    if (Server && I < S.DeliverBefore.size() && !Deliver(S.DeliverBefore[I]))
+      O.Trouble = "the later messages could not be delivered";
     RunProgram(S, Argv, D, I, O);
     if (Server) {
       Fixture("ls", "alice >" + Quote(D + "/left"));
@@ -401,7 +391,7 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
   O.Connections = Scripted.Connections();
   if (Server) {
     Fixture("stop", "");
-    O.Log = ReadFile(D + "/dc/" + Server->Log);
+    O.Log = ReadFile(D + "/dc/" + Server + ".log");
   }
   if (!O.LeftAfter.empty()) O.Left = O.LeftAfter.back();
   // A run that never came has a record all the same, so that no test reads

@@ -48,28 +48,30 @@ enum class TOutputTo {
   FullDevice,     // /dev/full
 };
 
+// Every member has an initializer, so that a scenario can name only what it
+// needs with designated initializers.
 struct TScenario {
-  std::vector<std::string> Messages;  // message n is Messages[n-1], for user alice
+  std::vector<std::string> Messages{};  // message n is Messages[n-1], for user alice
   // The arguments of each run; "{CA}" in them stands for the server's CA file,
   // "{D}" for the scenario's own folder.
-  std::vector<std::vector<std::string>> Runs;
+  std::vector<std::vector<std::string>> Runs{};
   TPeer Peer = TPeer::Dovecot;
   std::string Password = "secret";
-  bool NoTls = false;         // a Dovecot without TLS, so without STLS
-  std::string CertNames;      // the server certificate's names, when not localhost and 127.0.0.1
-  bool Relay = false;         // a relay on 1110 to the server on 110 records the commands
+  bool NoTls = false;        // a Dovecot without TLS, so without STLS
+  std::string CertNames{};   // the server certificate's names, when not localhost and 127.0.0.1
+  bool Relay = false;        // a relay on 1110 to the server on 110 records the commands
   // A Dovecot that also offers SCRAM-SHA-256, XOAUTH2 and OAUTHBEARER; a token
   // service of the harness's own accepts the token "good-token" for alice.
   bool Sasl = false;
   // DeliverBefore[I]: messages put into the mailbox just before run I.
-  std::vector<std::vector<std::string>> DeliverBefore;
-  std::function<void(TPop3ScriptServer&)> Script;  // writes the script of TPeer::Script
-  std::string Program;                // run instead of the program
-  std::vector<std::string> Wrapper;   // a command in front of the program, such as valgrind
+  std::vector<std::vector<std::string>> DeliverBefore{};
+  std::function<void(TPop3ScriptServer&)> Script{};  // writes the script of TPeer::Script
+  std::string Program{};               // run instead of the program
+  std::vector<std::string> Wrapper{};  // a command in front of the program, such as valgrind
   TOutputTo Output = TOutputTo::File;
-  std::string Input;      // standard input of every run (else /dev/null; not with a terminal)
-  std::string Typed;      // typed at the terminal once TypeAfter has shown up on it
-  std::string TypeAfter;
+  std::string Input{};  // standard input of every run (else /dev/null; not with a terminal)
+  std::string Typed{};  // typed at the terminal once TypeAfter has shown up on it
+  std::string TypeAfter{};
   bool StderrExpected = false;  // else anything on standard error is trouble
   int TimeoutSeconds = 120;     // then the run is killed, and its status is -1
 };
