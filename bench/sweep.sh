@@ -5,14 +5,15 @@
 # through a relay that adds a round trip of RTT_MS (default 50, 0 = none) on
 # WAN_N (300) and WAN_PIPE_N (3000) messages, WAN_RUNS (3) runs each.
 # Last line: wall_vs_poplib=A cpu_vs_poplib=B wall_vs_raw=C rss_mib=D
-#            wan_vs_poplib=E wan_vs_pipelined=F
+#            wan_vs_poplib=E wan_vs_pipelined=F (WAN_PIPE_N) wan300_vs_pipelined=K (WAN_N)
 #            decode_wall_vs_plain=G decode_cpu_vs_plain=H (quorrel --decode against quorrel)
 #            regex_wall_vs_plain=I regex_cpu_vs_plain=J (quorrel --regex against quorrel)
 #
 # REPEAT=1 (or --repeat): repeated unattended runs instead. N messages, a first
 # quorrel --only-new run, M (default 10) new messages, then the second --only-new
 # run against a full sweep of the same mailbox, RUNS (5) runs each, on loopback
-# and at RTT_MS. Last line: repeat_vs_full=A repeat_vs_full_wan=B state_bytes=C
+# and at RTT_MS, beside a floor session (USER, PASS and STAT in one flight, QUIT).
+# Last line: repeat_vs_full=A repeat_vs_full_wan=B repeat_vs_floor_wan=D state_bytes=C
 set -euo pipefail
 for arg in "$@"; do
   case "$arg" in

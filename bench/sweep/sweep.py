@@ -16,7 +16,6 @@ quorrel --only-new run over them, M (default 10) new messages, then the second
 through the relay. The filter word matches nothing, so the mailbox stays as it is
 between runs; the state as the first run left it is restored before each second run."""
 import base64
-import hashlib
 import os
 import random
 import re
@@ -297,8 +296,9 @@ def main():
     last = "wall_vs_poplib=%.2f cpu_vs_poplib=%.2f wall_vs_raw=%.2f rss_mib=%.1f" % (
         q[0] / base[0], q[1] / base[1], q[0] / med["raw"][0], q[2])
     if RTT_MS > 0:
-        last += " wan_vs_poplib=%.3f wan_vs_pipelined=%.2f" % (
-            wan["quorrel"][0] / wan["poplib"][0], wan_pipe["quorrel"][0] / wan_pipe["raw-pipelined"][0])
+        last += " wan_vs_poplib=%.3f wan_vs_pipelined=%.2f wan%d_vs_pipelined=%.2f" % (
+            wan["quorrel"][0] / wan["poplib"][0], wan_pipe["quorrel"][0] / wan_pipe["raw-pipelined"][0],
+            WAN_N, wan["quorrel"][0] / wan["raw-pipelined"][0])
     if "quorrel-decode" in med:
         d = med["quorrel-decode"]
         last += " decode_wall_vs_plain=%.2f decode_cpu_vs_plain=%.2f" % (d[0] / q[0], d[1] / q[1])
@@ -350,10 +350,11 @@ def timed_run(cmd):
 
 
 def session_floor(host):
-    """Wall time of the least any sweep of this server takes: greeting, CAPA, APOP,
-    STAT, QUIT, timed in this process. It holds what the server spends on each
-    session whatever the client asks (Dovecot sizes every message before STAT),
-    so that the table shows how much of a second run is left to the client."""
+    """Wall time of the least any sweep of this server takes: the greeting, then
+    USER, PASS and STAT in one flight, then QUIT, timed in this process. It holds
+    what the server spends on each session whatever the client asks (Dovecot
+    sizes every message before STAT), so that the table shows how much of a
+    second run is left to the client."""
     since = os.path.getsize(os.path.join(work, "dovecot.log"))
     start = time.monotonic()
     with socket.create_connection((host, 110)) as conn:
@@ -367,10 +368,12 @@ def session_floor(host):
             while multi and f.readline() != b".\r\n":
                 pass
 
-        stamp = re.search(rb"<[^>]*>", f.readline()).group(0)
-        ask(b"CAPA", multi=True)
-        ask(b"APOP %s %s" % (USER.encode(), hashlib.md5(stamp + PASSWORD.encode()).hexdigest().encode()))
-        ask(b"STAT")
+        f.readline()
+        conn.sendall(b"USER %s\r\nPASS %s\r\nSTAT\r\n" % (USER.encode(), PASSWORD.encode()))
+        for line in (b"USER", b"PASS", b"STAT"):
+            first = f.readline()
+            if not first.startswith(b"+OK"):
+                sys.exit("session floor: %r answered %r" % (line, first))
         ask(b"QUIT")
     wall = time.monotonic() - start
     server_reads(since)
@@ -465,7 +468,7 @@ def repeat_main():
                                                                    c / base[1], m / base[2]))
         w = runs["session floor"][0]
         print("%-9s %-18s %9.3f %9s %9s %9.3f %9s %9s" % (where, "session floor", w, "-", "-", w / base[0], "-", "-"))
-    print("session floor: greeting, CAPA, APOP, STAT, QUIT and nothing else, timed in the benchmark's own process")
+    print("session floor: greeting, USER+PASS+STAT in one flight, QUIT and nothing else, timed in the benchmark's own process")
     print("first --only-new run over %d messages (once, loopback): wall %.3f s, cpu %.3f s, rss %.1f MiB"
           % (N, first[0], first[1], first[2]))
     print("state: %d bytes after the first run (%d messages), %d after a second (%d)"
@@ -476,7 +479,8 @@ def repeat_main():
         ratio = med[wan]["second --only-new"][0] / med[wan]["full sweep"][0]
         print("target at %s, N=%d, M=%d: second run at most 0.1x the full sweep: %s (%.3fx)"
               % (wan, N, M, "met" if ratio <= 0.1 else "NOT met", ratio))
-        last += " repeat_vs_full_wan=%.3f" % ratio
+        last += " repeat_vs_full_wan=%.3f repeat_vs_floor_wan=%.2f" % (
+            ratio, med[wan]["second --only-new"][0] / med[wan]["session floor"][0])
     print(last + " state_bytes=%d" % state_bytes)
 
 

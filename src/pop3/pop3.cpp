@@ -67,6 +67,7 @@ void TPOP3Send::DropConnection() {
   Socket.Abandon();
   StlsInUse = false;
   Outstanding = 0;
+  Flight.clear();
 }
 
 bool TPOP3Send::OpenConnection() {
@@ -74,6 +75,8 @@ bool TPOP3Send::OpenConnection() {
   MailboxSize = 0;
   StlsInUse = false;
   Outstanding = 0;
+  Flight.clear();
+  OutOfStep.clear();
   Socket.CloseSocket();
   Socket.DiscardBuffered();
   Failure.FirstHopConnected = false;
@@ -238,8 +241,48 @@ bool TPOP3Send::Command(const std::string& Line, bool MultiLine) {
   ReplyLines.clear();
   StatusLine.clear();
   ReplyStatus = 0;
-  if (!SendCommand(Line)) return false;
+  if (!Claim(Line) && !SendCommand(Line)) return false;
   return ReadReply(MultiLine) == 1;
+}
+
+// ---- the login's flight ----
+
+bool TPOP3Send::FlightAllowed() const { return LoginInOneFlight && HasCapability("PIPELINING"); }
+
+bool TPOP3Send::SendLastLoginCommands(std::vector<std::string> Lines) {
+  if (!FlightAllowed()) return Lines.size() == 1 && SendCommand(Lines.front());
+  // One send: a second small one could wait on the first one's acknowledgement.
+  Lines.insert(Lines.end(), FirstCommands.begin(), FirstCommands.end());
+  if (!SendAhead(Lines)) return false;
+  Flight = FirstCommands;
+  return true;
+}
+
+bool TPOP3Send::Claim(const std::string& Line) {
+  if (Flight.empty() || Flight.front() != Line) return false;
+  Flight.erase(Flight.begin());
+  return true;
+}
+
+namespace {
+
+// Whether a positive reply to Command goes on to a list ended by ".".
+bool ListsLines(const std::string& Command) {
+  return Command == "LIST" || Command == "UIDL" || Command == "CAPA" || Command.rfind("TOP ", 0) == 0 ||
+         Command.rfind("RETR ", 0) == 0;
+}
+
+}  // namespace
+
+void TPOP3Send::SetAsideFlight() {
+  // Nothing in them may be taken for an answer: after a refused login they
+  // are the server's refusals, and unasked for they were never wanted.
+  while (!Flight.empty() && Socket.HasSocket()) {
+    const std::string Line = Flight.front();
+    Flight.erase(Flight.begin());
+    ReadReply(ListsLines(Line));
+  }
+  Flight.clear();
 }
 
 // ---- login ----
@@ -384,7 +427,12 @@ bool TPOP3Send::Authenticate(const std::string& Mechanism, const std::string& In
   // stays within 255 octets; an empty one is written "=" there.
   bool InitialSent = InitialOnLine && Line.size() + 1 + std::max<size_t>(Encoded.size(), 1) + 2 <= 255;
   if (InitialSent) Line += " " + (Encoded.empty() ? std::string("=") : Encoded);
-  if (!SendCommand(Line)) return false;
+  // Only a message known to be the mechanism's last may carry the commands
+  // that follow the login: after any other the server still answers in SASL.
+  const auto SendStep = [this](const std::string& Text, bool Last) {
+    return Last && SaslLastStep ? SendLastLoginCommands({Text}) : SendCommand(Text);
+  };
+  if (!SendStep(Line, InitialSent)) return false;
   // No mechanism here takes more than a few rounds; a server that goes on
   // asking is cut off.
   for (int Round = 0; Round < 8; ++Round) {
@@ -410,7 +458,7 @@ bool TPOP3Send::Authenticate(const std::string& Mechanism, const std::string& In
       Response = ToBase64(Raw);
     }
     InitialSent = true;
-    if (!SendCommand(Response)) return false;
+    if (!SendStep(Response, true)) return false;
   }
   DropConnection();
   return false;
@@ -419,6 +467,10 @@ bool TPOP3Send::Authenticate(const std::string& Mechanism, const std::string& In
 bool TPOP3Send::LoginSasl(const std::string& Mechanism) {
   if (!CredentialsSafe()) return false;
   const std::string Nul(1, '\0');
+  // PLAIN is one message; SCRAM's last is the answer to the server's proof;
+  // after an OAuth token the server may still ask (a refusal's reason).
+  SaslLastStep = Mechanism == "PLAIN";
+  TCleanup Reset([this] { SaslLastStep = false; });
   if (Mechanism == "PLAIN") return Authenticate(Mechanism, Nul + UserName + Nul + Password, true, nullptr);
   if (Mechanism == "XOAUTH2" || Mechanism == "OAUTHBEARER") {
     const std::string Bearer = "auth=Bearer " + Password + "\x01\x01";
@@ -450,6 +502,7 @@ bool TPOP3Send::LoginSasl(const std::string& Mechanism) {
     // goes on; one that cannot gets nothing more.
     if (!Scram.VerifyServerFinal(Challenge, SaslReason)) return TSaslStep::Abort;
     Proven = true;
+    SaslLastStep = true;
     return TSaslStep::Respond;
   });
   if (Accepted && !Proven) {
@@ -463,13 +516,24 @@ bool TPOP3Send::LoginSasl(const std::string& Mechanism) {
 bool TPOP3Send::LoginApop() {
   if (!CredentialsSafe()) return false;
   const std::string Digest = BytesToHex(Md5Digest(ApopChallenge + Password));
-  return Command("APOP " + UserName + " " + Digest, false);
+  const std::string Line = "APOP " + UserName + " " + Digest;
+  if (!FlightAllowed()) return Command(Line, false);
+  return SendLastLoginCommands({Line}) && ReadReply(false) == 1;
 }
 
 bool TPOP3Send::LoginUserPass() {
   if (!CredentialsSafe()) return false;
-  if (!Command("USER " + UserName, false)) return false;
-  return Command("PASS " + Password, false);
+  if (!FlightAllowed()) {
+    if (!Command("USER " + UserName, false)) return false;
+    return Command("PASS " + Password, false);
+  }
+  // USER and PASS together: the PASS reply is owed whatever USER's says.
+  if (!SendLastLoginCommands({"USER " + UserName, "PASS " + Password})) return false;
+  if (ReadReply(false) != 1) {
+    Flight.insert(Flight.begin(), "PASS");
+    return false;
+  }
+  return ReadReply(false) == 1;
 }
 
 bool TPOP3Send::ReadCapabilities() {
@@ -516,8 +580,19 @@ bool TPOP3Send::SwitchToTls() {
 // ---- transaction ----
 
 bool TPOP3Send::Stat() {
+  const bool Ahead = !Flight.empty() && Flight.front() == "STAT";
   if (!Command("STAT", false)) return false;
   const std::string Rest = TextAfter(StatusLine, "+OK ");
+  // Sent ahead, a STAT answered without its two numbers has most likely been
+  // given another command's reply: every later reply would be taken for the
+  // wrong command's.
+  uint64_t Count = 0, Size = 0;
+  if (Ahead && !ParseScanListing(Rest, Count, Size)) {
+    OutOfStep = "STAT was to be answered \"+OK <count> <size>\", the server said \"" + StatusLine.substr(0, 200) + "\"";
+    DropConnection();
+    ReplyStatus = 0;
+    return false;
+  }
   MessageCount = IntegerOrDefault(TextBefore(Rest, " "), 0);
   // RFC 1939 lets the server add text behind the size ("+OK 2 320 octets").
   MailboxSize = IntegerOrDefault(TextBefore(TextAfter(Rest, " "), " "), 0);
@@ -565,8 +640,10 @@ bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint3
   std::vector<std::string> IdLines;
   if (HasCapability("PIPELINING")) {
     // Both replies are read whatever the first says: the next command must
-    // not take the second for its own.
-    if (!SendAhead({"UIDL", "LIST"})) return false;
+    // not take the second for its own. Sent in the login's flight already,
+    // they are only read.
+    const bool Sent = Claim("UIDL");
+    if (!(Sent ? Claim("LIST") || SendAhead({"LIST"}) : SendAhead({"UIDL", "LIST"}))) return false;
     const bool IdsOk = ReadReply(true) == 1;
     IdLines.swap(ReplyLines);
     if (ReadReply(true) != 1 || !IdsOk) return false;
@@ -593,6 +670,7 @@ bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint3
 }
 
 void TPOP3Send::Logout() {
+  SetAsideFlight();
   Command("QUIT", false);
   // A QUIT that failed keeps its reason readable.
   Socket.CloseKeepingFailure();

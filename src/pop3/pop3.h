@@ -178,6 +178,18 @@ class TPOP3Send : public TProtocolClient {
   // it keeps in ReplyLines, with a fixed cost per line, and those it drops.
   int32_t MaxLineBytes = 64 * 1024;
   int64_t MaxReplyBytes = 128LL * 1024 * 1024;
+  // Where the capabilities read before login list PIPELINING: the login's
+  // last commands go in one flight (USER with PASS, APOP, the last step of
+  // SASL PLAIN or SCRAM-SHA-256), and FirstCommands with them. The operations
+  // that give those commands (Stat, ListSizes, ListIdsAndSizes) then only read
+  // their replies, in order; the replies of any left unasked for, or owed
+  // after a refused login, are read and set aside before QUIT.
+  bool LoginInOneFlight = false;
+  std::vector<std::string> FirstCommands;
+  // Why a reply showed that the server had not taken the commands sent in the
+  // login's flight in order (the command, what its reply had to be, what
+  // came); the connection is then dropped. Empty when none did.
+  std::string OutOfStep;
 
  private:
   bool SendCommand(const std::string& Line);
@@ -202,7 +214,19 @@ class TPOP3Send : public TProtocolClient {
   // answered into Failure.
   void ConnectNoting();
 
+  // Sends Lines, a login's last commands, in one flight with FirstCommands
+  // where LoginInOneFlight applies; else the one line alone.
+  bool SendLastLoginCommands(std::vector<std::string> Lines);
+  bool FlightAllowed() const;
+  // True when Line was sent in the login's flight and its reply is the next
+  // one owed: it is then not sent again.
+  bool Claim(const std::string& Line);
+  // Reads the replies owed to commands of the login's flight nobody asked for.
+  void SetAsideFlight();
+
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
+  std::vector<std::string> Flight;  // sent in the login's flight, reply not read yet, in order
+  bool SaslLastStep = false;        // the next SASL message is the mechanism's last
   std::string SaslReason;  // what the client side of a SASL login found wrong
   int32_t Outstanding = 0;  // replies owed to SendAhead
 };

@@ -124,6 +124,11 @@ void Configure(TPOP3Send& Session, const TSettings& Settings) {
   Session.Socket.TlsVerifyPeer = !Settings.Insecure;
   Session.Socket.TlsCaFile = Settings.CaFile;
   ConfigureProxy(Session, Settings.Proxy);
+  // Where the server takes commands ahead, the login and what the sweep asks
+  // first (the count, and the listing the sweep starts from) go in one flight.
+  Session.LoginInOneFlight = !Settings.NoPipelining;
+  Session.FirstCommands = Settings.OnlyNew ? std::vector<std::string>{"STAT", "UIDL", "LIST"}
+                                           : std::vector<std::string>{"STAT", "LIST"};
 }
 
 // Whether the words ask for sysexits statuses, for a command line that could
@@ -195,6 +200,12 @@ bool OpenSession(TPOP3Send& Session, TRun& Run) {
   if (!Session.Capabilities.empty() && !Session.HasCapability("PIPELINING") && !Run.Settings.NoPipelining)
     Session.ReadCapabilities();
   if (!Session.Stat()) {
+    if (!Session.OutOfStep.empty()) {
+      Run.Fail(EX_PROTOCOL);
+      Run.Complain("the server's replies are out of step: " + Session.OutOfStep +
+                   "; the session ends without QUIT, nothing is deleted");
+      return false;
+    }
     Run.Fail(ReplyExitStatus(Session));
     Run.Complain("STAT failed: " + ReplyFailure(Session));
     return false;

@@ -273,3 +273,26 @@ TEST_F(Hostile, RepliesThatComeBeforeTheirCommand) {
   });
   EXPECT_THAT(O[1].Commands, ::testing::Each(::testing::Not(::testing::StartsWith("DELE"))));
 }
+
+// With PIPELINING before login, USER and PASS go with STAT and LIST in one
+// flight: a refused PASS reads as it does one at a time, and a STAT given
+// another command's reply ends the session without QUIT.
+TEST_F(Hostile, LoginInOneFlight) {
+  const auto Flight = [](const std::string& Pass) {
+    return TScript([Pass](TPop3ScriptServer& S) {
+      S.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n").On("USER u", "+OK\r\n").On("PASS p", Pass);
+      S.On("STAT", "-ERR\r\n").On("LIST", "-ERR\r\n").On("QUIT", "+OK bye\r\n");
+    });
+  };
+  const auto O = E2E.RunAll({Against(Flight("-ERR wrong password\r\n")),
+                             Against(Flight("+OK\r\n+OK logged in\r\n"), {"--sysexits"})});
+  ExpectClean(O[0], "refused");
+  EXPECT_EQ(O[0].Outputs[0], LoginError);
+  EXPECT_EQ(O[0].Errors[0], "quorrel: login refused by 127.0.0.1:110: the server said -ERR wrong password\n");
+  EXPECT_THAT(O[0].Dialogue, ::testing::ElementsAre("CAPA", "USER u", "> PASS p", "> STAT", "> LIST", "QUIT"));
+  ExpectClean(O[1], "out of step", "DELE 2", 76);
+  EXPECT_EQ(O[1].Outputs[0], Banner);
+  EXPECT_EQ(O[1].Errors[0], "quorrel: the server's replies are out of step: STAT was to be answered \"+OK <count> "
+                            "<size>\", the server said \"+OK logged in\"; the session ends without QUIT, nothing is deleted\n");
+  EXPECT_THAT(O[1].Commands, ::testing::Not(::testing::Contains("QUIT")));
+}

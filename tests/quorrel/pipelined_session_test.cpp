@@ -61,12 +61,12 @@ size_t Count(const std::string& Text, const std::string& Prefix) {
 TEST(PipelinedSession, SameOutputAndSameMailboxAsOneAtATime) {
   TEndToEnd E2E;
   QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot));
-  const size_t BigLines = 257;  // 20,613 bytes a message: a window of 50
+  const size_t BigLines = 2060;  // 164,853 bytes a message: a window of 50
   const int Window = FirstWindow(HeaderBytes + 80 * BigLines);
   ASSERT_EQ(Window, 50);
   // The large mailbox spans several windows, with DELEs between them.
   const std::vector<std::pair<int, size_t>> Cases = {{1, BigLines},      {2, BigLines},          {Window - 1, BigLines},
-                                                     {Window, BigLines}, {Window + 1, BigLines}, {1000, 130}};
+                                                     {Window, BigLines}, {Window + 1, BigLines}, {300, 1050}};
 
   // For each mailbox: the dry runs one at a time and sent ahead, then the real
   // one at a time; and the real one sent ahead on a full mailbox of its own.

@@ -388,6 +388,7 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
   Scripted.Stop();
   Relay.Stop();
   O.Commands = S.Relay ? Relay.Commands() : Scripted.Commands();
+  O.Dialogue = Scripted.Dialogue();
   O.Connections = Scripted.Connections();
   if (Server) {
     Fixture("stop", "");

@@ -86,6 +86,7 @@ struct TOutcome {
   std::vector<std::vector<int>> LeftAfter;  // the mailbox after each run
   std::vector<int> Left;     // numbers of the messages still in the mailbox at the end
   std::vector<std::string> Commands;  // every line the scripted server or the relay received
+  std::vector<std::string> Dialogue;  // the scripted server's, commands sent ahead marked "> "
   int Connections = 0;       // accepted by the scripted server or the recording listener
   std::string Log;           // the server's log (GNU pop3d's holds the dialogue)
   std::string Trouble;       // set when the scenario itself could not run

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -157,6 +158,10 @@ std::vector<std::string> TPop3ScriptServer::Commands(int Connection) const {
   std::lock_guard<std::mutex> G(Lock);
   return Select(Received, Connection);
 }
+std::vector<std::string> TPop3ScriptServer::Dialogue(int Connection) const {
+  std::lock_guard<std::mutex> G(Lock);
+  return Select(Marked, Connection);
+}
 int TPop3ScriptServer::Connections() const {
   std::lock_guard<std::mutex> G(Lock);
   return Accepted;
@@ -166,9 +171,10 @@ std::vector<std::string> TPop3ScriptServer::Deviations() const {
   return Trouble;
 }
 
-void TPop3ScriptServer::Record(int Index, const std::string& Line) {
+void TPop3ScriptServer::Record(int Index, const std::string& Line, bool Ahead) {
   std::lock_guard<std::mutex> G(Lock);
   Received.emplace_back(Index, Line.substr(0, RecordedLineMax));
+  Marked.emplace_back(Index, (Ahead ? "> " : "") + Received.back().second);
 }
 
 void TPop3ScriptServer::Deviate(const std::string& Text) {
@@ -196,10 +202,15 @@ bool TPop3ScriptServer::ReadLine(int Fd, std::string& Pending, std::string& Line
 void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Script) {
   const std::string Tag = "connection " + std::to_string(Index) + ": ";
   std::string Pending, Got;
+  size_t Ahead = 0;  // lines that had come in full before the last reply went out
   size_t Step = 0;
   for (; Step < Script.size() && !Thread.Stopping; ++Step) {
     const TStep& S = Script[Step];
     if (S.Kind == TStep::Send) {
+      // Whatever has arrived by now was sent without waiting for this reply.
+      char Buf[65536];
+      for (ssize_t N; (N = recv(Fd, Buf, sizeof Buf, MSG_DONTWAIT)) > 0;) Pending.append(Buf, size_t(N));
+      Ahead = size_t(std::count(Pending.begin(), Pending.end(), '\n'));
       if (!WriteAll(Fd, S.Text)) {
         Deviate(Tag + "could not send the reply of step " + std::to_string(Step));
         return;
@@ -213,7 +224,8 @@ void TPop3ScriptServer::Serve(int Fd, int Index, const std::vector<TStep>& Scrip
         Deviate(Tag + "no \"" + S.Text + "\" (closed or silent)");
         return;
       }
-      Record(Index, Got);
+      Record(Index, Got, Ahead > 0);
+      if (Ahead > 0) --Ahead;
       if (!Matches(S.Text, Got)) {
         Deviate(Tag + "expected \"" + S.Text + "\", got \"" + Got.substr(0, 200) + "\"");
         WriteAll(Fd, "-ERR unexpected command\r\n");

@@ -85,6 +85,9 @@ class TPop3ScriptServer {
   // ---- what happened (readable at any time) ----
   std::vector<std::string> Commands() const;  // every line received, all connections
   std::vector<std::string> Commands(int Connection) const;  // of one (0-based)
+  // The same lines, each that had come before the server's reply to the
+  // line in front of it went out marked "> ": the commands sent ahead.
+  std::vector<std::string> Dialogue(int Connection = -1) const;
   int Connections() const;
   std::vector<std::string> Deviations() const;
 
@@ -93,13 +96,14 @@ class TPop3ScriptServer {
   void Serve(int Fd, int Index, const std::vector<TStep>& Script);
   bool ReadLine(int Fd, std::string& Pending, std::string& Line, int TimeoutMs);
   bool WriteAll(int Fd, const std::string& Bytes);
-  void Record(int Index, const std::string& Line);
+  void Record(int Index, const std::string& Line, bool Ahead = false);
   void Deviate(const std::string& Text);
 
   std::vector<std::vector<TStep>> Scripts{1};
   TServerThread Thread;
   mutable std::mutex Lock;
   std::vector<std::pair<int, std::string>> Received;
+  std::vector<std::pair<int, std::string>> Marked;  // Received with the marks of Dialogue
   std::vector<std::string> Trouble;
   int Accepted = 0;
 };
