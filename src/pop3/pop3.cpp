@@ -77,6 +77,7 @@ bool TPOP3Send::OpenConnection() {
   Outstanding = 0;
   Flight.clear();
   OutOfStep.clear();
+  QuitAhead = false;
   Socket.CloseSocket();
   Socket.DiscardBuffered();
   Failure.FirstHopConnected = false;
@@ -225,6 +226,7 @@ bool TPOP3Send::SendLine(const std::string& Text) {
 }
 
 bool TPOP3Send::SendAhead(const std::vector<std::string>& Lines) {
+  if (QuitAhead) return false;  // the server takes nothing after QUIT
   if (Lines.empty()) return Socket.HasSocket();
   std::string Text;
   for (const std::string& Line : Lines) {
@@ -243,6 +245,17 @@ bool TPOP3Send::Command(const std::string& Line, bool MultiLine) {
   ReplyStatus = 0;
   if (!Claim(Line) && !SendCommand(Line)) return false;
   return ReadReply(MultiLine) == 1;
+}
+
+bool TPOP3Send::SendAheadThenQuit(const std::vector<std::string>& Lines) {
+  // Replies of the login's flight left unread are set aside by Logout, which
+  // then sends the QUIT itself.
+  if (!Flight.empty()) return SendAhead(Lines);
+  std::vector<std::string> All = Lines;
+  All.push_back("QUIT");
+  if (!SendAhead(All)) return false;
+  QuitAhead = true;
+  return true;
 }
 
 // ---- the login's flight ----
@@ -670,8 +683,18 @@ bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint3
 }
 
 void TPOP3Send::Logout() {
-  SetAsideFlight();
-  Command("QUIT", false);
+  if (QuitAhead) {
+    // The QUIT's reply must be the only one owed; with others unread, or no
+    // connection, the QUIT stays unconfirmed.
+    QuitAhead = false;
+    if (Outstanding != 1 || ReadReply(false) != 1) {
+      DropConnection();
+      ReplyStatus = 0;
+    }
+  } else {
+    SetAsideFlight();
+    Command("QUIT", false);
+  }
   // A QUIT that failed keeps its reason readable.
   Socket.CloseKeepingFailure();
   StlsInUse = false;

@@ -145,6 +145,11 @@ class TPOP3Send : public TProtocolClient {
   // Ends the connection without QUIT, so the server deletes nothing of this
   // session; the failure that led here stays readable in the socket.
   void DropConnection();
+  // SendAhead with QUIT behind Lines, for a session that is to delete nothing
+  // more: the caller reads the replies of Lines, Logout the QUIT's. Nothing
+  // can be sent ahead after it.
+  bool SendAheadThenQuit(const std::vector<std::string>& Lines);
+  bool QuitSentAhead() const { return QuitAhead; }
 
   TTCPBlockSocket Socket;  // set proxies, TLS files and hooks here before Login
   int32_t ReplyStatus = 0;  // of the last reply: 1 "+OK", else 0
@@ -227,6 +232,7 @@ class TPOP3Send : public TProtocolClient {
   bool StlsInUse = false;  // this connection was switched to TLS with STLS
   std::vector<std::string> Flight;  // sent in the login's flight, reply not read yet, in order
   bool SaslLastStep = false;        // the next SASL message is the mechanism's last
+  bool QuitAhead = false;           // QUIT sent ahead, its reply not read yet
   std::string SaslReason;  // what the client side of a SASL login found wrong
   int32_t Outstanding = 0;  // replies owed to SendAhead
 };

@@ -249,6 +249,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
     Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
   TPipelinedSweep Ahead(Session);
   Ahead.KnownSizes = Run.Sizes;
+  Ahead.QuitWithLastCommand = Run.Settings.DryRun || Run.Settings.ListOnly;
   TOneAtATimeSweep OneAtATime(Session);
   const bool Pipelining = !Run.Settings.NoPipelining && Session.HasCapability("PIPELINING");
   TSweepEnd End = TSweepEnd::NotStarted;
@@ -270,9 +271,11 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
 // saw: the session then ends without QUIT, and nothing is deleted.
 int EndSession(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
   if (!Run.Out.Flush()) {
+    // A QUIT sent ahead ended a run that deletes nothing.
+    const bool QuitGone = Session->QuitSentAhead();
     Session.reset();
     Run.Complain("standard output could not be written (" + Run.Out.FailureReason() +
-                 "): the session ends without QUIT, nothing is deleted");
+                 (QuitGone ? "): nothing is deleted" : "): the session ends without QUIT, nothing is deleted"));
     return Run.Settings.SysExits ? EX_IOERR : 1;
   }
   Session->Logout();

@@ -108,6 +108,8 @@ bool TPipelinedSweep::Refill() {
     --NextToAsk;
     if (First) ++FirstWindow;
   }
+  if (QuitWithLastCommand && NextToAsk < 1 && DelesDue.empty() && !Session.QuitSentAhead())
+    return Session.SendAheadThenQuit(Lines);
   return Session.SendAhead(Lines);
 }
 

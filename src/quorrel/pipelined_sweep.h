@@ -16,6 +16,9 @@
 // on the server, and the reply bytes expected for them (taken from the message
 // sizes) stay within a second budget. A refill waits until a quarter of either
 // budget is free again.
+//
+// A sweep that is to delete nothing (QuitWithLastCommand) sends the QUIT with
+// its last TOP n 0 and LIST n; every reply before it is still read and judged.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +39,9 @@ class TPipelinedSweep : public TSweep {
   std::vector<uint32_t> KnownSizes;
   int64_t CommandBudget = 64 * 1024;
   int64_t ReplyBudget = 8 * 1024 * 1024;  // 160 MB/s kept in flight across a 50 ms round trip
+  // Set only where no message can be deleted (a dry run, a listing): a QUIT
+  // sent ahead of verdicts not yet shown may carry out nothing.
+  bool QuitWithLastCommand = false;
 
   // Sweeps messages MessageCount down to 1 on a logged-in session; says on
   // Complain why the replies were out of step or the connection was lost, and

@@ -296,3 +296,25 @@ TEST_F(Hostile, LoginInOneFlight) {
                             "<size>\", the server said \"+OK logged in\"; the session ends without QUIT, nothing is deleted\n");
   EXPECT_THAT(O[1].Commands, ::testing::Not(::testing::Contains("QUIT")));
 }
+
+// A run that can delete nothing sends its QUIT with the last TOP and LIST; one
+// that deletes sends it only once every verdict is shown.
+TEST_F(Hostile, QuitAheadOnlyWhereNothingIsDeleted) {
+  const auto Script = [](bool Dele) {
+    return TScript([Dele](TPop3ScriptServer& S) {
+      S.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n").On("USER u", "+OK\r\n");
+      S.On("PASS p", "+OK\r\n").On("STAT", "+OK 1 100\r\n").On("LIST", "+OK\r\n1 100\r\n.\r\n");
+      S.On("TOP 1 0", "+OK\r\nSubject: lottery\r\n\r\n.\r\n").On("LIST 1", "+OK 1 100\r\n");
+      if (Dele) S.On("DELE 1", "+OK\r\n");
+      S.On("QUIT", "+OK bye\r\n");
+    });
+  };
+  const auto O = E2E.RunAll({Against(Script(false), {"--dry-run"}), Against(Script(true))});
+  const std::string Found = Banner + "1 emails found, 100 bytes\r\n";
+  EXPECT_EQ(O[0].Outputs[0], Found + "1:lottery WOULD DELETE\r\n");
+  EXPECT_EQ(O[1].Outputs[0], Found + "1:lottery DELETED\r\n");
+  const std::vector<std::string> Login = {"CAPA", "USER u", "> PASS p", "> STAT", "> LIST", "TOP 1 0", "> LIST 1"};
+  EXPECT_EQ(O[0].Dialogue, With(Login, {"> QUIT"}));
+  EXPECT_EQ(O[1].Dialogue, With(Login, {"DELE 1", "QUIT"}));
+  for (const TOutcome& Each : O) EXPECT_EQ(Each.Statuses[0], 0);
+}
