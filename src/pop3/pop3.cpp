@@ -1,6 +1,7 @@
 #include "pop3/pop3.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -608,7 +609,10 @@ bool TPOP3Send::Stat() {
   }
   MessageCount = IntegerOrDefault(TextBefore(Rest, " "), 0);
   // RFC 1939 lets the server add text behind the size ("+OK 2 320 octets").
-  MailboxSize = IntegerOrDefault(TextBefore(TextAfter(Rest, " "), " "), 0);
+  const std::string Octets = TextBefore(TextAfter(Rest, " "), " ");
+  int64_t Parsed = 0;
+  const auto [End, Error] = std::from_chars(Octets.data(), Octets.data() + Octets.size(), Parsed);
+  MailboxSize = Error == std::errc() && End == Octets.data() + Octets.size() ? Parsed : 0;
   return true;
 }
 

@@ -159,7 +159,7 @@ class TPOP3Send : public TProtocolClient {
   std::string UserName;
   std::string Password;
   int32_t MessageCount = 0;
-  int32_t MailboxSize = 0;
+  int64_t MailboxSize = 0;  // in octets: a mailbox may hold more than 2 GiB
   std::string ApopChallenge;
   TAuthMode AuthMode = AuthAny;
   std::vector<std::string> Capabilities;

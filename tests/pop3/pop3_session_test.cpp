@@ -208,6 +208,7 @@ TEST(Pop3Session, StatFormsAndSingleLineReplies) {
       .On("STAT", "+OK 7 x\r\n")
       .On("STAT", "-ERR later\r\n")
       .On("STAT", "+ok 3 3\r\n")
+      .On("STAT", "+OK 1 6442450944\r\n")
       .On("DELE 2", "+OK marked\r\n")
       .On("DELE 9", "-ERR no such message\r\n")
       .On("QUIT", "+OK bye\r\n");
@@ -234,6 +235,8 @@ TEST(Pop3Session, StatFormsAndSingleLineReplies) {
   EXPECT_EQ(Session.MessageCount, 7);
   EXPECT_FALSE(Session.Stat());  // "+ok" is not "+OK"
   EXPECT_EQ(Session.StatusLine, "+ok 3 3");
+  EXPECT_TRUE(Session.Stat());  // 6 GiB
+  EXPECT_EQ(Session.MailboxSize, 6442450944);
   EXPECT_TRUE(Session.Dele(2));
   EXPECT_FALSE(Session.Dele(9));
   EXPECT_EQ(Session.StatusLine, "-ERR no such message");
