@@ -21,7 +21,7 @@ void WriteColoured(const std::string& Text, uint8_t Colour) {
   SetForegroundColour(Colour);
   std::fwrite(Text.data(), 1, Text.size(), stdout);
   if (StandardOutputIsTerminal()) std::fflush(stdout);
-  SetTextColours(0, static_cast<uint8_t>(Saved));
+  SetTextAttributes(Saved);  // the whole word as it was, not rebuilt from its colours
 }
 
 void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter) {
