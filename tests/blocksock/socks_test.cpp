@@ -572,7 +572,8 @@ TEST(SocksListen, DirectListenAcceptsConnections) {
 
 class RealSocks : public ::testing::Test {
  protected:
-  // Connects through the proxy to the target and checks bytes both ways.
+  // Connects through the proxy to the target and checks bytes both ways; its
+  // ASSERTs end only this helper, so callers wrap it in ASSERT_NO_FATAL_FAILURE.
   void RoundTrip(TTCPBlockSocket& Socket, const std::string& Host) {
     Socket.SocksProxyHost = "127.0.0.1";
     Socket.SocksProxyPort = Proxy.PortText();
@@ -596,14 +597,14 @@ class RealSocks : public ::testing::Test {
 TEST_F(RealSocks, DanteSocks5AndSocks4) {
   QUORREL_REQUIRE_STARTED(Proxy.StartDante(), "danted", Proxy.Log());
   TTCPBlockSocket Five;
-  RoundTrip(Five, "127.0.0.1");
+  ASSERT_NO_FATAL_FAILURE(RoundTrip(Five, "127.0.0.1"));
   Five.CloseSocket();
   TTCPBlockSocket Named;
-  RoundTrip(Named, "localhost");
+  ASSERT_NO_FATAL_FAILURE(RoundTrip(Named, "localhost"));
   Named.CloseSocket();
   TTCPBlockSocket Four;
   Four.SocksVersion = Socks4;
-  RoundTrip(Four, "127.0.0.1");
+  ASSERT_NO_FATAL_FAILURE(RoundTrip(Four, "127.0.0.1"));
 }
 
 TEST_F(RealSocks, DanteBindCarriesAnIncomingConnection) {
@@ -632,7 +633,7 @@ TEST_F(RealSocks, MicrosocksWithAndWithoutCredentials) {
   {
     QUORREL_REQUIRE_STARTED(Proxy.StartMicrosocks(), "microsocks", Proxy.Log());
     TTCPBlockSocket Plain;
-    RoundTrip(Plain, "127.0.0.1");
+    ASSERT_NO_FATAL_FAILURE(RoundTrip(Plain, "127.0.0.1"));
     Plain.CloseSocket();
     Proxy.Stop();
   }
@@ -640,7 +641,7 @@ TEST_F(RealSocks, MicrosocksWithAndWithoutCredentials) {
   TTCPBlockSocket WithUser;
   WithUser.SocksUser = "bob";
   WithUser.SocksPassword = "secret";
-  RoundTrip(WithUser, "127.0.0.1");
+  ASSERT_NO_FATAL_FAILURE(RoundTrip(WithUser, "127.0.0.1"));
   WithUser.CloseSocket();
 
   TTCPBlockSocket WrongPassword;
