@@ -63,6 +63,13 @@ TEST(ScramTest, RefusedServerMessages) {
   }
 }
 
+// The bounds themselves are taken (4096 in every other case here).
+TEST(ScramTest, TheUpperIterationBoundIsTaken) {
+  TScramSha256Client Client = Started();
+  std::string Final, Error;
+  EXPECT_TRUE(Client.ClientFinal("r=" + Nonce + "x" + Salt + ",i=1000000", "pencil", Final, Error)) << Error << MissingLibrary;
+}
+
 TEST(ScramTest, UserNamesAreEscaped) {
   TScramSha256Client Client;
   Client.Nonce = "N";

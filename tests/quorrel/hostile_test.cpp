@@ -318,3 +318,14 @@ TEST_F(Hostile, QuitAheadOnlyWhereNothingIsDeleted) {
   EXPECT_EQ(O[1].Dialogue, With(Login, {"DELE 1", "QUIT"}));
   for (const TOutcome& Each : O) EXPECT_EQ(Each.Statuses[0], 0);
 }
+
+// A greeting that refuses is the server's own "unavailable"; one that is no
+// POP3 reply at all is a protocol error.
+TEST_F(Hostile, GreetingStatusesUnderSysexits) {
+  const auto Greeting = [](const std::string& Line) { return TScript([Line](TPop3ScriptServer& S) { S.Line(Line); }); };
+  const auto O = E2E.RunAll({Against(Greeting("-ERR too busy"), {"--sysexits"}),
+                             Against(Greeting("* OK not a POP3 server"), {"--sysexits"})});
+  for (const TOutcome& Each : O) EXPECT_EQ(Each.Outputs[0], LoginError);
+  EXPECT_EQ(O[0].Statuses[0], 69);
+  EXPECT_EQ(O[1].Statuses[0], 76);
+}

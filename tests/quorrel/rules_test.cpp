@@ -57,6 +57,7 @@ TEST(Rules, JudgeTheHeaderAndTheSize) {
       {"a decoded keep word keeps", With({"flights"}, {"jürgen"}, {}, false, true), "kept"},
       {"not decoded without --decode", With({"flights"}, {"jürgen"}), "delete"},
       {"a decoded word in a scoped field", With({"JÜRGEN"}, {}, {"from"}, false, true), "delete"},
+      {"a decoded word outside the scope", With({"JÜRGEN"}, {}, {"subject"}, false, true), ""},
       {"an anchored class in a field", With({"^\\[(offers|ads)\\] [a-z]+"}, {}, {"subject"}, true), "delete"},
       {"an anchor at the value's start", With({"^cheap"}, {}, {"subject"}, true), ""},
       {"an anchor across the fold", With({"and casino nights$"}, {}, {"subject"}, true), "delete"},
@@ -93,6 +94,7 @@ TEST(Rules, ExpressionsThatCannotServeAreRefused) {
   } Cases[] = {
       {With({"ok"}, {"[z-a]"}, {}, true), "\"[z-a]\" is not a valid regular expression: invalid character class range: z-a"},
       {With({"spam|"}, {}, {}, true), "the filter expression \"spam|\" matches an empty text, so it would delete every message"},
+      {With({"spam", "x|"}, {}, {}, true), "the filter expression \"x|\" matches an empty text, so it would delete every message"},
       {With({"(a"}), ""},                        // plain words are never compiled
       {With({"x"}, {".*"}, {}, true), ""},       // a keep expression that matches anything only keeps
       {With({"", "x"}, {}, {}, true), ""},       // an empty word matches nothing, as without --regex
