@@ -504,3 +504,26 @@ TEST(PipelinedSweep, AgainstDovecot) {
     EXPECT_EQ(Dovecot.Subjects(User).front(), "Minutes 1");
   }
 }
+
+// A header with a line cut at the bound is not read whole: where keep words
+// are to be checked, that message is not deleted.
+TEST(PipelinedSweep, ACutHeaderIsNotReadWhole) {
+  TPop3MailboxServer Server;
+  Server.Messages = Mailbox(3, {1, 2, 3});
+  Server.Messages[1].Header += "X-Long: " + std::string(70000, 'x') + "\r\n";
+  ASSERT_TRUE(Server.Start());
+  TRun Run(Server);
+  TSettings Settings;
+  Settings.FilterWords = Filter;
+  Settings.KeepWords = {"boss@"};
+  TRules Rules;
+  ASSERT_EQ(Rules.Take(Settings), "");
+  Run.Sweep.Judge = [&Rules](int32_t, const Strings& Header, bool Whole) {
+    const TRuling Ruling = Rules.Judge(Header, Whole, std::nullopt);
+    return TSweepJudgement{Ruling.Delete, HeaderValue(Header, "Subject"), Ruling.Kept};
+  };
+  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+  EXPECT_THAT(Run.Shown, ElementsAre("3:Lottery win 3 DELETED", "2:Lottery win 2 SKIPPED", "1:Lottery win 1 DELETED"));
+  EXPECT_THAT(Run.Sweep.ReadWhole, ElementsAre(3, 1));
+  EXPECT_THAT(Server.DeleteRequests(), ElementsAre(3, 1));
+}
