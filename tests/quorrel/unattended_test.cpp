@@ -151,3 +151,33 @@ TEST_F(Unattended, SysExitsStatusesThatRealPeersProduce) {
   ASSERT_EQ(O[1].Trouble, "");
   EXPECT_EQ(O[1].Statuses, std::vector<int>{74});
 }
+
+// A message whose DELE was refused is still on the server: it is not recorded,
+// so the next run reads it again; a run whose QUIT is refused leaves the state
+// byte for byte as it was.
+TEST_F(Unattended, RefusedDeleAndRefusedQuitRecordNothing) {
+  const std::string State = E2E.Dir + "/refused";
+  const auto Session = [](bool First) {
+    return [=](TPop3ScriptServer& Server) {
+      const std::string Capa = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
+      Server.Line("+OK ready").On("CAPA", Capa).On("USER u", "+OK\r\n").On("PASS p", "+OK\r\n").On("CAPA", Capa)
+          .On("STAT", "+OK 2 80\r\n").On("UIDL", "+OK\r\n1 one\r\n2 two\r\n.\r\n").On("LIST", "+OK\r\n1 40\r\n2 40\r\n.\r\n")
+          .On("TOP 2 0", "+OK\r\nSubject: lottery\r\n\r\n.\r\n").On("DELE 2", First ? "-ERR locked\r\n" : "+OK\r\n");
+      if (First) Server.On("TOP 1 0", "+OK\r\nSubject: one\r\n\r\n.\r\n");  // then judged before
+      Server.On("QUIT", First ? "+OK\r\n" : "-ERR cannot\r\n");
+    };
+  };
+  TScenario S = Talking({}, {{"--only-new", "--state-file", State, "u", "p", "127.0.0.1", "lottery"}});
+  S.Peer = TPeer::Script;
+  S.Script = Session(true);
+  const TOutcome First = E2E.Run(S);
+  ASSERT_EQ(First.Trouble, "");
+  EXPECT_THAT(First.Outputs[0], HasSubstr("2:lottery NOT DELETED\r\n1:one SKIPPED\r\n"));
+  const std::string Kept = ReadFile(State);
+  EXPECT_EQ(Kept.substr(Kept.find('\n') + 1), "40 one\n");
+  S.Script = Session(false);
+  const TOutcome Second = E2E.Run(S);
+  ASSERT_EQ(Second.Trouble, "");
+  EXPECT_THAT(Second.Outputs[0], HasSubstr("1 new, 1 judged before\r\n2:lottery DELETED\r\n"));
+  EXPECT_EQ(ReadFile(State), Kept);
+}
