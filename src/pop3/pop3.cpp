@@ -228,15 +228,16 @@ bool TPOP3Send::SendLine(const std::string& Text) {
 
 bool TPOP3Send::SendAhead(const std::vector<std::string>& Lines) {
   if (QuitAhead) return false;  // the server takes nothing after QUIT
-  if (Lines.empty()) return Socket.HasSocket();
-  std::string Text;
-  for (const std::string& Line : Lines) {
+  for (const std::string& Line : Lines)
     if (!FitsOneCommand(Line)) return false;
-    Text += Line;
-    Text += "\r\n";
-  }
+  // Those already sent in the login's flight are only claimed.
+  size_t First = 0;
+  while (First < Lines.size() && Claim(Lines[First])) ++First;
+  if (First == Lines.size()) return Socket.HasSocket();
+  std::string Text;
+  for (size_t I = First; I < Lines.size(); ++I) Text += Lines[I] + "\r\n";
   if (!SendLine(Text)) return false;
-  Outstanding += int32_t(Lines.size());
+  Outstanding += int32_t(Lines.size() - First);
   return true;
 }
 
@@ -657,10 +658,8 @@ bool TPOP3Send::ListIdsAndSizes(std::vector<std::string>& Ids, std::vector<uint3
   std::vector<std::string> IdLines;
   if (HasCapability("PIPELINING")) {
     // Both replies are read whatever the first says: the next command must
-    // not take the second for its own. Sent in the login's flight already,
-    // they are only read.
-    const bool Sent = Claim("UIDL");
-    if (!(Sent ? Claim("LIST") || SendAhead({"LIST"}) : SendAhead({"UIDL", "LIST"}))) return false;
+    // not take the second for its own.
+    if (!SendAhead({"UIDL", "LIST"})) return false;
     const bool IdsOk = ReadReply(true) == 1;
     IdLines.swap(ReplyLines);
     if (ReadReply(true) != 1 || !IdsOk) return false;

@@ -138,7 +138,8 @@ class TPOP3Send : public TProtocolClient {
   // reply is outstanding, bytes already waiting cannot answer these commands
   // and fail the send as they fail a one-at-a-time command. A line holding CR,
   // LF or NUL is refused before anything is sent; a send that fails or leaves
-  // part of the bytes unsent drops the connection.
+  // part of the bytes unsent drops the connection. Leading lines that went in
+  // the login's flight, their replies next, are not sent again.
   bool SendAhead(const std::vector<std::string>& Lines);
   // Commands sent ahead whose replies have not been read yet.
   int32_t RepliesOutstanding() const { return Outstanding; }

@@ -275,48 +275,51 @@ TEST_F(Hostile, RepliesThatComeBeforeTheirCommand) {
 }
 
 // With PIPELINING before login, USER and PASS go with STAT and LIST in one
-// flight: a refused PASS reads as it does one at a time, and a STAT given
-// another command's reply ends the session without QUIT.
-TEST_F(Hostile, LoginInOneFlight) {
-  const auto Flight = [](const std::string& Pass) {
-    return TScript([Pass](TPop3ScriptServer& S) {
-      S.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n").On("USER u", "+OK\r\n").On("PASS p", Pass);
-      S.On("STAT", "-ERR\r\n").On("LIST", "-ERR\r\n").On("QUIT", "+OK bye\r\n");
+// flight. A refused PASS and a cut read as one command at a time; a STAT given
+// another command's reply ends the session without QUIT. A dry run sends its
+// QUIT with its last TOP and LIST; a run that deletes only once all is shown.
+TEST_F(Hostile, CommandsInOneFlight) {
+  const auto Flight = [](const TScript& AfterUser) {
+    return TScript([AfterUser](TPop3ScriptServer& S) {
+      S.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n").On("USER u", "+OK\r\n");
+      AfterUser(S);
     });
   };
-  const auto O = E2E.RunAll({Against(Flight("-ERR wrong password\r\n")),
-                             Against(Flight("+OK\r\n+OK logged in\r\n"), {"--sysexits"})});
-  ExpectClean(O[0], "refused");
-  EXPECT_EQ(O[0].Outputs[0], LoginError);
-  EXPECT_EQ(O[0].Errors[0], "quorrel: login refused by 127.0.0.1:110: the server said -ERR wrong password\n");
-  EXPECT_THAT(O[0].Dialogue, ::testing::ElementsAre("CAPA", "USER u", "> PASS p", "> STAT", "> LIST", "QUIT"));
-  ExpectClean(O[1], "out of step", "DELE 2", 76);
-  EXPECT_EQ(O[1].Outputs[0], Banner);
-  EXPECT_EQ(O[1].Errors[0], "quorrel: the server's replies are out of step: STAT was to be answered \"+OK <count> "
-                            "<size>\", the server said \"+OK logged in\"; the session ends without QUIT, nothing is deleted\n");
-  EXPECT_THAT(O[1].Commands, ::testing::Not(::testing::Contains("QUIT")));
-}
-
-// A run that can delete nothing sends its QUIT with the last TOP and LIST; one
-// that deletes sends it only once every verdict is shown.
-TEST_F(Hostile, QuitAheadOnlyWhereNothingIsDeleted) {
-  const auto Script = [](bool Dele) {
+  const auto Swept = [](bool Dele) {
     return TScript([Dele](TPop3ScriptServer& S) {
-      S.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n").On("USER u", "+OK\r\n");
       S.On("PASS p", "+OK\r\n").On("STAT", "+OK 1 100\r\n").On("LIST", "+OK\r\n1 100\r\n.\r\n");
       S.On("TOP 1 0", "+OK\r\nSubject: lottery\r\n\r\n.\r\n").On("LIST 1", "+OK 1 100\r\n");
       if (Dele) S.On("DELE 1", "+OK\r\n");
       S.On("QUIT", "+OK bye\r\n");
     });
   };
-  const auto O = E2E.RunAll({Against(Script(false), {"--dry-run"}), Against(Script(true))});
+  const auto O = E2E.RunAll({
+      Against(Flight([](TPop3ScriptServer& S) {
+        S.On("PASS p", "-ERR wrong password\r\n").On("STAT", "-ERR\r\n").On("LIST", "-ERR\r\n").On("QUIT", "+OK\r\n");
+      })),
+      Against(Flight([](TPop3ScriptServer& S) { S.Close(); })),
+      Against(Flight([](TPop3ScriptServer& S) { S.On("PASS p", "+OK\r\n+OK logged in\r\n").Expect("STAT"); }),
+              {"--sysexits"}),
+      Against(Flight(Swept(false)), {"--dry-run"}),
+      Against(Flight(Swept(true))),
+  });
+  const std::vector<std::string> Login = {"CAPA", "USER u", "> PASS p", "> STAT", "> LIST"};
+  EXPECT_EQ(O[0].Outputs[0], LoginError);
+  EXPECT_EQ(O[0].Errors[0], "quorrel: login refused by 127.0.0.1:110: the server said -ERR wrong password\n");
+  EXPECT_EQ(O[0].Dialogue, With(Login, {"QUIT"}));
+  EXPECT_EQ(O[1].Outputs[0], LoginError);
+  EXPECT_EQ(O[1].Errors[0].rfind("quorrel: login at 127.0.0.1:110 failed: ", 0), 0u) << O[1].Errors[0];
+  EXPECT_EQ(O[2].Statuses[0], 76);
+  EXPECT_EQ(O[2].Outputs[0], Banner);
+  EXPECT_EQ(O[2].Errors[0], "quorrel: the server's replies are out of step: STAT was to be answered \"+OK <count> "
+                            "<size>\", the server said \"+OK logged in\"; the session ends without QUIT, nothing is deleted\n");
+  EXPECT_THAT(O[2].Commands, ::testing::Not(::testing::Contains("QUIT")));
   const std::string Found = Banner + "1 emails found, 100 bytes\r\n";
-  EXPECT_EQ(O[0].Outputs[0], Found + "1:lottery WOULD DELETE\r\n");
-  EXPECT_EQ(O[1].Outputs[0], Found + "1:lottery DELETED\r\n");
-  const std::vector<std::string> Login = {"CAPA", "USER u", "> PASS p", "> STAT", "> LIST", "TOP 1 0", "> LIST 1"};
-  EXPECT_EQ(O[0].Dialogue, With(Login, {"> QUIT"}));
-  EXPECT_EQ(O[1].Dialogue, With(Login, {"DELE 1", "QUIT"}));
-  for (const TOutcome& Each : O) EXPECT_EQ(Each.Statuses[0], 0);
+  EXPECT_EQ(O[3].Outputs[0], Found + "1:lottery WOULD DELETE\r\n");
+  EXPECT_EQ(O[3].Dialogue, With(Login, {"TOP 1 0", "> LIST 1", "> QUIT"}));
+  EXPECT_EQ(O[4].Outputs[0], Found + "1:lottery DELETED\r\n");
+  EXPECT_EQ(O[4].Dialogue, With(Login, {"TOP 1 0", "> LIST 1", "DELE 1", "QUIT"}));
+  for (const TOutcome& Each : O) ExpectClean(Each, "in one flight", "DELE 1", Each.Statuses[0]);
 }
 
 // A greeting that refuses is the server's own "unavailable"; one that is no
