@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "quorrel/rules.h"
+#include "quorrel/rules/rules.h"
 
 using namespace quorrel;
 
@@ -36,11 +36,11 @@ const std::vector<std::string> Expressions = {"casino", "lotter(y|ies)", "v[i1]a
                                               "^subject: act now"};
 
 TRules Made(const std::vector<std::string>& Filters, bool Regex) {
-  TSettings S;
+  TRuleSettings S;
   S.FilterWords = Filters;
   S.Regex = Regex;
   TRules Rules;
-  if (!Rules.Take(S).empty()) std::abort();
+  if (!Rules.Take(S)) std::abort();
   return Rules;
 }
 

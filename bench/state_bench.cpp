@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "quorrel/state.h"
+#include "quorrel/state/state.h"
 
 using namespace quorrel;
 

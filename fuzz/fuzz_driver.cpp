@@ -10,9 +10,9 @@
 #include <re2/re2.h>
 
 #include "netutil/netutil.h"
-#include "quorrel/header.h"
-#include "quorrel/output.h"
-#include "quorrel/rules.h"
+#include "quorrel/rules/header.h"
+#include "quorrel/report/output.h"
+#include "quorrel/rules/rules.h"
 #include "support.h"
 
 using namespace quorrel;
@@ -28,16 +28,16 @@ bool IsAscii(const std::vector<std::string>& Texts) {
 
 // Plain words and the same words as quoted expressions judge alike.
 void RulesAgree(const std::vector<std::string>& Filters, const std::vector<std::string>& Lines, bool Scoped) {
-  TSettings S;
+  TRuleSettings S;
   S.FilterWords = Filters;
   if (Scoped) S.Fields = {"subject", "from"};
   TRules Plain;
-  if (!Plain.Take(S).empty()) std::abort();
+  if (!Plain.Take(S)) std::abort();
   const bool ByWord = Plain.Judge(Lines, true, std::nullopt).Delete;
   S.Regex = true;
   for (std::string& Word : S.FilterWords) Word = RE2::QuoteMeta(Word);
   TRules Quoted;
-  if (!Quoted.Take(S).empty()) return;
+  if (!Quoted.Take(S)) return;
   // RE2 folds a few non-ASCII letters onto ASCII ones (the Kelvin sign onto k).
   const bool Ascii = IsAscii(Filters) && IsAscii(Lines);
   if (Ascii && Quoted.Judge(Lines, true, std::nullopt).Delete != ByWord) std::abort();
@@ -46,7 +46,7 @@ void RulesAgree(const std::vector<std::string>& Filters, const std::vector<std::
   if (Lines.empty() || Lines.front().empty() || Lines.front().find('=') != std::string::npos || !Ascii) return;
   S.KeepWords = {RE2::QuoteMeta(Lines.front())};
   S.LargerThan = 0;
-  if (Quoted.Take(S).empty() && Quoted.Judge(Lines, true, 1000).Delete) std::abort();
+  if (Quoted.Take(S) && Quoted.Judge(Lines, true, 1000).Delete) std::abort();
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "blocksock/block_socket.h"
-#include "quorrel/runtime.h"
+#include "quorrel/program/runtime.h"
 #include "support/requirement.h"
 #include "support/process.h"
 

@@ -1,3 +1,0 @@
-#include "quorrel/runtime.h"
-
-int main(int argc, char** argv) { return quorrel::RunProgram(argc, argv); }

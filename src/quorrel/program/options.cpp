@@ -1,0 +1,283 @@
+#include "quorrel/program/options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "netutil/netutil.h"
+
+namespace quorrel {
+
+namespace {
+
+// Stores an option's value into the settings; returns "" or why the value is bad.
+using TStore = std::string (*)(TSettings& Settings, const std::string& Value);
+
+struct TOption {
+  const char* Name;       // as typed, with its leading dashes
+  const char* ValueName;  // shown in the help; nullptr for a switch, which takes no value
+  const char* Help;
+  TStore Store;
+};
+
+// Options without a value that turn Flag on, in the part of the settings it belongs to.
+template <bool TRunMode::*Flag>
+std::string ModeSwitch(TSettings& S, const std::string&) {
+  S.Mode.*Flag = true;
+  return "";
+}
+template <bool TMailbox::*Flag>
+std::string MailboxSwitch(TSettings& S, const std::string&) {
+  S.Mailbox.*Flag = true;
+  return "";
+}
+template <bool TRuleSettings::*Flag>
+std::string RuleSwitch(TSettings& S, const std::string&) {
+  S.Rules.*Flag = true;
+  return "";
+}
+
+std::string StorePort(TSettings& S, const std::string& Value) {
+  if (!IsPortNumber(Value)) return "'" + Value + "' is not a port number (1-65535)";
+  S.Mailbox.Port = std::to_string(std::stoi(Value));
+  return "";
+}
+
+std::string StoreCaFile(TSettings& S, const std::string& Value) {
+  struct stat Info {};
+  if (stat(Value.c_str(), &Info) != 0 || !S_ISREG(Info.st_mode) || access(Value.c_str(), R_OK) != 0)
+    return "cannot read the file '" + Value + "'";
+  S.Mailbox.CaFile = Value;
+  return "";
+}
+
+std::string StoreProxy(TSettings& S, const std::string& Value) { return ParseProxyUrl(Value, S.Mailbox.Proxy).Message(); }
+
+std::string StoreStateFile(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty file name";
+  S.Mailbox.StateFile = Value;
+  return "";
+}
+
+std::string StoreAuth(TSettings& S, const std::string& Value) {
+  for (const char* Method : {"auto", "user", "apop", "plain", "scram-sha-256", "xoauth2", "oauthbearer"})
+    if (Value == Method) {
+      S.Mailbox.Auth = Value;
+      return "";
+    }
+  return "'" + Value + "' is none of auto, user, apop, plain, scram-sha-256, xoauth2, oauthbearer";
+}
+
+std::string StorePasswordCommand(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty command";
+  S.Mailbox.PasswordCommand = Value;
+  return "";
+}
+
+std::string StoreKeep(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty word";
+  S.Rules.KeepWords.push_back(Value);
+  return "";
+}
+
+std::string StoreField(TSettings& S, const std::string& Value) {
+  // A field name is printable ASCII without blanks and colon.
+  const bool Valid = !Value.empty() && std::all_of(Value.begin(), Value.end(), [](char C) { return C > 0x20 && C < 0x7F && C != ':'; });
+  if (!Valid) return "'" + Value + "' is not a header field name";
+  const std::string Lower = AsciiLower(Value);
+  if (std::find(S.Rules.Fields.begin(), S.Rules.Fields.end(), Lower) == S.Rules.Fields.end()) S.Rules.Fields.push_back(Lower);
+  return "";
+}
+
+std::string StoreLargerThan(TSettings& S, const std::string& Value) {
+  uint64_t Bytes = 0;
+  if (!ParseSize(Value, Bytes)) return "'" + Value + "' is not a size (bytes, or a number with k, M or G)";
+  S.Rules.LargerThan = Bytes;
+  return "";
+}
+
+// Settings that make no sense together, found once every option is read.
+std::string Conflicts(const TSettings& Settings) {
+  const TMailbox& S = Settings.Mailbox;
+  if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
+  if (!S.StateFile.empty() && !Settings.Mode.OnlyNew) return "--state-file needs --only-new";
+  // The secret has one source: a password on the line as well would be used
+  // by nobody, and would stand where every local user can read it.
+  if (!S.PasswordCommand.empty() && Settings.HasMailbox && S.Password != "-")
+    return "with --password-command the password parameter must be -";
+  // Without TLS these would be ignored, and the user would believe the
+  // session secured.
+  if (!S.Tls && !S.StartTls) {
+    if (!S.CaFile.empty()) return "--ca-file needs --tls or --starttls";
+    if (S.Insecure) return "--insecure needs --tls or --starttls";
+  }
+  return "";
+}
+
+const TOption Options[] = {
+    {"--dry-run", nullptr, "delete nothing; show each matching message as WOULD DELETE",
+     ModeSwitch<&TRunMode::DryRun>},
+    {"--decode", nullptr, "also match and show headers decoded and unfolded, in any letter's case",
+     RuleSwitch<&TRuleSettings::Decode>},
+    {"--no-pipelining", nullptr, "one command at a time, even where the server takes them ahead",
+     ModeSwitch<&TRunMode::NoPipelining>},
+    {"--port", "N", "server port (1-65535); default 110, or 995 with --tls", StorePort},
+    {"--tls", nullptr, "TLS from the first byte (port 995 unless --port)",
+     MailboxSwitch<&TMailbox::Tls>},
+    {"--starttls", nullptr, "connect in clear, then switch to TLS with STLS; no login without it",
+     MailboxSwitch<&TMailbox::StartTls>},
+    {"--ca-file", "FILE", "trust the certificates in FILE (PEM) instead of the system's store", StoreCaFile},
+    {"--insecure", nullptr, "do not check the server's certificate (warns on standard error)",
+     MailboxSwitch<&TMailbox::Insecure>},
+    {"--proxy", "URL",
+     "connect through a proxy: socks5://, socks5h:// (the proxy resolves the name), socks4://, "
+     "socks4a:// or http:// (CONNECT), as scheme://[user:password@]host[:port], port 1080 by default",
+     StoreProxy},
+    {"--only-new", nullptr,
+     "read only the headers of messages not judged before (state kept per mailbox under "
+     "$XDG_STATE_HOME/quorrel/)",
+     ModeSwitch<&TRunMode::OnlyNew>},
+    {"--state-file", "FILE", "keep the --only-new state in FILE", StoreStateFile},
+    {"--quiet", nullptr,
+     "show only the messages deleted (or not deleted, or that would be), then one line of counts",
+     ModeSwitch<&TRunMode::Quiet>},
+    {"--sysexits", nullptr,
+     "exit statuses for schedulers: 0 done and QUIT confirmed, 64 bad option, 68 unknown server, "
+     "69 refused/TLS/proxy, 74 output lost, 75 time-out/connection lost/QUIT unconfirmed, "
+     "76 reply out of step, 77 login refused",
+     ModeSwitch<&TRunMode::SysExits>},
+    {"--auth", "METHOD",
+     "how to log in: auto (APOP where offered, else USER/PASS), user, apop, plain, scram-sha-256, "
+     "xoauth2 or oauthbearer (the password is then the access token)",
+     StoreAuth},
+    {"--password-command", "CMD",
+     "run CMD with /bin/sh; the first line it prints is the password or token (the password parameter is then -)",
+     StorePasswordCommand},
+    {"--keep", "WORD",
+     "never delete a message whose header holds WORD, whatever else matches (shown as KEPT); repeatable, "
+     "e.g. --keep boss@example.com",
+     StoreKeep},
+    {"--field", "NAME",
+     "filter words match only in the field NAME (unfolded); repeatable, e.g. --field Subject --field From",
+     StoreField},
+    {"--regex", nullptr,
+     "filter and keep words are regular expressions (RE2, any case, linear time), "
+     "e.g. --regex with the filter word '^subject: .*(casino|lottery)'",
+     RuleSwitch<&TRuleSettings::Regex>},
+    {"--larger-than", "SIZE",
+     "also delete every message larger than SIZE (as LIST gives it; bytes, k, M, G), "
+     "e.g. --larger-than 5M",
+     StoreLargerThan},
+    {"--help", nullptr, "show this help and exit",
+     ModeSwitch<&TRunMode::Help>},
+    {"--version", nullptr, "show the version line and exit",
+     ModeSwitch<&TRunMode::Version>},
+};
+
+const TOption* FindOption(const std::string& Name) {
+  auto Found = std::find_if(std::begin(Options), std::end(Options),
+                            [&](const TOption& O) { return Name == O.Name; });
+  return Found == std::end(Options) ? nullptr : Found;
+}
+
+}  // namespace
+
+namespace {
+
+// Places a parameter by its position: user name, password, server, then filter
+// words, of which those that begin with "-" are ignored (but still counted).
+void TakeParameter(TSettings& S, size_t& Count, const std::string& Word) {
+  switch (++Count) {
+    case 1: S.Mailbox.User = Word; break;
+    case 2: S.Mailbox.Password = Word; break;
+    case 3: S.Mailbox.Server = Word; break;
+    default:
+      if (Word.empty() || Word[0] != '-') S.Rules.FilterWords.push_back(Word);
+  }
+}
+
+}  // namespace
+
+TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings) {
+  const auto Bad = [](std::string Why) { return TStatus::Fail(TFailureKind::Usage, std::move(Why)); };
+  bool OptionsEnded = false;
+  size_t Count = 0;
+  for (size_t I = 0; I < Args.size(); ++I) {
+    const std::string& Arg = Args[I];
+    if (OptionsEnded || Arg.rfind("--", 0) != 0) {
+      TakeParameter(Settings, Count, Arg);
+      continue;
+    }
+    if (Arg == "--") {
+      OptionsEnded = true;
+      // From the fourth place on it always was an ignored parameter, and it
+      // still counts as one, so that "u p s --" lists as it did (no NO FILTER).
+      if (Count >= 3) TakeParameter(Settings, Count, Arg);
+      continue;
+    }
+    const size_t Equals = Arg.find('=');
+    const std::string Name = Arg.substr(0, Equals);
+    const TOption* Option = FindOption(Name);
+    // A misspelt option taken as a parameter would log in under its name or,
+    // behind the server, add its value to the words that delete.
+    if (!Option) return Bad("unknown option " + Name);
+    std::string Value;
+    if (!Option->ValueName) {
+      if (Equals != std::string::npos) return Bad(Name + " takes no value");
+    } else if (Equals != std::string::npos) {
+      Value = Arg.substr(Equals + 1);
+    } else if (I + 1 < Args.size()) {
+      Value = Args[++I];
+    } else {
+      return Bad(Name + " needs a value (" + Option->ValueName + ")");
+    }
+    if (const std::string Why = Option->Store(Settings, Value); !Why.empty()) return Bad(Name + ": " + Why);
+  }
+  Settings.HasMailbox = Count >= 3;
+  // A size limit is a rule of its own: the mailbox is then judged, not listed.
+  Settings.Mode.ListOnly = Count == 3 && !Settings.Rules.LargerThan;
+  if (const std::string Why = Conflicts(Settings); !Why.empty()) return Bad(Why);
+  return TStatus::Ok();
+}
+
+bool ParseSize(const std::string& Text, uint64_t& Bytes) {
+  size_t Digits = 0;
+  while (Digits < Text.size() && Text[Digits] >= '0' && Text[Digits] <= '9') ++Digits;
+  if (Digits == 0 || Digits > 20 || Text.size() > Digits + 1) return false;
+  unsigned Shift = 0;
+  if (Text.size() > Digits) {
+    switch (Text[Digits]) {
+      case 'k': case 'K': Shift = 10; break;
+      case 'm': case 'M': Shift = 20; break;
+      case 'g': case 'G': Shift = 30; break;
+      default: return false;
+    }
+  }
+  uint64_t Value = 0;
+  for (size_t I = 0; I < Digits; ++I) {
+    const uint64_t Digit = uint64_t(Text[I] - '0');
+    if (Value > (UINT64_MAX - Digit) / 10) return false;
+    Value = Value * 10 + Digit;
+  }
+  if (Shift > 0 && Value > (UINT64_MAX >> Shift)) return false;
+  Bytes = Value << Shift;
+  return true;
+}
+
+std::string HelpText(const std::string& ProgramName) {
+  std::string Text = "Usage: " + ProgramName + " [options] UserName Password Server [Filter1] [...]\r\n";
+  Text += "Deletes on the server every message whose header contains a filter word.\r\n";
+  Text += "Options (anywhere on the line, also as --name=value; -- ends them):\r\n";
+  for (const TOption& O : Options) {
+    std::string Left = std::string("  ") + O.Name;
+    if (O.ValueName) Left += std::string(" ") + O.ValueName;
+    Left.resize(std::max<size_t>(Left.size() + 1, 22), ' ');
+    Text += Left + O.Help + "\r\n";
+  }
+  return Text;
+}
+
+}  // namespace quorrel

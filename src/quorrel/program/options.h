@@ -1,0 +1,57 @@
+// The tool's command line: options ("--name value" or "--name=value", anywhere
+// on the line, "--" ends them) and the positional parameters around them.
+//
+// Every option is one entry of a table in options.cpp: its name, whether it
+// takes a value, how that value is stored into TSettings, and its line of help.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorrel/rules/rules.h"
+#include "quorrel/session/mailbox.h"
+#include "quorrel/status/status.h"
+
+namespace quorrel {
+
+// How the run goes, whatever the mailbox and the rules.
+struct TRunMode {
+  bool ListOnly = false;  // exactly three parameters: everything listed, nothing deleted
+  bool Help = false;
+  bool Version = false;
+  bool DryRun = false;
+  bool NoPipelining = false;
+  bool SysExits = false;  // exit statuses from sysexits.h
+  bool Quiet = false;     // standard output: only the messages acted on, and a summary
+  bool OnlyNew = false;   // read only the headers of messages not judged before
+};
+
+// What the command line says, by what each part describes. The parameters
+// that are not options: the first three name the mailbox and are taken as they
+// stand; from the fourth on, those that do not begin with "-" are filter
+// words, in command-line order.
+struct TSettings {
+  bool HasMailbox = false;  // all three were given; else only the usage line is shown
+  TMailbox Mailbox;
+  TRuleSettings Rules;
+  TRunMode Mode;
+};
+
+// Reads a size as bytes, or with k, M or G (powers of 1024); false for anything
+// else, or a size beyond 2^64 - 1 bytes.
+bool ParseSize(const std::string& Text, uint64_t& Bytes);
+
+// Fills Settings from Args (the parameters after the program name). Options
+// stand anywhere before a lone "--", which ends them (and, behind the server,
+// still counts as an ignored parameter). A Usage failure gives the one-line
+// reason for a bad use of an option: a word beginning with "--" that is no
+// option, a bad or missing value, a value given to an option that takes none,
+// or options that do not go together.
+TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings);
+
+// The usage line followed by one line per option.
+std::string HelpText(const std::string& ProgramName);
+
+}  // namespace quorrel

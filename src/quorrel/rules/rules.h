@@ -1,0 +1,95 @@
+// The rules that decide a message's fate from its header and its size: filter
+// words (anywhere, or only in named fields), keep words that always win, and a
+// size limit. Words are plain text or, with --regex, RE2 expressions, which
+// match in time linear in the header whatever it holds.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorrel/status/status.h"
+
+namespace re2 {
+class RE2;
+}
+
+namespace quorrel {
+
+// Words as a matcher: plain words are found as substrings, ASCII case ignored
+// in raw header text and every letter's case in decoded text; expressions
+// match case-insensitively anywhere in the text. Empty words never match.
+class TWordMatcher {
+ public:
+  TWordMatcher();
+  ~TWordMatcher();
+  TWordMatcher(TWordMatcher&&) noexcept;
+  TWordMatcher& operator=(TWordMatcher&&) noexcept;
+
+  // Takes Words; for an expression that does not compile, a Usage failure naming it.
+  TStatus Take(const std::vector<std::string>& Words, bool Regex);
+  bool Empty() const { return Count == 0; }
+  bool InRaw(std::string_view Text) const;
+  bool InDecoded(std::string_view Text) const;
+  // With Regex: the first expression that matches an empty text, else "".
+  std::string MatchingEmptyText() const;
+
+ private:
+  size_t Count = 0;
+  std::vector<std::string> Lowered;  // for raw text
+  std::vector<std::string> Folded;   // for decoded text
+  std::vector<std::unique_ptr<re2::RE2>> Expressions;
+  // All expressions as one alternation: one pass over the text instead of one
+  // per expression. Empty when the alternation is beyond RE2's memory budget.
+  std::unique_ptr<re2::RE2> Combined;
+};
+
+// True when some line contains some filter word, ASCII case ignored. The
+// signature and body-hash values of signature fields are not searched.
+bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
+// True when a filter word occurs in a header field unfolded and decoded, with
+// the case of every letter ignored. Signature values are spared here too.
+bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
+
+// The rules as the user gave them.
+struct TRuleSettings {
+  std::vector<std::string> FilterWords;  // a message holding one is deleted
+  std::vector<std::string> KeepWords;    // a message holding one is never deleted
+  std::vector<std::string> Fields;       // ASCII lower case; filter words match only in these; empty: anywhere
+  bool Regex = false;                    // filter and keep words are regular expressions
+  std::optional<uint64_t> LargerThan;    // bytes; a larger message is deleted like a match
+  bool Decode = false;                   // also match (and show) headers decoded and unfolded
+};
+
+// What the rules made of one message.
+struct TRuling {
+  bool Delete = false;
+  bool Kept = false;    // a keep word holds it
+  bool Unsure = false;  // it would go, but the keep words could not be checked: its header was not read whole
+};
+
+class TRules {
+ public:
+  // Takes the rules; a Usage failure says why they cannot be used (an
+  // expression that does not compile, a filter expression that matches any text).
+  TStatus Take(const TRuleSettings& Settings);
+  // Judges a message by its header lines (Whole when TOP was answered and no
+  // line cut) and its size, when listed.
+  TRuling Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size) const;
+  // Whether Judge needs the messages' sizes.
+  bool NeedsSizes() const { return LargerThan.has_value(); }
+
+ private:
+  bool Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped) const;
+
+  TWordMatcher Filters;
+  TWordMatcher Keeps;
+  std::vector<std::string> Fields;
+  bool Decode = false;
+  std::optional<uint64_t> LargerThan;
+};
+
+}  // namespace quorrel

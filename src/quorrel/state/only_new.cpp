@@ -1,0 +1,68 @@
+#include "quorrel/state/only_new.h"
+
+#include <unordered_map>
+
+namespace quorrel {
+
+bool TOnlyNew::Begin(const std::string& Path, std::string& Why, const TNote& Note) {
+  bool Busy = false;
+  const std::string Trouble = Path.empty() ? "there is no home folder for the state" : State.Lock(Path, Busy);
+  if (Busy) {
+    Why = "another run holds the state " + Path + ": this one ends here, nothing was changed";
+    return false;
+  }
+  Locked = Trouble.empty();
+  if (!Locked) Note(Trouble + ": every message is read, no state is kept");
+  return true;
+}
+
+void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, const TNote& Note) {
+  Fingerprint = WantedFingerprint;
+  Skip.clear();
+  JudgedBefore = 0;
+  if (!Session.ListIdsAndSizes(Ids, Sizes)) {
+    Ids.clear();
+    Sizes.clear();
+    if (Session.Socket.HasSocket()) Note("the server gives no unique ids (UIDL): every message is read");
+    return;
+  }
+  if (!Locked) return;
+  std::string Stored;
+  std::vector<TStateEntry> Entries;
+  if (const std::string Why = State.Load(Stored, Entries); !Why.empty()) {
+    Note(Why + ": every message is read");
+    return;
+  }
+  if (Stored != Fingerprint) {
+    Note("the filter words or options differ from the last run's: every message is read again");
+    return;
+  }
+  std::unordered_map<std::string, uint32_t> Judged;
+  Judged.reserve(Entries.size());
+  for (TStateEntry& E : Entries) Judged.emplace(std::move(E.Uidl), E.Size);
+  Skip.assign(Ids.size(), false);
+  for (size_t N = 1; N < Ids.size(); ++N) {
+    // Another size under the same id is another message to us.
+    const auto Found = Judged.find(Ids[N]);
+    Skip[N] = Found != Judged.end() && Found->second == Sizes[N];
+    JudgedBefore += Skip[N] ? 1 : 0;
+  }
+}
+
+void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note) {
+  if (!Locked || Ids.empty()) return;
+  // A header not read whole was not judged, and a message whose DELE was
+  // refused is no kept one: both are read again next time.
+  std::vector<uint8_t> Marks(Ids.size(), 0);
+  for (int32_t N : ReadWhole)
+    if (N > 0 && size_t(N) < Marks.size()) Marks[size_t(N)] |= 1;
+  for (int32_t N : Kept)
+    if (N > 0 && size_t(N) < Marks.size()) Marks[size_t(N)] |= 2;
+  std::vector<TStateEntry> Entries;
+  for (size_t N = 1; N < Ids.size(); ++N)
+    if ((N < Skip.size() && Skip[N]) || Marks[N] == 3) Entries.push_back({Ids[N], Sizes[N]});
+  if (const std::string Why = State.Save(Fingerprint, Entries); !Why.empty())
+    Note("the state could not be written (" + Why + "): the next run goes by the last one written");
+}
+
+}  // namespace quorrel
