@@ -46,8 +46,7 @@ struct TFixture {
     char Template[] = "/tmp/quorrel-state-bench-XXXXXX";
     if (mkdtemp(Template)) Dir = Template;
     Path = Dir + "/state";
-    bool Busy = false;
-    if (Dir.empty() || !State->Lock(Path, Busy).empty() || !State->Save("bench", Entries).empty()) std::abort();
+    if (Dir.empty() || !State->Lock(Path) || !State->Save("bench", Entries)) std::abort();
   }
 };
 
@@ -59,7 +58,7 @@ TFixture& Fixture() {
 void Save100k(benchmark::State& Run) {
   TFixture& F = Fixture();
   for (auto _ : Run)
-    if (!F.State->Save("bench", F.Entries).empty()) Run.SkipWithError("Save failed");
+    if (!F.State->Save("bench", F.Entries)) Run.SkipWithError("Save failed");
   Run.SetItemsProcessed(static_cast<int64_t>(Run.iterations() * EntryCount));
 }
 BENCHMARK(Save100k)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -69,7 +68,7 @@ void Load100k(benchmark::State& Run) {
   std::string Fingerprint;
   std::vector<TStateEntry> Entries;
   for (auto _ : Run) {
-    if (!F.State->Load(Fingerprint, Entries).empty() || Entries.size() != EntryCount) Run.SkipWithError("Load failed");
+    if (!F.State->Load(Fingerprint, Entries) || Entries.size() != EntryCount) Run.SkipWithError("Load failed");
     benchmark::DoNotOptimize(Entries.data());
   }
   Run.SetItemsProcessed(static_cast<int64_t>(Run.iterations() * EntryCount));
@@ -86,15 +85,14 @@ long StatusKb(const char* Field) {
 
 int LoadPeak(const std::string& Path) {
   TMailboxState State;
-  bool Busy = false;
-  if (std::string Trouble = State.Lock(Path, Busy); !Trouble.empty()) {
-    std::fprintf(stderr, "%s\n", Trouble.c_str());
+  if (const TStatus Locked = State.Lock(Path); !Locked) {
+    std::fprintf(stderr, "%s\n", Locked.Message().c_str());
     return 1;
   }
   const long Before = StatusKb("VmHWM:");
   std::string Fingerprint;
   std::vector<TStateEntry> Entries;
-  const std::string Trouble = State.Load(Fingerprint, Entries);
+  const std::string Trouble = State.Load(Fingerprint, Entries).Message();
   const long After = StatusKb("VmHWM:");
   std::printf("load peak: entries=%zu file=%ju bytes VmHWM before=%ld kB after=%ld kB growth=%ld kB%s%s\n",
               Entries.size(), static_cast<uintmax_t>(std::filesystem::file_size(Path)), Before, After, After - Before,

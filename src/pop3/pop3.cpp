@@ -141,11 +141,9 @@ void TPOP3Send::ConnectNoting() {
 }
 
 void TPOP3Send::RecordFailure(TLoginStep Step, const std::string& Reason) {
-  LoginStopped = Step;
   Failure.Step = Step;
   Failure.Connected = Socket.HasSocket();
   Failure.Reason = Reason;
-  if (Step == LoginStepTls) TlsFailure = Reason;
   // A connection that was not made was noted while it was tried.
   if (Step == LoginStepConnect) return;
   Failure.SocketCode = Socket.LastErrorCode;
@@ -310,8 +308,6 @@ bool TPOP3Send::CredentialsSafe() {
 
 bool TPOP3Send::Login() {
   ApopChallenge.clear();
-  LoginStopped = LoginStepNone;
-  TlsFailure.clear();
   Failure = TLoginFailure();
   if (!CredentialsSafe()) {
     RecordFailure(LoginStepAuth, "the user name or password holds a line break or NUL");
@@ -333,13 +329,13 @@ bool TPOP3Send::Login() {
 
   const bool StlsOffered = ReadCapabilities() && !FindCapability("STLS").empty();
   if (UseStls && StlsOffered && SwitchToTls()) ReadCapabilities();
-  if (UseStls && StlsRequired && !StlsInUse && LoginStopped != LoginStepTls) {
+  if (UseStls && StlsRequired && !StlsInUse && Failure.Step != LoginStepTls) {
     if (!StlsOffered)
       RecordFailure(LoginStepTls, "STLS not offered by the server");
     else if (!StatusLine.empty())
       RecordFailure(LoginStepTls, "STLS refused: " + StatusLine);
   }
-  if (LoginStopped == LoginStepTls) {
+  if (Failure.Step == LoginStepTls) {
     DropConnection();
     return false;
   }
@@ -373,7 +369,7 @@ bool TPOP3Send::Login() {
       // The password must not travel in clear where the first connection
       // had been switched to TLS.
       if (WasTls && !SwitchToTls()) {
-        if (LoginStopped != LoginStepTls) RecordFailure(LoginStepTls, "STLS refused on the second connection: " + StatusLine);
+        if (Failure.Step != LoginStepTls) RecordFailure(LoginStepTls, "STLS refused on the second connection: " + StatusLine);
         DropConnection();
         return false;
       }

@@ -43,7 +43,7 @@ enum TAuthMode : uint8_t {
 enum TLoginStep : uint8_t {
   LoginStepNone = 0,  // it succeeded (or has not run)
   LoginStepConnect,   // no connection (through the proxy, when one is set)
-  LoginStepTls,       // the connection could not be secured; TlsFailure says why
+  LoginStepTls,       // the connection could not be secured; Failure.Reason says why
   LoginStepGreeting,  // the greeting or the capability dialogue failed
   LoginStepAuth,      // the server refused the login
 };
@@ -176,8 +176,6 @@ class TPOP3Send : public TProtocolClient {
   // The SCRAM client nonce; empty (always, but in tests that replay a fixed
   // exchange): a fresh random one for every login.
   std::string ScramNonce;
-  TLoginStep LoginStopped = LoginStepNone;
-  std::string TlsFailure;
   TLoginFailure Failure;  // of the last Login; Step is LoginStepNone after success
   // Bounds on what one reply may hold: the longest line (a longer header line
   // in a list is cut to it), and the bytes a multi-line reply may bring: those

@@ -575,8 +575,8 @@ TEST(Pop3Session, RequiredStlsSendsNoCredentialsWithoutIt) {
     Point(Session, Server);
     Session.UseStls = Session.StlsRequired = true;
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.LoginStopped, LoginStepTls);
-    EXPECT_EQ(Session.TlsFailure, C.Failure);
+    EXPECT_EQ(Session.Failure.Step, LoginStepTls);
+    EXPECT_EQ(Session.Failure.Reason, C.Failure);
     EXPECT_FALSE(Session.Socket.HasSocket());
     Session.Logout();  // not even QUIT goes out
     EXPECT_TRUE(Server.WaitDone());
@@ -590,7 +590,6 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     Session.Host = "127.0.0.1";
     Session.Port = std::to_string(FreeTcpPort());  // nothing listens there
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.LoginStopped, LoginStepConnect);
     EXPECT_EQ(Session.Failure.Step, LoginStepConnect);
     EXPECT_EQ(Session.Failure.SocketCode, 10061);
     EXPECT_FALSE(Session.Failure.FirstHopConnected);
@@ -602,7 +601,7 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     TPOP3Send Session;
     Point(Session, Server);
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.LoginStopped, LoginStepGreeting);
+    EXPECT_EQ(Session.Failure.Step, LoginStepGreeting);
     EXPECT_EQ(Session.Failure.ServerLine, "-ERR go away");
     EXPECT_TRUE(Session.Failure.FirstHopConnected);
   }
@@ -635,11 +634,11 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     TPOP3Send Session;
     Point(Session, Server);
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.LoginStopped, LoginStepAuth);
+    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
     EXPECT_EQ(Session.StatusLine, "-ERR wrong password");
     EXPECT_EQ(Session.Failure.ServerLine, "-ERR wrong password");
     EXPECT_TRUE(Session.Failure.Connected);
-    EXPECT_EQ(Session.TlsFailure, "");
+    EXPECT_EQ(Session.Failure.Reason, "");
   }
   {
     // A server that speaks no TLS at all on the implicit-TLS path.
@@ -650,9 +649,8 @@ TEST(Pop3Session, LoginSaysWhereItStopped) {
     Point(Session, Server, 2000);
     Session.ImplicitTls = true;
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.LoginStopped, LoginStepTls);
-    EXPECT_NE(Session.TlsFailure, "");
-    EXPECT_EQ(Session.Failure.Reason, Session.TlsFailure);
+    EXPECT_EQ(Session.Failure.Step, LoginStepTls);
+    EXPECT_NE(Session.Failure.Reason, "");
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "quorrel/status/status.h"
+
 namespace quorrel {
 
 // Runs Command with /bin/sh -c, standard input from /dev/null and standard error
@@ -11,7 +13,7 @@ namespace quorrel {
 // output without the line end. The command must end with status 0 within
 // TimeoutMs and print at most 64 KiB; when time runs out, it is killed together
 // with every process it started in its process group.
-// "" with the secret in Secret, or why there is none.
-std::string RunSecretCommand(const std::string& Command, std::string& Secret, int TimeoutMs = 30000);
+// The secret in Secret, or a TryLater failure that says why there is none.
+TStatus RunSecretCommand(const std::string& Command, std::string& Secret, int TimeoutMs = 30000);
 
 }  // namespace quorrel

@@ -8,6 +8,7 @@
 #include "netutil/exception.h"
 #include "pop3/pop3.h"
 #include "quorrel/session/diagnosis.h"
+#include "quorrel/session/session.h"
 #include "quorrel/program/exit_status.h"
 #include "quorrel/rules/header.h"
 #include "quorrel/state/only_new.h"
@@ -33,7 +34,7 @@ struct TRun {
   TOutput Out;
   int32_t Marked = 0;    // DELEs the server confirmed
   int32_t Counted = -1;  // messages STAT counted; -1 before
-  int Status = 0;        // with --sysexits: the first failure's status
+  TFailureKind Failure = TFailureKind::None;  // the first failure, for --sysexits
   TOnlyNew OnlyNew;      // with --only-new
   TRules Rules;
   std::vector<uint32_t> Sizes;     // by message number, when listed; empty: not known
@@ -53,15 +54,22 @@ struct TRun {
     else
       Out.Write(Line + LineEnd);
   }
-  void Fail(int SysExit) {
-    if (Status == 0) Status = SysExit;
+  void Fail(TFailureKind Kind) {
+    if (Failure == TFailureKind::None) Failure = Kind;
+  }
+  // A failure before anything is sent: its message, then status 2 (or its
+  // sysexits status).
+  int Refuse(const TStatus& Status) const {
+    Complain(Status.Message());
+    return Settings.Mode.SysExits ? SysExitStatus(Status.Kind()) : 2;
   }
   // Output that could not be written leaves the user without a record of what
   // was deleted: then the exit status says so.
+  int OutputLost() const { return Settings.Mode.SysExits ? SysExitStatus(TFailureKind::OutputLost) : 1; }
   int Finish() {
-    if (Out.Flush()) return Settings.Mode.SysExits ? Status : 0;
+    if (Out.Flush()) return Settings.Mode.SysExits ? SysExitStatus(Failure) : 0;
     Complain("standard output could not be written: " + Out.FailureReason());
-    return Settings.Mode.SysExits ? EX_IOERR : 1;
+    return OutputLost();
   }
 };
 
@@ -77,57 +85,6 @@ TSweepJudgement Judge(const TRun& Run, int32_t N, const std::vector<std::string>
           Ruling.Kept};
 }
 
-// Points the session's socket at the proxy.
-void ConfigureProxy(TPOP3Send& Session, const TProxy& Proxy) {
-  TTCPBlockSocket& Socket = Session.Socket;
-  if (Proxy.Scheme == TProxyScheme::Http) {
-    Socket.TunnelProxyHost = Proxy.Host;
-    Socket.TunnelProxyPort = Proxy.Port;
-    Socket.TunnelUser = Proxy.User;
-    Socket.TunnelPassword = Proxy.Password;
-  } else if (Proxy.Scheme != TProxyScheme::None) {
-    Socket.SocksProxyHost = Proxy.Host;
-    Socket.SocksProxyPort = Proxy.Port;
-    Socket.SocksUser = Proxy.User;
-    Socket.SocksPassword = Proxy.Password;
-    Socket.SocksVersion =
-        Proxy.Scheme == TProxyScheme::Socks4 || Proxy.Scheme == TProxyScheme::Socks4a ? Socks4 : Socks5;
-    // socks5h and socks4a hand the name to the proxy; the others resolve it here.
-    Socket.SocksRemoteResolve = Proxy.Scheme == TProxyScheme::Socks5h || Proxy.Scheme == TProxyScheme::Socks4a;
-  }
-}
-
-TAuthMode AuthModeOf(const std::string& Method) {
-  static const std::pair<const char*, TAuthMode> Modes[] = {
-      {"user", AuthUserPassOnly}, {"apop", AuthApopOnly},  {"plain", AuthPlain},
-      {"scram-sha-256", AuthScramSha256}, {"xoauth2", AuthXOAuth2}, {"oauthbearer", AuthOAuthBearer}};
-  for (const auto& [Name, Mode] : Modes)
-    if (Method == Name) return Mode;
-  return AuthAny;
-}
-
-void Configure(TPOP3Send& Session, const TMailbox& Settings, const TRunMode& Mode) {
-  Session.AuthMode = AuthModeOf(Settings.Auth);
-  // A method the user named is used only where the server offers it.
-  Session.OnlyOfferedMethod = Session.AuthMode != AuthAny;
-  Session.UserName = Settings.User;
-  Session.Password = Settings.Password;
-  Session.Host = Settings.Server;
-  Session.Port = Settings.PortOrDefault();
-  Session.ImplicitTls = Settings.Tls;
-  Session.UseStls = Session.StlsRequired = Settings.StartTls;
-  // The certificate must be valid and match the Server parameter, name or
-  // address, which the socket checks against the host it connects to.
-  Session.Socket.TlsVerifyPeer = !Settings.Insecure;
-  Session.Socket.TlsCaFile = Settings.CaFile;
-  ConfigureProxy(Session, Settings.Proxy);
-  // Where the server takes commands ahead, the login and what the sweep asks
-  // first (the count, and the listing the sweep starts from) go in one flight.
-  Session.LoginInOneFlight = !Mode.NoPipelining;
-  Session.FirstCommands = Mode.OnlyNew ? std::vector<std::string>{"STAT", "UIDL", "LIST"}
-                                           : std::vector<std::string>{"STAT", "LIST"};
-}
-
 // Whether the words ask for sysexits statuses, for a command line that could
 // not be read as a whole.
 bool AsksForSysExits(const std::vector<std::string>& Args) {
@@ -139,76 +96,37 @@ bool AsksForSysExits(const std::vector<std::string>& Args) {
 }
 
 // The password given as "-": from the password command, the terminal or
-// standard input. "" when it was read, else why not.
-std::string ReadSecret(TRun& Run) {
-  TMailbox& S = Run.Settings.Mailbox;
-  if (!S.PasswordCommand.empty()) {
-    const std::string Why = RunSecretCommand(S.PasswordCommand, S.Password);
-    return Why.empty() ? "" : "--password-command: " + Why;
-  }
-  if (S.Password == "-" && !ReadPassword(S.Password)) return "no password could be read from standard input";
-  return "";
+// standard input.
+TStatus ReadSecret(TMailbox& Mailbox) {
+  if (!Mailbox.PasswordCommand.empty())
+    return RunSecretCommand(Mailbox.PasswordCommand, Mailbox.Password).Within("--password-command: ");
+  if (Mailbox.Password == "-" && !ReadPassword(Mailbox.Password))
+    return TStatus::Fail(TFailureKind::NoInput, "no password could be read from standard input");
+  return TStatus::Ok();
 }
 
-// What decides a verdict: a state kept under other settings is not used. The
-// rules beside the filter words are named with a leading "-", which no filter
-// word has, and only when given, so that a state of filter words alone stays valid.
-std::string Fingerprint(const TRuleSettings& S) {
-  std::vector<std::string> Parts = {S.Decode ? "decode" : "raw"};
-  Parts.insert(Parts.end(), S.FilterWords.begin(), S.FilterWords.end());
-  if (S.Regex) Parts.push_back("-regex");
-  for (const std::string& Field : S.Fields) Parts.push_back("-field=" + Field);
-  for (const std::string& Word : S.KeepWords) Parts.push_back("-keep=" + Word);
-  if (S.LargerThan) Parts.push_back("-larger-than=" + std::to_string(*S.LargerThan));
-  return StateFingerprint(Parts);
-}
-
-// With --only-new, the state is locked before anything is sent. False when
-// another run holds it.
-bool BeginOnlyNew(TRun& Run) {
+// With --only-new, the state is locked before anything is sent; a TryLater
+// failure when another run holds it.
+TStatus BeginOnlyNew(TRun& Run) {
   const TMailbox& S = Run.Settings.Mailbox;
-  if (!Run.Settings.Mode.OnlyNew) return true;
+  if (!Run.Settings.Mode.OnlyNew) return TStatus::Ok();
   const std::string Path = !S.StateFile.empty() ? S.StateFile : TMailboxState::DefaultPath(S.User, S.Server, S.PortOrDefault());
-  std::string Why;
-  if (Run.OnlyNew.Begin(Path, Why, [&Run](const std::string& Text) { Run.Complain(Text); })) return true;
-  Run.Complain(Why);
-  return false;
+  return Run.OnlyNew.Begin(Path, [&Run](const std::string& Text) { Run.Complain(Text); });
 }
 
 // Logs in and counts the messages. When that fails, shows why (standard output
 // says which kind of error, standard error the details) and returns false.
-bool OpenSession(TPOP3Send& Session, TRun& Run) {
-  Configure(Session, Run.Settings.Mailbox, Run.Settings.Mode);
-  if (!Session.Login()) {
-    const bool ProxyFailed = Session.LoginStopped == LoginStepConnect && Run.Settings.Mailbox.Proxy.Scheme != TProxyScheme::None;
-    Run.Fail(ProxyFailed ? EX_UNAVAILABLE : LoginExitStatus(Session));
-    if (ProxyFailed) {
-      Run.Tell("Proxy Error: " + ProxyFailure(Session, Run.Settings.Mailbox.Proxy));
-    } else if (Session.LoginStopped == LoginStepTls) {
-      Run.Tell("TLS Error: " + Session.TlsFailure);
-    } else {
-      Run.Complain(LoginFailure(Session));
-      Run.Tell("Login Error");
-    }
-    return false;
-  }
-  // A server may announce PIPELINING only after login (the list may change
-  // then); the choice of sweep rests on the list from after it.
-  if (!Session.Capabilities.empty() && !Session.HasCapability("PIPELINING") && !Run.Settings.Mode.NoPipelining)
-    Session.ReadCapabilities();
-  if (!Session.Stat()) {
-    if (!Session.OutOfStep.empty()) {
-      Run.Fail(EX_PROTOCOL);
-      Run.Complain("the server's replies are out of step: " + Session.OutOfStep +
-                   "; the session ends without QUIT, nothing is deleted");
-      return false;
-    }
-    Run.Fail(ReplyExitStatus(Session));
-    Run.Complain("STAT failed: " + ReplyFailure(Session));
+bool Open(TPOP3Send& Session, TRun& Run) {
+  const TRunMode& Mode = Run.Settings.Mode;
+  const TOpening Opening = OpenSession(Session, Run.Settings.Mailbox, {!Mode.NoPipelining, Mode.OnlyNew});
+  if (!Opening.Good()) {
+    Run.Fail(Opening.Status.Kind());
+    if (!Opening.Status.Message().empty()) Run.Complain(Opening.Status.Message());
+    if (!Opening.Shown.empty()) Run.Tell(Opening.Shown);
     return false;
   }
   Run.Counted = Session.MessageCount;
-  if (!Run.Settings.Mode.Quiet)
+  if (!Mode.Quiet)
     Run.Out.Write(std::to_string(Session.MessageCount) + " emails found, " + std::to_string(Session.MailboxSize) +
                   " bytes" + LineEnd);
   return true;
@@ -236,7 +154,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   };
   const auto Note = [&Run](const std::string& Text) { Run.Complain(Text); };
   if (Run.Settings.Mode.OnlyNew) {
-    Run.OnlyNew.Plan(Session, Fingerprint(Run.Settings.Rules), Note);
+    Run.OnlyNew.Plan(Session, RulesFingerprint(Run.Settings.Rules), Note);
     if (!Run.Settings.Mode.Quiet)
       Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
                     std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
@@ -258,7 +176,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
     Run.ReadWhole = Sweep->ReadWhole;
   }
   if (End == TSweepEnd::ConnectionLost) {
-    Run.Fail(!Ahead.OutOfStep.empty() ? EX_PROTOCOL : ReplyExitStatus(Session));
+    Run.Fail(!Ahead.OutOfStep.empty() ? TFailureKind::Protocol : ReplyFailureKind(Session));
     Run.Tell(ConnectionLost);
   }
 }
@@ -266,22 +184,22 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
 // Deletions take effect at QUIT. Output that was lost, even buffered output
 // that cannot be flushed now, must not be followed by deletions the user never
 // saw: the session then ends without QUIT, and nothing is deleted.
-int EndSession(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
+int Close(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
   if (!Run.Out.Flush()) {
     // A QUIT sent ahead ended a run that deletes nothing.
     const bool QuitGone = Session->QuitSentAhead();
     Session.reset();
     Run.Complain("standard output could not be written (" + Run.Out.FailureReason() +
                  (QuitGone ? "): nothing is deleted" : "): the session ends without QUIT, nothing is deleted"));
-    return Run.Settings.Mode.SysExits ? EX_IOERR : 1;
+    return Run.OutputLost();
   }
-  Session->Logout();
   // The server carries deletions out only when it confirms QUIT; a session that
   // broke off before that has deleted nothing, whatever the lines above said.
-  const bool Confirmed = Session->ReplyStatus == 1;
-  if (!Confirmed) Run.Fail(EX_TEMPFAIL);
+  const TStatus Ended = EndSession(*Session);
+  const bool Confirmed = Ended.Good();
+  Run.Fail(Ended.Kind());
   if (Run.Marked > 0 && !Confirmed) {
-    Run.Complain("QUIT failed: " + ReplyFailure(*Session));
+    Run.Complain(Ended.Message());
     Run.Tell("The server did not confirm QUIT: messages shown as DELETED may still be there");
   }
   // The state is written only once the server has carried the run out.
@@ -305,13 +223,10 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   Run.ProgramName = ProgramName;
   if (const TStatus Parsed = ParseOptions(Args, Run.Settings); !Parsed) {
     Run.Complain(Parsed.Message() + " (see " + ProgramName + " --help)");
-    return AsksForSysExits(Args) ? EX_USAGE : 2;
+    return AsksForSysExits(Args) ? SysExitStatus(Parsed.Kind()) : 2;
   }
   // Every word must be usable before anything is read or sent.
-  if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) {
-    Run.Complain("--regex: " + Taken.Message());
-    return Run.Settings.Mode.SysExits ? EX_USAGE : 2;
-  }
+  if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) return Run.Refuse(Taken.Within("--regex: "));
   const TRunMode& Mode = Run.Settings.Mode;
   const TMailbox& Mailbox = Run.Settings.Mailbox;
   const bool HasMailbox = Run.Settings.HasMailbox;
@@ -319,26 +234,23 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   if (Mode.Help) Run.Out.Write(HelpText(ProgramName));
   if (!HasMailbox && !Mode.Help && !Mode.Version) {
     Run.Out.Write(ProgramName + " UserName Passwod Server [Filter1] [...]" + LineEnd);
-    Run.Fail(EX_USAGE);
+    Run.Fail(TFailureKind::Usage);
   }
   if (!HasMailbox || Mode.Help || Mode.Version) return Run.Finish();
-  if (const std::string Why = ReadSecret(Run); !Why.empty()) {
-    Run.Complain(Why);
-    return !Mode.SysExits ? 2 : Mailbox.PasswordCommand.empty() ? EX_NOINPUT : EX_TEMPFAIL;
-  }
+  if (const TStatus Read = ReadSecret(Run.Settings.Mailbox); !Read) return Run.Refuse(Read);
   if (Mailbox.Insecure)
     Run.Complain("warning: --insecure: the server's certificate is not checked; "
                  "whoever sits on the way can read the password");
 
-  if (!BeginOnlyNew(Run)) return Mode.SysExits ? EX_TEMPFAIL : 2;
+  if (const TStatus Begun = BeginOnlyNew(Run); !Begun) return Run.Refuse(Begun);
   auto Session = std::make_unique<TPOP3Send>();
   try {
-    if (OpenSession(*Session, Run)) SweepMailbox(*Session, Run);
+    if (Open(*Session, Run)) SweepMailbox(*Session, Run);
   } catch (const Exception& E) {
-    Run.Fail(EX_SOFTWARE);
+    Run.Fail(TFailureKind::Software);
     Run.Tell(E.Message());
   }
-  return EndSession(std::move(Session), Run);
+  return Close(std::move(Session), Run);
 }
 
 }  // namespace quorrel

@@ -82,21 +82,7 @@ bool InDecodedHeader(const TWordMatcher& Words, const std::vector<std::string>& 
          AnyDecodedHeaderText(Lines, [&Words](std::string_view Text) { return Words.InDecoded(Text); });
 }
 
-TWordMatcher Plain(const std::vector<std::string>& Words) {
-  TWordMatcher Matcher;
-  (void)Matcher.Take(Words, false);  // plain words always compile
-  return Matcher;
-}
-
 }  // namespace
-
-bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  return InHeader(Plain(Filters), Lines);
-}
-
-bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters) {
-  return InDecodedHeader(Plain(Filters), Lines);
-}
 
 TStatus TRules::Take(const TRuleSettings& Settings) {
   Fields = Settings.Fields;

@@ -47,13 +47,6 @@ class TWordMatcher {
   std::unique_ptr<re2::RE2> Combined;
 };
 
-// True when some line contains some filter word, ASCII case ignored. The
-// signature and body-hash values of signature fields are not searched.
-bool MatchesAnyFilter(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
-// True when a filter word occurs in a header field unfolded and decoded, with
-// the case of every letter ignored. Signature values are spared here too.
-bool MatchesDecodedFields(const std::vector<std::string>& Lines, const std::vector<std::string>& Filters);
-
 // The rules as the user gave them.
 struct TRuleSettings {
   std::vector<std::string> FilterWords;  // a message holding one is deleted

@@ -95,4 +95,28 @@ std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy) {
   return "the proxy at " + At + " gave no valid answer";
 }
 
+TFailureKind LoginFailureKind(const TPOP3Send& Session) {
+  const TLoginFailure& F = Session.Failure;
+  switch (F.Step) {
+    case LoginStepConnect:
+      if (F.SocketCode == ErrHostNotFound) return TFailureKind::NoHost;
+      return F.SocketCode == ErrTimedOut ? TFailureKind::TryLater : TFailureKind::Unavailable;
+    case LoginStepTls:
+      return TFailureKind::Unavailable;
+    case LoginStepGreeting:
+      if (F.ServerLine.rfind("-ERR", 0) == 0) return TFailureKind::Unavailable;
+      return F.ServerLine.empty() ? TFailureKind::TryLater : TFailureKind::Protocol;
+    default:
+      // Neither the server's words nor ours: the connection broke on the way.
+      if (F.ServerLine.empty() && F.Reason.empty()) return TFailureKind::TryLater;
+      return TFailureKind::Refused;
+  }
+}
+
+TFailureKind ReplyFailureKind(const TPOP3Send& Session) {
+  const int32_t Code = Session.Socket.LastErrorCode;
+  // No socket error, or a line beyond the bounds: the reply itself was wrong.
+  return Code == 0 || Code == ErrNoBufferSpace ? TFailureKind::Protocol : TFailureKind::TryLater;
+}
+
 }  // namespace quorrel

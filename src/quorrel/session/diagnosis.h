@@ -8,6 +8,7 @@
 
 #include "pop3/pop3.h"
 #include "quorrel/session/mailbox.h"
+#include "quorrel/status/status.h"
 
 namespace quorrel {
 
@@ -24,5 +25,17 @@ std::string LoginFailure(const TPOP3Send& Session);
 // Why the connection through the proxy could not be made, as the session and
 // its socket recorded it.
 std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy);
+
+// The kind of a failed login, from what the session recorded: NoHost for a
+// name that does not resolve, Unavailable for a refused connection, a TLS
+// failure or a greeting that refuses service, TryLater for a time-out or a
+// connection lost, Protocol for a reply that makes no sense, Refused for a
+// refused login.
+TFailureKind LoginFailureKind(const TPOP3Send& Session);
+
+// The kind of a command that failed after login, from the socket's error:
+// TryLater for a time-out or a lost connection, Protocol for a reply that
+// could not be read as one.
+TFailureKind ReplyFailureKind(const TPOP3Send& Session);
 
 }  // namespace quorrel

@@ -4,16 +4,28 @@
 
 namespace quorrel {
 
-bool TOnlyNew::Begin(const std::string& Path, std::string& Why, const TNote& Note) {
-  bool Busy = false;
-  const std::string Trouble = Path.empty() ? "there is no home folder for the state" : State.Lock(Path, Busy);
-  if (Busy) {
-    Why = "another run holds the state " + Path + ": this one ends here, nothing was changed";
-    return false;
-  }
-  Locked = Trouble.empty();
-  if (!Locked) Note(Trouble + ": every message is read, no state is kept");
-  return true;
+// The rules beside the filter words are named with a leading "-", which no
+// filter word has, and only when given, so that a state of filter words alone
+// stays valid.
+std::string RulesFingerprint(const TRuleSettings& S) {
+  std::vector<std::string> Parts = {S.Decode ? "decode" : "raw"};
+  Parts.insert(Parts.end(), S.FilterWords.begin(), S.FilterWords.end());
+  if (S.Regex) Parts.push_back("-regex");
+  for (const std::string& Field : S.Fields) Parts.push_back("-field=" + Field);
+  for (const std::string& Word : S.KeepWords) Parts.push_back("-keep=" + Word);
+  if (S.LargerThan) Parts.push_back("-larger-than=" + std::to_string(*S.LargerThan));
+  return StateFingerprint(Parts);
+}
+
+TStatus TOnlyNew::Begin(const std::string& Path, const TNote& Note) {
+  const TStatus Taken = Path.empty() ? TStatus::Fail(TFailureKind::LocalIo, "there is no home folder for the state")
+                                     : State.Lock(Path);
+  if (Taken.Kind() == TFailureKind::TryLater)
+    return TStatus::Fail(TFailureKind::TryLater,
+                         "another run holds the state " + Path + ": this one ends here, nothing was changed");
+  Locked = Taken.Good();
+  if (!Locked) Note(Taken.Message() + ": every message is read, no state is kept");
+  return TStatus::Ok();
 }
 
 void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, const TNote& Note) {
@@ -29,8 +41,8 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
   if (!Locked) return;
   std::string Stored;
   std::vector<TStateEntry> Entries;
-  if (const std::string Why = State.Load(Stored, Entries); !Why.empty()) {
-    Note(Why + ": every message is read");
+  if (const TStatus Loaded = State.Load(Stored, Entries); !Loaded) {
+    Note(Loaded.Message() + ": every message is read");
     return;
   }
   if (Stored != Fingerprint) {
@@ -61,8 +73,8 @@ void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<i
   std::vector<TStateEntry> Entries;
   for (size_t N = 1; N < Ids.size(); ++N)
     if ((N < Skip.size() && Skip[N]) || Marks[N] == 3) Entries.push_back({Ids[N], Sizes[N]});
-  if (const std::string Why = State.Save(Fingerprint, Entries); !Why.empty())
-    Note("the state could not be written (" + Why + "): the next run goes by the last one written");
+  if (const TStatus Saved = State.Save(Fingerprint, Entries); !Saved)
+    Note("the state could not be written (" + Saved.Message() + "): the next run goes by the last one written");
 }
 
 }  // namespace quorrel

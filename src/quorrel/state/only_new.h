@@ -9,18 +9,24 @@
 #include <vector>
 
 #include "pop3/pop3.h"
+#include "quorrel/rules/rules.h"
 #include "quorrel/state/state.h"
+#include "quorrel/status/status.h"
 
 namespace quorrel {
+
+// What a verdict depends on, as the state's fingerprint: a state kept under
+// other rules is not used, and every message is read again.
+std::string RulesFingerprint(const TRuleSettings& Rules);
 
 class TOnlyNew {
  public:
   using TNote = std::function<void(const std::string& Text)>;
 
-  // Locks the state at Path before anything is sent. False when another run
-  // holds it (Why says so); a state that cannot be locked for another reason
+  // Locks the state at Path before anything is sent. A TryLater failure when
+  // another run holds it; a state that cannot be locked for another reason
   // only means a full sweep and nothing written (Note says why).
-  bool Begin(const std::string& Path, std::string& Why, const TNote& Note);
+  TStatus Begin(const std::string& Path, const TNote& Note);
   // After STAT: the messages' ids and sizes, and the state; fills Skip with
   // the messages judged before under the same Fingerprint. Where the server
   // has no UIDL, or the state is missing, damaged or of other settings, every

@@ -17,6 +17,7 @@
 #include "codec/codec.h"
 #include "netutil/cleanup.h"
 #include "netutil/netutil.h"
+#include "quorrel/durable/durable_file.h"
 
 namespace quorrel {
 
@@ -82,40 +83,9 @@ size_t FirstRepeat(const std::vector<TStateEntry>& Entries) {
   return std::string_view::npos;
 }
 
+TStatus Unusable(std::string Why) { return TStatus::Fail(TFailureKind::LocalIo, std::move(Why)); }
+
 std::string Damaged(size_t Line) { return "the state file is damaged (line " + std::to_string(Line) + ")"; }
-
-std::string FolderOf(const std::string& Path) {
-  const size_t Slash = Path.rfind('/');
-  if (Slash == std::string::npos) return ".";
-  return Slash == 0 ? "/" : Path.substr(0, Slash);
-}
-
-// mkdir -p with mode 0700 for every folder it makes; folders that are there
-// already are left as they are.
-std::string MakeFolders(const std::string& Folder) {
-  for (size_t End = 1; End <= Folder.size(); ++End) {
-    if (End < Folder.size() && Folder[End] != '/') continue;
-    const std::string Part = Folder.substr(0, End);
-    if (mkdir(Part.c_str(), 0700) == 0) {
-      chmod(Part.c_str(), 0700);  // the umask may have taken bits the owner needs
-    } else if (errno != EEXIST) {
-      return "cannot create the folder " + Part + ": " + ErrnoText(errno);
-    }
-  }
-  return "";
-}
-
-std::string WriteAll(int Fd, std::string_view Bytes) {
-  while (!Bytes.empty()) {
-    const ssize_t N = write(Fd, Bytes.data(), Bytes.size());
-    if (N < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoText(errno);
-    }
-    Bytes.remove_prefix(static_cast<size_t>(N));
-  }
-  return "";
-}
 
 // A byte outside [A-Za-z0-9.-] as %XX; '%', '@' and '_' are escaped too, so
 // the joined name splits back into its parts in only one way.
@@ -137,12 +107,6 @@ void AppendEscaped(std::string& Name, std::string_view Part, bool Lower) {
 }
 
 }  // namespace
-
-TMailboxState::~TMailboxState() {
-  // The lock file is not removed: a run waiting to open it could then lock a
-  // file that no later run sees.
-  if (LockFd >= 0) close(LockFd);
-}
 
 std::string TMailboxState::DefaultPath(const std::string& User, const std::string& Server, const std::string& Port) {
   std::string Base;
@@ -178,40 +142,22 @@ std::string TMailboxState::DefaultPath(const std::string& User, const std::strin
   return Base + "/quorrel/" + Name;
 }
 
-std::string TMailboxState::Lock(const std::string& Path, bool& Busy) {
-  Busy = false;
-  if (LockFd >= 0) close(LockFd);
-  LockFd = -1;
+TStatus TMailboxState::Lock(const std::string& Path) {
   StatePath = Path;
-  if (Path.empty() || Path.back() == '/') return "no state file name in \"" + Path + "\"";
-  if (std::string Trouble = MakeFolders(FolderOf(Path)); !Trouble.empty()) return Trouble;
-  const std::string LockPath = Path + ".lock";
-  // Close-on-exec: a password command started by this run, or anything it
-  // leaves running, must not keep holding the lock after the run.
-  const int Fd = open(LockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (Fd < 0) return "cannot open " + LockPath + ": " + ErrnoText(errno);
-  fchmod(Fd, 0600);  // exact, whatever the umask; fails harmlessly on a file of another owner
-  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    const int Error = errno;
-    close(Fd);
-    if (Error == EWOULDBLOCK) {
-      Busy = true;
-      return "another run holds " + LockPath;
-    }
-    return "cannot lock " + LockPath + ": " + ErrnoText(Error);
-  }
-  LockFd = Fd;
-  return "";
+  if (Path.empty() || Path.back() == '/')
+    return TStatus::Fail(TFailureKind::LocalIo, "no state file name in \"" + Path + "\"");
+  if (TStatus Made = MakeFolders(FolderOf(Path)); !Made) return Made;
+  return StateLock.Lock(Path + ".lock");
 }
 
-std::string TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries) {
+TStatus TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries) {
   Fingerprint.clear();
   Entries.clear();
-  if (LockFd < 0) return "the state is not locked";
+  if (!StateLock.Held()) return Unusable("the state is not locked");
   const int Fd = open(StatePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (Fd < 0) {
-    if (errno == ENOENT) return "there is no state yet";
-    return "cannot read " + StatePath + ": " + ErrnoText(errno);
+    if (errno == ENOENT) return Unusable("there is no state yet");
+    return Unusable("cannot read " + StatePath + ": " + ErrnoText(errno));
   }
   TCleanup CloseFile([Fd] { close(Fd); });
 
@@ -226,7 +172,7 @@ std::string TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntr
     const ssize_t N = read(Fd, Buffer.get() + Held, Capacity - Held);
     if (N < 0) {
       if (errno == EINTR) continue;
-      return "cannot read " + StatePath + ": " + ErrnoText(errno);
+      return Unusable("cannot read " + StatePath + ": " + ErrnoText(errno));
     }
     if (N == 0) break;
     Held += static_cast<size_t>(N);
@@ -237,57 +183,51 @@ std::string TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntr
       Start = End + 1;
       ++Line;
       if (Line == 1) {
-        if (Text.substr(0, Magic.size()) != Magic) return Damaged(Line);
+        if (Text.substr(0, Magic.size()) != Magic) return Unusable(Damaged(Line));
         const std::string_view Rest = Text.substr(Magic.size());
         const std::string_view Got = Rest.substr(0, Rest.find(' '));
         if (Got != Version) {
           // Written by a later version: say so rather than call it damaged.
           if (!Got.empty() && Got.size() <= 9 && Got.find_first_not_of("0123456789") == std::string_view::npos)
-            return "the state file has version " + std::string(Got) + ", which this program cannot read";
-          return Damaged(Line);
+            return Unusable("the state file has version " + std::string(Got) + ", which this program cannot read");
+          return Unusable(Damaged(Line));
         }
         const std::string_view Print = Rest.substr(Got.size());
-        if (Print.empty() || !IsToken(Print.substr(1), MostFingerprint)) return Damaged(Line);
+        if (Print.empty() || !IsToken(Print.substr(1), MostFingerprint)) return Unusable(Damaged(Line));
         Header = Print.substr(1);
         continue;
       }
       uint32_t Size = 0;
       std::string_view Uidl;
-      if (!ParseEntry(Text, Size, Uidl) || Read.size() >= MostEntries) return Damaged(Line);
+      if (!ParseEntry(Text, Size, Uidl) || Read.size() >= MostEntries) return Unusable(Damaged(Line));
       Read.push_back(TStateEntry{std::string(Uidl), Size});
     }
-    if (Held - Start > MostLine) return Damaged(Line + 1);
+    if (Held - Start > MostLine) return Unusable(Damaged(Line + 1));
     std::memmove(Buffer.get(), Buffer.get() + Start, Held - Start);
     Held -= Start;
   }
   // Bytes after the last LF: a file cut short.
-  if (Held > 0 || Line == 0) return Damaged(Line + 1);
-  if (const size_t Repeat = FirstRepeat(Read); Repeat != std::string_view::npos) return Damaged(Repeat + 2);
+  if (Held > 0 || Line == 0) return Unusable(Damaged(Line + 1));
+  if (const size_t Repeat = FirstRepeat(Read); Repeat != std::string_view::npos) return Unusable(Damaged(Repeat + 2));
   Fingerprint = std::move(Header);
   Entries = std::move(Read);
-  return "";
+  return TStatus::Ok();
 }
 
-std::string TMailboxState::Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries) {
-  if (LockFd < 0) return "the state is not locked";
+TStatus TMailboxState::Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries) {
+  if (!StateLock.Held()) return Unusable("the state is not locked");
   // Whatever is written here must load again.
-  if (!IsToken(Fingerprint, MostFingerprint)) return "the fingerprint cannot be stored";
-  if (Entries.size() > MostEntries) return "too many entries for the state file";
+  if (!IsToken(Fingerprint, MostFingerprint)) return Unusable("the fingerprint cannot be stored");
+  if (Entries.size() > MostEntries) return Unusable("too many entries for the state file");
   for (const TStateEntry& Entry : Entries)
-    if (!IsToken(Entry.Uidl, MostUidl)) return "the UIDL \"" + Entry.Uidl + "\" cannot be stored";
+    if (!IsToken(Entry.Uidl, MostUidl)) return Unusable("the UIDL \"" + Entry.Uidl + "\" cannot be stored");
   if (const size_t Repeat = FirstRepeat(Entries); Repeat != std::string_view::npos)
-    return "the UIDL " + Entries[Repeat].Uidl + " is there twice";
+    return Unusable("the UIDL " + Entries[Repeat].Uidl + " is there twice");
 
-  std::string Temporary = StatePath + ".tmp-XXXXXX";
-  int Fd = mkostemp(Temporary.data(), O_CLOEXEC);
-  if (Fd < 0) return "cannot create a temporary file for " + StatePath + ": " + ErrnoText(errno);
-  fchmod(Fd, 0600);  // the umask may have taken the owner's write bit
-  TCleanup Discard([&] {
-    if (Fd >= 0) close(Fd);
-    unlink(Temporary.c_str());
-  });
-  const auto Failed = [&](const std::string& Reason) { return "cannot write " + Temporary + ": " + Reason; };
-
+  TDurableFile File;
+  if (const TStatus Made = File.Create(StatePath + ".tmp-"); !Made)
+    return Made.Within("cannot create a temporary file for " + StatePath + ": ");
+  const std::string Into = "cannot write " + File.TemporaryPath() + ": ";
   std::string Out;
   Out.reserve(IoChunk + MostLine + 1);
   Out.append(Magic).append(Version).append(" ").append(Fingerprint).append("\n");
@@ -296,29 +236,16 @@ std::string TMailboxState::Save(const std::string& Fingerprint, const std::vecto
     const auto Made = std::to_chars(Digits, Digits + sizeof Digits, Entry.Size);
     Out.append(Digits, Made.ptr).append(" ").append(Entry.Uidl).append("\n");
     if (Out.size() >= IoChunk) {
-      if (std::string Trouble = WriteAll(Fd, Out); !Trouble.empty()) return Failed(Trouble);
+      if (const TStatus Written = File.Write(Out); !Written) return Written.Within(Into);
       Out.clear();
     }
   }
-  if (std::string Trouble = WriteAll(Fd, Out); !Trouble.empty()) return Failed(Trouble);
-  if (fsync(Fd) != 0) return Failed(ErrnoText(errno));
-  const int Closed = close(Fd);
-  Fd = -1;
-  if (Closed != 0) return Failed(ErrnoText(errno));
-  if (rename(Temporary.c_str(), StatePath.c_str()) != 0)
-    return "cannot replace " + StatePath + ": " + ErrnoText(errno);
-  Discard.Cancel();
-
+  if (const TStatus Written = File.Write(Out); !Written) return Written.Within(Into);
+  if (const TStatus Synced = File.Sync(); !Synced) return Synced.Within(Into);
+  if (const TStatus Placed = File.RenameTo(StatePath); !Placed) return Placed.Within("cannot replace " + StatePath + ": ");
   // Without this the rename may not survive a crash, and the next run would
   // read the old state: messages judged since are read once more, no worse.
-  const std::string Folder = FolderOf(StatePath);
-  const int FolderFd = open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (FolderFd < 0) return "the state is replaced but cannot be synced: " + ErrnoText(errno);
-  const int Synced = fsync(FolderFd);
-  const int Error = errno;
-  close(FolderFd);
-  if (Synced != 0) return "the state is replaced but cannot be synced: " + ErrnoText(Error);
-  return "";
+  return SyncFolder(FolderOf(StatePath)).Within("the state is replaced but cannot be synced: ");
 }
 
 std::string StateFingerprint(const std::vector<std::string>& Parts) {

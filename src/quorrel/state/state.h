@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "quorrel/durable/durable_file.h"
+#include "quorrel/status/status.h"
+
 namespace quorrel {
 
 // One message judged and kept: its unique id (UIDL) and its size.
@@ -29,8 +32,7 @@ struct TStateEntry {
 // sign of a file cut short, whose last UIDL may be cut as well.
 class TMailboxState {
  public:
-  TMailboxState() = default;
-  ~TMailboxState();  // releases the lock; the lock file stays
+  TMailboxState() = default;  // the lock is released when the object goes; the lock file stays
   TMailboxState(const TMailboxState&) = delete;
   TMailboxState& operator=(const TMailboxState&) = delete;
 
@@ -46,26 +48,28 @@ class TMailboxState {
   // exclusive lock, without waiting, on "<Path>.lock" (mode 0600). The lock is
   // on a file of its own because Save replaces the state file by rename, and a
   // lock on a replaced file would not keep the next run out.
-  // "" when locked; else why not, with Busy true when another run holds it.
-  std::string Lock(const std::string& Path, bool& Busy);
+  // A TryLater failure when another run holds it, a LocalIo one when it
+  // cannot be locked for another reason.
+  TStatus Lock(const std::string& Path);
 
-  // Reads the state: "" with Fingerprint and Entries filled, or why it cannot
-  // be used ("there is no state yet", "the state file is damaged (line N)",
-  // "cannot read <path>: <reason>"), and then nothing in Fingerprint and Entries.
-  std::string Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries);
+  // Reads the state into Fingerprint and Entries, or a LocalIo failure that
+  // says why it cannot be used ("there is no state yet", "the state file is
+  // damaged (line N)", "cannot read <path>: <reason>"), and then nothing in
+  // Fingerprint and Entries.
+  TStatus Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries);
 
   // Replaces the state as a whole: a temporary file in the same folder
   // (mode 0600) is written, synced and renamed over the state, then the folder
-  // is synced. "" or why not; on failure the old state stays whole and no
+  // is synced. On a (LocalIo) failure the old state stays whole and no
   // temporary file is left. A fingerprint or an entry the file cannot hold is
   // refused before anything is written.
-  std::string Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries);
+  TStatus Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries);
 
   const std::string& Path() const { return StatePath; }
 
  private:
   std::string StatePath;
-  int LockFd = -1;
+  TFileLock StateLock;
 };
 
 // A digest (32 lower-case hex digits) of Parts that changes when any part

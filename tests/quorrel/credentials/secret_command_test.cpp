@@ -57,7 +57,7 @@ TEST(SecretCommand, FirstLineOrReason) {
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.Command);
     std::string Secret = "stale";
-    const std::string Reason = RunSecretCommand(Case.Command, Secret, Case.TimeoutMs);
+    const std::string Reason = RunSecretCommand(Case.Command, Secret, Case.TimeoutMs).Message();
     EXPECT_TRUE(Case.Reason.empty() ? Reason.empty() : Reason.find(Case.Reason) != std::string::npos) << Reason;
     EXPECT_EQ(Secret, Case.Secret);
   }
@@ -74,7 +74,7 @@ TEST(SecretCommand, StandardErrorPassesByTheSecret) {
     const int Log = open((Dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(Log, 0);
     TRedirect Stderr(STDERR_FILENO, Log);
-    Reason = RunSecretCommand("echo oops >&2; echo tok", Secret);
+    Reason = RunSecretCommand("echo oops >&2; echo tok", Secret).Message();
   }
   EXPECT_EQ(Reason, "");
   EXPECT_EQ(Secret, "tok");
@@ -85,7 +85,7 @@ TEST(SecretCommand, StandardErrorPassesByTheSecret) {
 TEST(SecretCommand, TimeoutKillsWhatTheCommandStarted) {
   const std::string Dir = MakeTempDir("quorrel-secret");
   std::string Secret;
-  RunSecretCommand("sleep 5 & printf %s $! > " + Dir + "/pid; wait", Secret, 300);
+  EXPECT_FALSE(RunSecretCommand("sleep 5 & printf %s $! > " + Dir + "/pid; wait", Secret, 300));
   const std::string Pid = ReadFile(Dir + "/pid");
   ASSERT_FALSE(Pid.empty());
   // Gone: /proc has no entry for it, or only the zombie its new parent reaps.

@@ -77,8 +77,7 @@ TEST_F(Unattended, DamagedHeldOrAbsentState) {
   const std::string Damaged = E2E.Dir + "/damaged", Held = E2E.Dir + "/held";
   WriteFile(Damaged, "quorrel-state 1 x\n12 \n");
   TMailboxState Holder;  // another run, holding the state
-  bool Busy = false;
-  ASSERT_EQ(Holder.Lock(Held, Busy), "");
+  ASSERT_TRUE(Holder.Lock(Held));
   const TOutcome O =
       E2E.Run(Talking({Message({"Subject: Lottery"})},
                       {{"--only-new", "--state-file", Damaged, "--dry-run", "alice", "secret", "127.0.0.1", "lottery"},

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "quorrel/state/only_new.h"
 #include "support/process.h"
 
 using namespace quorrel;
@@ -51,8 +52,7 @@ class State : public ::testing::Test {
   void TearDown() override { RemoveTree(Dir); }
 
   void Lock(TMailboxState& S) {
-    bool Busy = true;
-    ASSERT_EQ(S.Lock(Path, Busy), "");
+    ASSERT_EQ(S.Lock(Path).Message(), "");
   }
   std::string Dir, Path;
 };
@@ -64,10 +64,10 @@ TEST_F(State, WhatIsSavedLoadsBack) {
   Entries.insert(Entries.end(), {{std::string(70, 'z'), 0}, {"!", 4294967295u}});
   TMailboxState S;
   Lock(S);
-  ASSERT_EQ(S.Save("0123abc", Entries), "");
+  ASSERT_EQ(S.Save("0123abc", Entries).Message(), "");
   std::string Fingerprint;
   std::vector<TStateEntry> Loaded;
-  ASSERT_EQ(S.Load(Fingerprint, Loaded), "");
+  ASSERT_EQ(S.Load(Fingerprint, Loaded).Message(), "");
   EXPECT_EQ(Fingerprint, "0123abc");
   EXPECT_EQ(Loaded, Entries);
 }
@@ -78,7 +78,7 @@ TEST_F(State, FoldersAndFilesArePrivate) {
   {
     TMailboxState S;
     Lock(S);
-    EXPECT_EQ(S.Save("f", {{"a", 1}}), "");
+    EXPECT_EQ(S.Save("f", {{"a", 1}}).Message(), "");
   }
   umask(Old);
   const auto Mode = [](const std::string& Made) { return unsigned(std::filesystem::status(Made).permissions()); };
@@ -112,8 +112,8 @@ TEST_F(State, ASecondRunIsBusyUntilTheFirstEnds) {
     // In a forked child; 0: locked, 1: busy, 2: failed for another reason.
     const int Second = RunInChild([&] {
       TMailboxState S;
-      bool Busy = false;
-      return S.Lock(Path, Busy).empty() ? 0 : Busy ? 1 : 2;
+      const TStatus Locked = S.Lock(Path);
+      return Locked ? 0 : Locked.Kind() == TFailureKind::TryLater ? 1 : 2;
     });
     EXPECT_EQ(Second, FirstStillThere ? 1 : 0);
   }
@@ -148,7 +148,7 @@ TEST_F(State, AnythingButAWholeStateLoadsNothing) {
       WriteFile(Path, *C.Content);
     std::string Fingerprint = "stale";
     std::vector<TStateEntry> Entries = {{"stale", 1}};
-    EXPECT_EQ(S.Load(Fingerprint, Entries), C.Reason);
+    EXPECT_EQ(S.Load(Fingerprint, Entries).Message(), C.Reason);
     EXPECT_EQ(Fingerprint, "");
     EXPECT_TRUE(Entries.empty());
   }
@@ -159,14 +159,14 @@ TEST_F(State, AFailedSaveKeepsTheOldStateAndLeavesNoTemporaryFile) {
   for (uint32_t I = 0; I < 20000; ++I) New.push_back({"new-" + std::to_string(I), I});
   TMailboxState S;
   Lock(S);
-  ASSERT_EQ(S.Save("old", {{"old-1", 10}, {"old-2", 20}}), "");
+  ASSERT_EQ(S.Save("old", {{"old-1", 10}, {"old-2", 20}}).Message(), "");
   const std::string Saved = ReadFile(Path);
   // The disk limit is reached while writing, in a child (which inherits the lock).
   const auto SaveUnderALimit = [&] {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit Limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &Limit);
-    return S.Save("new", New).empty() ? 1 : 0;
+    return S.Save("new", New) ? 1 : 0;
   };
   EXPECT_EQ(RunInChild(SaveUnderALimit), 0);
   EXPECT_EQ(ReadFile(Path), Saved);
@@ -179,6 +179,32 @@ TEST(StateFingerprint, StableAndDifferentForDifferentParts) {
   // Known value: a changed digest would make every stored state useless.
   EXPECT_EQ(StateFingerprint({"ab", "c"}), "56881f02774bf192b185174ec9fa299c");
   EXPECT_NE(StateFingerprint({"ab", "c"}), StateFingerprint({"a", "bc"}));
+}
+
+// Any change of a rule reads every message again; the same rules keep the
+// state, and a state of filter words alone stays what older runs wrote.
+TEST(RulesFingerprint, EveryRuleCounts) {
+  TRuleSettings Base;
+  Base.FilterWords = {"lottery"};
+  EXPECT_EQ(RulesFingerprint(Base), StateFingerprint({"raw", "lottery"}));
+  const struct {
+    const char* Name;
+    void (*Change)(TRuleSettings&);
+  } Changes[] = {
+      {"a keep word", [](TRuleSettings& S) { S.KeepWords = {"boss@"}; }},
+      {"another filter word", [](TRuleSettings& S) { S.FilterWords.push_back("casino"); }},
+      {"a field scope", [](TRuleSettings& S) { S.Fields = {"subject"}; }},
+      {"expressions", [](TRuleSettings& S) { S.Regex = true; }},
+      {"a size limit", [](TRuleSettings& S) { S.LargerThan = 5u << 20; }},
+      {"decoding", [](TRuleSettings& S) { S.Decode = true; }},
+      {"a filter word made a keep word", [](TRuleSettings& S) { S.FilterWords.clear(), S.KeepWords = {"lottery"}; }},
+  };
+  for (const auto& C : Changes) {
+    TRuleSettings Changed = Base;
+    C.Change(Changed);
+    EXPECT_NE(RulesFingerprint(Changed), RulesFingerprint(Base)) << C.Name;
+  }
+  EXPECT_EQ(RulesFingerprint(TRuleSettings(Base)), RulesFingerprint(Base));
 }
 
 }  // namespace

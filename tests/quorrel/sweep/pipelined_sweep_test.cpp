@@ -28,6 +28,14 @@ using TReply = TPop3MailboxServer::TReply;
 
 namespace {
 
+// Whether filter words alone delete a message with Header.
+bool MatchesAnyFilter(const Strings& Header, const Strings& Words) {
+  TRuleSettings Settings;
+  Settings.FilterWords = Words;
+  TRules Rules;
+  return Rules.Take(Settings) && Rules.Judge(Header, true, std::nullopt).Delete;
+}
+
 const Strings Filter{"lottery"};
 
 // Messages 1..Count; those in Spam carry the filter word in their subject.

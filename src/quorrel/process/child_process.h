@@ -1,0 +1,32 @@
+// Commands run as child processes: /bin/sh -c COMMAND in a process group of
+// its own, standard input from /dev/null, standard output read by this program
+// within a time and a size bound, standard error shared. When time runs out
+// the command is killed together with every process it started in its group,
+// so that nothing it started outlives the run.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "quorrel/status/status.h"
+
+namespace quorrel {
+
+// What a command that ended by itself left: its standard output (as far as
+// read when its shell ended) and its exit status.
+struct TCommandOutput {
+  std::string Output;
+  int ExitStatus = 0;
+};
+
+// Runs Command with /bin/sh -c. A TryLater failure when it cannot be started,
+// gives no answer within TimeoutMs, prints more than MostOutput bytes, is
+// killed by a signal or stopped; an exit status other than 0 is no failure
+// here, the caller decides what it means. Output's buffer is reserved once,
+// so that a caller holding a secret in it can wipe the one copy.
+TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutMs, size_t MostOutput);
+
+// "30 s" or "250 ms", as a time-out is named in messages.
+std::string Duration(int Ms);
+
+}  // namespace quorrel
