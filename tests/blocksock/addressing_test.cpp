@@ -55,6 +55,16 @@ std::string Text(const TSocketAddress& A) {
   return Buffer;
 }
 
+// Makes the address of Host:Port and checks its numeric text and its port;
+// returned for the checks that only some cases make.
+TSocketAddress ExpectMade(TBlockSocket& Socket, const std::string& Host, const std::string& Port,
+                          const std::string& WantText, int WantPort) {
+  TSocketAddress A = Make(Socket, Host, Port);
+  EXPECT_EQ(Text(A), WantText) << Host << ":" << Port;
+  EXPECT_EQ(Socket.AddressPort(A), WantPort) << Host << ":" << Port;
+  return A;
+}
+
 bool AllZero(const TSocketAddress& A) {
   for (uint8_t B : A.Bytes)
     if (B != 0) return false;
@@ -99,13 +109,10 @@ TEST(MakeSocketAddress, NumericHostsAndReportedStatus) {
   EXPECT_EQ(Events, (std::vector<std::pair<TSocketStatusReason, std::string>>{
                         {ResolvingStarted, "127.0.0.1:8110"}, {ResolvingFinished, "127.0.0.1:8110"}}));
 
-  A = Make(Socket, "0.0.0.0", "25");
-  EXPECT_EQ(Text(A), "0.0.0.0");
-  EXPECT_EQ(Socket.AddressPort(A), 25);
-  A = Make(Socket, "::1", "995");
+  ExpectMade(Socket, "0.0.0.0", "25", "0.0.0.0", 25);
+  A = ExpectMade(Socket, "::1", "995", "::1", 995);
   EXPECT_EQ(A.Family(), AF_INET6);
   EXPECT_EQ(Socket.AddressText(A), "::1");
-  EXPECT_EQ(Socket.AddressPort(A), 995);
   EXPECT_EQ(Socket.IPFamily, IPFamilyAny);  // never narrowed on this path
 
   // Failures leave an all-zero address.
@@ -160,13 +167,9 @@ TEST(LegacyResolver, MakeSocketAddressCases) {
   TResolverFlags Legacy(false);
   TStreamSocket Socket;
   ASSERT_FALSE(Socket.UseExtendedResolver());
-  TSocketAddress A = Make(Socket, "127.0.0.1", "pop3");
-  EXPECT_EQ(Text(A), "127.0.0.1");
-  EXPECT_EQ(Socket.AddressPort(A), 110);
+  TSocketAddress A = ExpectMade(Socket, "127.0.0.1", "pop3", "127.0.0.1", 110);
   for (int I = 8; I < 28; ++I) EXPECT_EQ(A.Bytes[I], 0) << I;
-  A = Make(Socket, "localhost", "8110");
-  EXPECT_EQ(Text(A), "127.0.0.1");
-  EXPECT_EQ(Socket.AddressPort(A), 8110);
+  ExpectMade(Socket, "localhost", "8110", "127.0.0.1", 8110);
   // Failures show as the broadcast address and port 0.
   A = Make(Socket, "no-such-host.invalid", "no-such-service-xyz");
   EXPECT_EQ(A.Family(), AF_INET);

@@ -5,6 +5,7 @@
 
 #include "blocksock/tcp_socket.h"
 #include "support/tls_peer.h"
+#include "support/tls_missing.h"
 #include "tlsbind/tlsbind.h"
 
 using namespace quorrel;
@@ -12,9 +13,7 @@ using namespace quorrel;
 namespace {
 
 TEST(TlsMissingTest, SwitchingOnFailsAndThePlainConnectionStillWorks) {
-  TlsLibraryName = "/nonexistent/libssl.so.3";
-  TlsLibraryAltName = "/nonexistent/libssl.so";
-  CryptoLibraryName = "/nonexistent/libcrypto.so.3";
+  PointTlsLibrariesNowhere("/nonexistent/libssl.so");
   std::string Dir = MakeTempDir();
   TPlainServer Server;
   ASSERT_TRUE(Server.Start(Dir));

@@ -12,6 +12,15 @@ using namespace quorrel;
 
 namespace {
 
+// One table row: header text and what decoding it must give.
+struct TDecodeCase {
+  std::string Text, Want;
+};
+
+void ExpectDecodedAs(const std::vector<TDecodeCase>& Cases) {
+  for (const auto& C : Cases) EXPECT_EQ(DecodeEncodedWords(C.Text), C.Want) << C.Text;
+}
+
 std::string Decoded(const std::vector<std::string>& Lines) {
   std::string All;
   for (const std::string& Field : UnfoldHeader(Lines)) All += DecodeEncodedWords(Field) + "\n";
@@ -45,13 +54,15 @@ TEST(DecodeEncodedWords, CharsetsAndEncodings) {
 }
 
 TEST(DecodeEncodedWords, BlanksBetweenAdjacentWordsAreDropped) {
-  EXPECT_EQ(DecodeEncodedWords("Subject: =?UTF-8?B?dmlh?= \t =?UTF-8?B?Z3Jh?= now"), "Subject: viagra now");
-  // Blanks next to ordinary text stay, and so does text glued to a word.
-  EXPECT_EQ(DecodeEncodedWords("Re:  =?UTF-8?Q?W=C3=B6rld?=  again"), "Re:  Wörld  again");
-  EXPECT_EQ(DecodeEncodedWords("x=?UTF-8?Q?y?=z"), "xyz");
-  EXPECT_EQ(DecodeEncodedWords("=?UTF-8?Q?a?= b =?UTF-8?Q?c?="), "a b c");
-  // Different charsets in one run.
-  EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-1?Q?=E9t=E9?= =?windows-1251?B?wujg4/Dg?="), "étéВиагра");
+  ExpectDecodedAs({
+      {"Subject: =?UTF-8?B?dmlh?= \t =?UTF-8?B?Z3Jh?= now", "Subject: viagra now"},
+      // Blanks next to ordinary text stay, and so does text glued to a word.
+      {"Re:  =?UTF-8?Q?W=C3=B6rld?=  again", "Re:  Wörld  again"},
+      {"x=?UTF-8?Q?y?=z", "xyz"},
+      {"=?UTF-8?Q?a?= b =?UTF-8?Q?c?=", "a b c"},
+      // Different charsets in one run.
+      {"=?ISO-8859-1?Q?=E9t=E9?= =?windows-1251?B?wujg4/Dg?=", "étéВиагра"},
+  });
 }
 
 TEST(DecodeEncodedWords, CharacterCutBetweenTwoWordsComesOutWhole) {
@@ -90,15 +101,17 @@ TEST(DecodeEncodedWords, MalformedWordsStayAsTheyAre) {
       "=?",
   };
   for (const char* Word : Malformed) EXPECT_EQ(DecodeEncodedWords(Word), Word) << Word;
-  EXPECT_EQ(DecodeEncodedWords("=?" + std::string(100, 'U') + "?Q?abc?="), "=?" + std::string(100, 'U') + "?Q?abc?=");
-  // A malformed word keeps the blanks around it; its neighbours are decoded.
-  EXPECT_EQ(DecodeEncodedWords("=?UTF-8?Q?a?= =?UTF-8?B?@@?= =?UTF-8?Q?b?="), "a =?UTF-8?B?@@?= b");
-  EXPECT_EQ(DecodeEncodedWords("=?UTF-8?Q?a?=  =?UTF-8?Q?=FF?= =?UTF-8?Q?b?="), "a  =?UTF-8?Q?=FF?= b");
-  // A failed start does not hide a word right after it.
-  EXPECT_EQ(DecodeEncodedWords("=?=?UTF-8?Q?ok?="), "=?ok");
-  EXPECT_EQ(DecodeEncodedWords("=?UTF-8?Q?=?UTF-8?Q?ok?="), "=?UTF-8?Q?ok");
-  // Raw 8-bit text outside words passes unchanged.
-  EXPECT_EQ(DecodeEncodedWords("caf\xE9 =?UTF-8?Q?x?="), "caf\xE9 x");
+  ExpectDecodedAs({
+      {"=?" + std::string(100, 'U') + "?Q?abc?=", "=?" + std::string(100, 'U') + "?Q?abc?="},
+      // A malformed word keeps the blanks around it; its neighbours are decoded.
+      {"=?UTF-8?Q?a?= =?UTF-8?B?@@?= =?UTF-8?Q?b?=", "a =?UTF-8?B?@@?= b"},
+      {"=?UTF-8?Q?a?=  =?UTF-8?Q?=FF?= =?UTF-8?Q?b?=", "a  =?UTF-8?Q?=FF?= b"},
+      // A failed start does not hide a word right after it.
+      {"=?=?UTF-8?Q?ok?=", "=?ok"},
+      {"=?UTF-8?Q?=?UTF-8?Q?ok?=", "=?UTF-8?Q?ok"},
+      // Raw 8-bit text outside words passes unchanged.
+      {"caf\xE9 =?UTF-8?Q?x?=", "caf\xE9 x"},
+  });
 }
 
 TEST(DecodeEncodedWords, DecodedLineBreaksBecomeBlanks) {

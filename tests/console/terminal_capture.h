@@ -15,6 +15,21 @@
 
 namespace quorrel {
 
+// Runs Code with standard output sent to Fd, and gives the old one back after;
+// the console is told both times, as it keeps what it learnt of the output.
+template <typename TCode>
+void RunWithStandardOutputOn(int Fd, TCode& Code) {
+  std::fflush(stdout);
+  int Saved = dup(STDOUT_FILENO);
+  dup2(Fd, STDOUT_FILENO);
+  StandardOutputChanged();
+  Code();
+  std::fflush(stdout);
+  dup2(Saved, STDOUT_FILENO);
+  StandardOutputChanged();
+  close(Saved);
+}
+
 template <typename TCode>
 std::string CaptureOnTerminal(TCode Code) {
   int Master = -1, Slave = -1;
@@ -23,15 +38,7 @@ std::string CaptureOnTerminal(TCode Code) {
   tcgetattr(Slave, &Mode);
   cfmakeraw(&Mode);
   tcsetattr(Slave, TCSANOW, &Mode);
-  std::fflush(stdout);
-  int Saved = dup(STDOUT_FILENO);
-  dup2(Slave, STDOUT_FILENO);
-  StandardOutputChanged();
-  Code();
-  std::fflush(stdout);
-  dup2(Saved, STDOUT_FILENO);
-  StandardOutputChanged();
-  close(Saved);
+  RunWithStandardOutputOn(Slave, Code);
   close(Slave);
   std::string Bytes;
   char Buffer[4096];
@@ -50,15 +57,7 @@ template <typename TCode>
 std::string CaptureOnPipe(TCode Code) {
   int Ends[2];
   if (pipe(Ends) != 0) return "<no pipe>";
-  std::fflush(stdout);
-  int Saved = dup(STDOUT_FILENO);
-  dup2(Ends[1], STDOUT_FILENO);
-  StandardOutputChanged();
-  Code();
-  std::fflush(stdout);
-  dup2(Saved, STDOUT_FILENO);
-  StandardOutputChanged();
-  close(Saved);
+  RunWithStandardOutputOn(Ends[1], Code);
   close(Ends[1]);
   std::string Bytes;
   char Buffer[4096];

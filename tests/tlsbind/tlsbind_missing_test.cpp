@@ -3,6 +3,7 @@
 // libraries once loaded stay loaded.
 #include <gtest/gtest.h>
 
+#include "support/tls_missing.h"
 #include "tlsbind/tlsbind.h"
 
 using namespace quorrel;
@@ -10,9 +11,7 @@ using namespace quorrel;
 namespace {
 
 TEST(TlsBindMissingTest, WrappersFallBackAndLoadingIsRetried) {
-  TlsLibraryName = "/nonexistent/libssl.so.3";
-  TlsLibraryAltName = "/nonexistent/libssl.so.1.1:";
-  CryptoLibraryName = "/nonexistent/libcrypto.so.3";
+  PointTlsLibrariesNowhere("/nonexistent/libssl.so.1.1:");
   EXPECT_FALSE(LoadTlsLibraries());
   EXPECT_FALSE(TlsLibrariesLoaded());
   EXPECT_TRUE(TlsLibraryPath.empty());
