@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "quorrel/sweep/verdict.h"
+
 namespace quorrel {
 
 class TOutput {
@@ -26,9 +28,6 @@ class TOutput {
   bool Broken = false;
   int FailureErrno = 0;
 };
-
-// What became of one message, and how it is shown.
-enum class TVerdict { Skipped, Deleted, NotDeleted, WouldDelete, Kept };
 
 // "n:" and the subject, masked for a terminal; with NoFilter also
 // " NO FILTER" and a line end.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pop3/pop3.h"
-#include "quorrel/report/output.h"
+#include "quorrel/sweep/verdict.h"
 
 namespace quorrel {
 
