@@ -142,9 +142,11 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
 
   switch (Next.Kind) {
     case TKind::Top:
-      // A refused TOP leaves the header empty, as the one-at-a-time sweep has it.
+      // A refused TOP leaves the header empty, as the one-at-a-time sweep has it,
+      // and is named in the same words.
       Header.clear();
       if (Positive) Header.swap(Session.ReplyLines);
+      if (!Positive) Say("TOP " + std::to_string(Next.Number) + " failed: " + ReplyFailure(Session));
       HeaderWhole = Positive && !Session.ReplyCut;
       return true;
     case TKind::Guard:
@@ -171,6 +173,8 @@ bool TPipelinedSweep::ReadNext(TSweepEnd& End) {
         Waiting.Known = true;
         Waiting.Verdict = Positive ? TVerdict::Deleted : TVerdict::NotDeleted;
         if (Positive) ++Marked;
+        // A refused DELE leaves the message on the server: say so, as one at a time.
+        if (!Positive) Say("DELE " + std::to_string(Next.Number) + " failed: " + ReplyFailure(Session));
         break;
       }
       return Flush(End);

@@ -23,6 +23,7 @@ using namespace quorrel;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 using Strings = std::vector<std::string>;
 using TReply = TPop3MailboxServer::TReply;
 
@@ -215,23 +216,40 @@ TEST(PipelinedSweep, DryRunSendsNoDele) {
   EXPECT_TRUE(Server.QuitReceived());
 }
 
-TEST(PipelinedSweep, RefusedDeleIsShownAndTheSweepGoesOn) {
-  TPop3MailboxServer Server;
+// A refused TOP and a refused DELE: shown, named on standard error in the
+// same words by both sweeps, and the sweep goes on.
+TEST(PipelinedSweep, RefusedTopAndDeleAreShownNamedAndTheSweepGoesOn) {
   const std::set<int> Spam{2, 4};
-  Server.Messages = Mailbox(5, Spam);
-  Server.Bend = [](const std::string& C, TReply R) {
-    if (C == "DELE 4") R.Bytes = "-ERR locked\r\n";
-    return R;
-  };
-  ASSERT_TRUE(Server.Start());
-  TRun Run(Server);
-  EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
   Strings Want = Expected(5, Spam);
   Want[1] = "4:Lottery win 4 NOT DELETED";
-  EXPECT_THAT(Run.Shown, ElementsAreArray(Want));
-  EXPECT_EQ(Run.Sweep.Marked, 1);
-  Run.Session.Logout();
-  EXPECT_THAT(Server.DeleteRequests(), ElementsAre(4, 2));
+  Want[2] = "3: SKIPPED";
+  for (const bool Ahead : {true, false}) {
+    SCOPED_TRACE(Ahead ? "commands sent ahead" : "one at a time");
+    TPop3MailboxServer Server;
+    Server.Messages = Mailbox(5, Spam);
+    Server.Bend = [](const std::string& C, TReply R) {
+      if (C == "DELE 4") R.Bytes = "-ERR locked\r\n";
+      if (C == "TOP 3 0") R.Bytes = "-ERR no such header\r\n";
+      return R;
+    };
+    ASSERT_TRUE(Server.Start());
+    TRun Run(Server);
+    TOneAtATimeSweep OneAtATime(Run.Session);
+    TSweep& Sweep = Ahead ? static_cast<TSweep&>(Run.Sweep) : OneAtATime;
+    Sweep.Judge = Run.Sweep.Judge;
+    Sweep.Report = Run.Sweep.Report;
+    Strings Said;
+    Sweep.Complain = [&Said](const std::string& Text) { Said.push_back(Text); };
+    ASSERT_TRUE(Run.Session.Login() && Run.Session.Stat());
+    EXPECT_EQ(Sweep.Run(Run.Session.MessageCount), TSweepEnd::Completed);
+    EXPECT_THAT(Run.Shown, ElementsAreArray(Want));
+    // Sent ahead, the DELE of message 4 is answered after the TOP of message 3.
+    EXPECT_THAT(Said, UnorderedElementsAre("TOP 3 failed: the server said -ERR no such header",
+                                           "DELE 4 failed: the server said -ERR locked"));
+    EXPECT_EQ(Sweep.Marked, 1);
+    Run.Session.Logout();
+    EXPECT_THAT(Server.DeleteRequests(), ElementsAre(4, 2));
+  }
 }
 
 // Each break of the stream drops the connection without QUIT. What is shown is
