@@ -39,9 +39,6 @@ class [[nodiscard]] TStatus {
   TStatus Within(const std::string& Context) const {
     return Good() ? *this : TStatus(Kind_, Context + Message_);
   }
-  // The same message under another kind, for a caller that knows better what
-  // the failure means to the run.
-  TStatus As(TFailureKind Kind) const { return Good() ? *this : TStatus(Kind, Message_); }
 
  private:
   TStatus(TFailureKind Kind, std::string Message) : Kind_(Kind), Message_(std::move(Message)) {}
