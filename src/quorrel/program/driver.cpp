@@ -10,12 +10,12 @@
 #include "quorrel/session/diagnosis.h"
 #include "quorrel/session/session.h"
 #include "quorrel/program/exit_status.h"
-#include "quorrel/rules/header.h"
 #include "quorrel/state/only_new.h"
 #include "quorrel/program/options.h"
 #include "quorrel/report/output.h"
 #include "quorrel/credentials/password.h"
-#include "quorrel/sweep/pipelined_sweep.h"
+#include "quorrel/sweep/rules_judge.h"
+#include "quorrel/sweep/sweep.h"
 #include "quorrel/rules/rules.h"
 #include "quorrel/credentials/secret_command.h"
 
@@ -73,18 +73,6 @@ struct TRun {
   }
 };
 
-// Message N's fate by the rules, and its subject as shown (decoded with --decode).
-TSweepJudgement Judge(const TRun& Run, int32_t N, const std::vector<std::string>& Header, bool Whole) {
-  std::optional<uint64_t> Size;
-  if (N >= 1 && size_t(N) < Run.Sizes.size()) Size = Run.Sizes[size_t(N)];
-  const TRuling Ruling = Run.Rules.Judge(Header, Whole, Size);
-  if (Ruling.Unsure)
-    Run.Complain("message " + std::to_string(N) +
-                 ": its header was not read whole, so the keep words could not be checked; it is not deleted");
-  return {Ruling.Delete, Run.Settings.Rules.Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject"),
-          Ruling.Kept};
-}
-
 // Whether the words ask for sysexits statuses, for a command line that could
 // not be read as a whole.
 bool AsksForSysExits(const std::vector<std::string>& Args) {
@@ -135,48 +123,45 @@ bool Open(TPOP3Send& Session, TRun& Run) {
 // Sweeps with the commands sent ahead where the server allows it, else (or
 // when that cannot start) one at a time; the output is the same line for line.
 void SweepMailbox(TPOP3Send& Session, TRun& Run) {
-  const auto Hook = [&Run](TSweep& Sweep) {
-    Sweep.MarkDeletions = !Run.Settings.Mode.DryRun;
-    Sweep.Skip = Run.OnlyNew.Skip;
-    Sweep.Judge = [&Run](int32_t N, const std::vector<std::string>& Header, bool Whole) {
-      return Judge(Run, N, Header, Whole);
-    };
-    Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
-      const bool Spared = Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept;
-      if (Spared) Run.Kept.push_back(N);
-      // --quiet shows only the messages acted on.
-      if (Run.Settings.Mode.Quiet && Spared) return true;
-      ShowSubject(Run.Out, N, Subject, Run.Settings.Mode.ListOnly);
-      ShowVerdict(Run.Out, Verdict);
-      return !Run.Out.Failed();
-    };
-    Sweep.Complain = [&Run](const std::string& Text) { Run.Complain(Text); };
-  };
+  const TRunMode& Mode = Run.Settings.Mode;
   const auto Note = [&Run](const std::string& Text) { Run.Complain(Text); };
-  if (Run.Settings.Mode.OnlyNew) {
+  if (Mode.OnlyNew) {
     Run.OnlyNew.Plan(Session, RulesFingerprint(Run.Settings.Rules), Note);
-    if (!Run.Settings.Mode.Quiet)
+    if (!Mode.Quiet)
       Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
                     std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
   }
   Run.Sizes = Run.OnlyNew.ListedSizes();
   if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
     Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
-  TPipelinedSweep Ahead(Session);
-  Ahead.KnownSizes = Run.Sizes;
-  Ahead.QuitWithLastCommand = Run.Settings.Mode.DryRun || Run.Settings.Mode.ListOnly;
-  TOneAtATimeSweep OneAtATime(Session);
-  const bool Pipelining = !Run.Settings.Mode.NoPipelining && Session.HasCapability("PIPELINING");
-  TSweepEnd End = TSweepEnd::NotStarted;
-  for (TSweep* Sweep : {Pipelining ? static_cast<TSweep*>(&Ahead) : nullptr, static_cast<TSweep*>(&OneAtATime)}) {
-    if (!Sweep || End != TSweepEnd::NotStarted) continue;
-    Hook(*Sweep);
-    End = Sweep->Run(Session.MessageCount);
-    Run.Marked += Sweep->Marked;
-    Run.ReadWhole = Sweep->ReadWhole;
+  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes);
+  TSweep Sweep(Session, Judge);
+  Sweep.MarkDeletions = !Mode.DryRun;
+  Sweep.Skip = Run.OnlyNew.Skip;
+  Sweep.KnownSizes = Run.Sizes;
+  Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
+    const bool Spared = Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept;
+    if (Spared) Run.Kept.push_back(N);
+    // --quiet shows only the messages acted on.
+    if (Run.Settings.Mode.Quiet && Spared) return true;
+    ShowSubject(Run.Out, N, Subject, Run.Settings.Mode.ListOnly);
+    ShowVerdict(Run.Out, Verdict);
+    return !Run.Out.Failed();
+  };
+  Sweep.Complain = Note;
+  if (!Mode.NoPipelining && Session.HasCapability("PIPELINING")) {
+    Sweep.Policy = TSweepPolicy::SentAhead();
+    Sweep.Policy.QuitWithLastCommand = Mode.DryRun || Mode.ListOnly;
   }
+  TSweepEnd End = Sweep.Run(Session.MessageCount);
+  if (End == TSweepEnd::NotStarted) {
+    Sweep.Policy = TSweepPolicy::OneAtATime();
+    End = Sweep.Run(Session.MessageCount);
+  }
+  Run.Marked += Sweep.Marked;
+  Run.ReadWhole = Sweep.ReadWhole;
   if (End == TSweepEnd::ConnectionLost) {
-    Run.Fail(!Ahead.OutOfStep.empty() ? TFailureKind::Protocol : ReplyFailureKind(Session));
+    Run.Fail(!Sweep.OutOfStep.empty() ? TFailureKind::Protocol : ReplyFailureKind(Session));
     Run.Tell(ConnectionLost);
   }
 }

@@ -1,42 +1,301 @@
 #include "quorrel/sweep/sweep.h"
 
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
 #include "quorrel/session/diagnosis.h"
 
 namespace quorrel {
 
-TSweepEnd TOneAtATimeSweep::Run(int32_t MessageCount) {
-  Marked = 0;
+namespace {
+
+// Reply bytes held for a status line of LIST or DELE.
+constexpr int64_t StatusReplyBytes = 64;
+
+int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) + 2; }
+
+}  // namespace
+
+TSweepEnd TSweep::Run(int32_t MessageCount) {
+  const TSweepEnd End = Walk(MessageCount);
+  if (!SizeChanged.empty())
+    Say("note: the server answers LIST n after TOP n 0 with another size than its opening listing (" + SizeChanged +
+        "); the message number alone keeps the replies in step");
+  if (End != TSweepEnd::ConnectionLost) return End;
+  if (!Policy.Ahead)
+    Say("connection lost after message " + std::to_string(LastShown) + ": " +
+        DescribeSocketError(Session.Socket.LastErrorCode));
+  else if (!OutOfStep.empty())
+    Say("the server's replies are out of step: " + OutOfStep + "; the session ends without QUIT, nothing is deleted");
+  else
+    Say("connection lost during the sweep: " + ReplyFailure(Session));
+  return End;
+}
+
+TSweepEnd TSweep::Walk(int32_t MessageCount) {
+  Marked = Judging = LastShown = FirstWindow = 0;
+  OutOfStep.clear();
+  SizeChanged.clear();
+  Owed.clear();
+  DelesDue.clear();
+  Outcomes.clear();
+  Header.clear();
+  HeaderNote.clear();
   ReadWhole.clear();
-  for (int32_t N = MessageCount; N >= 1; --N) {
-    if (Skipped(N)) continue;
-    const bool Read = Session.Top(N, 0);
-    if (!Read) Say("TOP " + std::to_string(N) + " failed: " + ReplyFailure(Session));
-    const bool Whole = Read && !Session.ReplyCut;
-    if (Whole) ReadWhole.push_back(N);
-    const TSweepJudgement Judgement = JudgeHeader(N, Session.ReplyLines, Whole);
-    TVerdict Verdict = Spared(Judgement);
-    if (Judgement.Delete && !MarkDeletions) {
-      Verdict = TVerdict::WouldDelete;
-    } else if (Judgement.Delete && Session.Dele(N)) {
-      ++Marked;
-      Verdict = TVerdict::Deleted;
-    } else if (Judgement.Delete) {
-      // A refused DELE leaves the message on the server: say so rather than
-      // report a deletion that will not happen.
-      Say("DELE " + std::to_string(N) + " failed: " + ReplyFailure(Session));
-      Verdict = TVerdict::NotDeleted;
+  GuardDue = false;
+  CommandsInFlight = RepliesInFlight = 0;
+  NextToAsk = NextToJudge = MessageCount;
+  if (MessageCount <= 0) return TSweepEnd::Completed;
+  if (Policy.Ahead) {
+    // Sizes listed by the caller in this session save the opening LIST.
+    if (KnownSizes.size() == size_t(MessageCount) + 1) {
+      Sizes = KnownSizes;
+    } else if (!Session.ListSizes(Sizes) || Sizes.size() != size_t(MessageCount) + 1) {
+      if (!Session.Socket.HasSocket()) return Lost("");
+      return TSweepEnd::NotStarted;
     }
-    if (!Show(N, Judgement.Subject, Verdict)) return TSweepEnd::Stopped;
-    // Once the session has lost its connection every later command fails at
-    // once; going on would only show a SKIPPED line for each of the messages
-    // the server claimed, however many that was.
-    if (!Session.Socket.HasSocket()) {
-      Say("connection lost after message " + std::to_string(N) + ": " +
-          DescribeSocketError(Session.Socket.LastErrorCode));
-      return TSweepEnd::ConnectionLost;
-    }
+    // Everything sent ahead must fit in the send buffer, whatever the server
+    // does meanwhile: then a send never waits for the server to read.
+    Session.Socket.SetSendBufferSize(int32_t(Policy.CommandBudget * 2));
   }
-  return TSweepEnd::Completed;
+
+  for (;;) {
+    TakeAnswers();
+    if (!Flush()) return Stop();
+    const bool Free = Policy.CommandBudget - CommandsInFlight >= Policy.CommandBudget / 4 &&
+                      Policy.ReplyBudget - RepliesInFlight >= Policy.ReplyBudget / 4;
+    if ((Owed.empty() || (Policy.Ahead && Free)) && (!DelesDue.empty() || MayAsk()) && !Refill()) {
+      if (Owed.empty()) return Lost("");
+      return Lost((Owed.back().Kind == TKind::Dele ? "DELE " : "TOP ") + std::to_string(Owed.back().Number));
+    }
+    if (!Owed.empty()) {
+      TSweepEnd End;
+      if (!ReadNext(End)) return End;
+      continue;
+    }
+    if (Outcomes.empty()) return TSweepEnd::Completed;
+    // Nothing is owed and nothing can be sent: the first outcome waits for its
+    // judgement. One that does not come keeps the message.
+    auto First = std::find_if(Outcomes.begin(), Outcomes.end(),
+                              [](const TOutcome& Outcome) { return Outcome.Stage == TStage::Judging; });
+    if (First == Outcomes.end()) return Stop();  // cannot be: the front would have been sent or shown
+    Judge.WaitForFirst();
+    TakeAnswers();
+    if (First->Stage == TStage::Judging)
+      Settle(*First, {false, "", false, "message " + std::to_string(First->Number) +
+                                            ": no judgement came; it is not deleted"});
+  }
+}
+
+bool TSweep::MayAsk() {
+  while (NextToAsk >= 1 && Skipped(NextToAsk)) --NextToAsk;
+  // One at a time, a message's TOP waits until the one before it is shown.
+  return NextToAsk >= 1 && (Policy.Ahead || Outcomes.empty());
+}
+
+bool TSweep::Room(int64_t Commands, int64_t Replies) const {
+  // One command always goes, however large its reply may be.
+  if (Owed.empty()) return true;
+  return Policy.Ahead && CommandsInFlight + Commands <= Policy.CommandBudget &&
+         RepliesInFlight + Replies <= Policy.ReplyBudget;
+}
+
+bool TSweep::Refill() {
+  std::vector<std::string> Lines;
+  const auto Add = [&](TKind Kind, int32_t Number, std::string Command, int64_t Replies) {
+    const int64_t Bytes = LineBytes(Command);
+    Lines.push_back(std::move(Command));
+    Owed.push_back({Kind, Number, Bytes, Replies});
+    CommandsInFlight += Bytes;
+    RepliesInFlight += Replies;
+  };
+  const bool First = Policy.Ahead && FirstWindow == 0;
+  for (;;) {
+    if (!DelesDue.empty()) {
+      const int32_t N = DelesDue.front();
+      std::string Command = "DELE " + std::to_string(N);
+      if (!Room(LineBytes(Command), StatusReplyBytes)) break;
+      Add(TKind::Dele, N, std::move(Command), StatusReplyBytes);
+      DelesDue.pop_front();
+      for (TOutcome& Outcome : Outcomes)
+        if (Outcome.Number == N) Outcome.Stage = TStage::DeleSent;
+      GuardDue = Policy.Ahead;
+      continue;
+    }
+    if (!MayAsk()) break;
+    const int32_t N = NextToAsk;
+    std::string Top = "TOP " + std::to_string(N) + " 0";
+    if (!Policy.Ahead) {
+      if (!Room(LineBytes(Top), 0)) break;
+      Add(TKind::Top, N, std::move(Top), 0);
+      --NextToAsk;
+      continue;
+    }
+    std::string List = "LIST " + std::to_string(N);
+    const int64_t Commands = LineBytes(Top) + LineBytes(List) * (GuardDue ? 2 : 1);
+    const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
+    if (!Room(Commands, Replies)) break;
+    if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
+    GuardDue = false;
+    Add(TKind::Top, N, std::move(Top), TopReplyEstimate(Sizes[size_t(N)]));
+    Add(TKind::List, N, std::move(List), StatusReplyBytes);
+    --NextToAsk;
+    if (First) ++FirstWindow;
+  }
+  // A send that fails leaves no reply of the server's to name.
+  Session.StatusLine.clear();
+  if (Policy.QuitWithLastCommand && Policy.Ahead && NextToAsk < 1 && DelesDue.empty() && !Session.QuitSentAhead())
+    return Session.SendAheadThenQuit(Lines);
+  return Session.SendAhead(Lines);
+}
+
+bool TSweep::Names(const TOwed& Asked) {
+  const std::string& StatusLine = Session.StatusLine;
+  const uint32_t Opening = Sizes[size_t(Asked.Number)];
+  uint64_t Listed = 0, Size = 0;
+  if (StatusLine.compare(0, 4, "+OK ") == 0 && ParseScanListing(std::string_view(StatusLine).substr(4), Listed, Size) &&
+      Listed == uint64_t(Asked.Number)) {
+    if (Size != Opening && SizeChanged.empty())
+      SizeChanged = "message " + std::to_string(Asked.Number) + ": listed " + std::to_string(Opening) + ", then " +
+                    std::to_string(Size);
+    return true;
+  }
+  OutOfStep = "LIST " + std::to_string(Asked.Number) + " was to be answered \"+OK " + std::to_string(Asked.Number) +
+              " <size>\", the server said \"" + StatusLine.substr(0, 200) + "\"";
+  return false;
+}
+
+bool TSweep::ReadNext(TSweepEnd& End) {
+  const TOwed Next = Owed.front();
+  Owed.pop_front();
+  CommandsInFlight -= Next.CommandBytes;
+  RepliesInFlight -= Next.ReplyBytes;
+  const bool Positive = Session.ReadReply(Next.Kind == TKind::Top) == 1;
+  const std::string Command = (Next.Kind == TKind::Dele ? "DELE " : "TOP ") + std::to_string(Next.Number);
+  if (!Session.Socket.HasSocket() || ((Next.Kind == TKind::List || Next.Kind == TKind::Guard) && !Names(Next))) {
+    End = Lost(Command);
+    return false;
+  }
+
+  switch (Next.Kind) {
+    case TKind::Top:
+      // A refused TOP leaves the header empty, and is named.
+      Header.clear();
+      if (Positive) Header.swap(Session.ReplyLines);
+      HeaderWhole = Positive && !Session.ReplyCut;
+      HeaderNote = Positive ? "" : Command + " failed: " + ReplyFailure(Session);
+      // Sent ahead, the header waits for the LIST that proves it.
+      if (!Policy.Ahead) Begin(Next.Number, HeaderWhole, std::move(Header));
+      return true;
+    case TKind::Guard:
+      return true;
+    case TKind::List:
+      Begin(Next.Number, HeaderWhole, std::move(Header));
+      Header.clear();
+      return true;
+    case TKind::Dele:
+      // DELEs go out in the order their messages were judged, so the answer
+      // belongs to the first outcome still waiting for one.
+      for (TOutcome& Waiting : Outcomes) {
+        if (Waiting.Stage != TStage::DeleSent || Waiting.Number != Next.Number) continue;
+        Waiting.Stage = TStage::Known;
+        Waiting.Verdict = Positive ? TVerdict::Deleted : TVerdict::NotDeleted;
+        if (Positive) ++Marked;
+        // A refused DELE leaves the message on the server: say so rather than
+        // report a deletion that will not happen.
+        if (!Positive) Waiting.Notes.push_back(Command + " failed: " + ReplyFailure(Session));
+        break;
+      }
+      return true;
+  }
+  return true;
+}
+
+void TSweep::Begin(int32_t N, bool Whole, std::vector<std::string> Lines) {
+  TOutcome& Outcome = Outcomes.emplace_back();
+  Outcome.Number = N;
+  Outcome.Whole = Whole;
+  if (!HeaderNote.empty()) Outcome.Notes.push_back(std::move(HeaderNote));
+  HeaderNote.clear();
+  NextToJudge = N - 1;
+  ++Judging;
+  Judge.Consider(N, std::move(Lines), Whole);
+  if (std::optional<TJudgement> Answer = Judge.Answer(N)) Settle(Outcome, std::move(*Answer));
+}
+
+void TSweep::Settle(TOutcome& Outcome, TJudgement Judgement) {
+  --Judging;
+  if (!Judgement.Note.empty()) Outcome.Notes.push_back(Judgement.Note);
+  Outcome.Judgement = std::move(Judgement);
+  const TJudgement& J = Outcome.Judgement;
+  if (J.Delete && MarkDeletions) {
+    // The stages before a DELE start here; with none, the DELE is due at once.
+    Outcome.Stage = TStage::DeleDue;
+    Outcome.Verdict = TVerdict::NotDeleted;
+    DelesDue.push_back(Outcome.Number);
+  } else {
+    Outcome.Stage = TStage::Known;
+    Outcome.Verdict = J.Delete ? TVerdict::WouldDelete : J.Kept ? TVerdict::Kept : TVerdict::Skipped;
+  }
+}
+
+void TSweep::TakeAnswers() {
+  for (auto It = Outcomes.begin(); Judging > 0 && It != Outcomes.end(); ++It)
+    if (It->Stage == TStage::Judging)
+      if (std::optional<TJudgement> Answer = Judge.Answer(It->Number)) Settle(*It, std::move(*Answer));
+}
+
+bool TSweep::Show(TOutcome& Outcome) {
+  for (const std::string& Note : Outcome.Notes) Say(Note);
+  if (Outcome.Whole) ReadWhole.push_back(Outcome.Number);
+  LastShown = Outcome.Number;
+  return !Report || Report(Outcome.Number, Outcome.Judgement.Subject, Outcome.Verdict);
+}
+
+bool TSweep::Flush() {
+  while (!Outcomes.empty() && Outcomes.front().Stage == TStage::Known) {
+    if (!Show(Outcomes.front())) return false;
+    Outcomes.pop_front();
+  }
+  return true;
+}
+
+// One at a time, a lost connection is met at the first message without an
+// outcome: its DELE unanswered, or its header not read. Sent ahead, that
+// message is reported as it would have been there; nothing after it is.
+TSweepEnd TSweep::Lost(const std::string& FailedCommand) {
+  // One at a time names the command that failed, as a refused one is named.
+  if (!Policy.Ahead && !FailedCommand.empty()) {
+    const std::string Why = FailedCommand + " failed: " + ReplyFailure(Session);
+    if (Outcomes.empty())
+      HeaderNote = Why;
+    else
+      Outcomes.front().Notes.push_back(Why);
+  }
+  Session.DropConnection();
+  Owed.clear();
+  while (NextToJudge >= 1 && Skipped(NextToJudge)) --NextToJudge;
+  if (Outcomes.empty() && NextToJudge >= 1) Begin(NextToJudge, false, {});
+  bool Shown = true;
+  if (!Outcomes.empty()) {
+    TOutcome& First = Outcomes.front();
+    if (First.Stage == TStage::Judging) {
+      std::optional<TJudgement> Answer = Judge.Answer(First.Number);
+      Settle(First, Answer ? std::move(*Answer) : TJudgement());
+    }
+    if (First.Stage != TStage::Known) First.Verdict = TVerdict::NotDeleted;
+    Shown = Show(First);
+  }
+  Outcomes.clear();
+  DelesDue.clear();
+  return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;
+}
+
+TSweepEnd TSweep::Stop() {
+  Session.DropConnection();
+  Outcomes.clear();
+  return TSweepEnd::Stopped;
 }
 
 }  // namespace quorrel

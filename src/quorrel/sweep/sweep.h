@@ -1,15 +1,36 @@
-// The sweep over a mailbox, from the last message to the first, in either of
-// its two forms: one command at a time, or with commands sent ahead
-// (pipelined_sweep.h). Both judge and show every message through the same
-// hooks, in the same order, so that the output does not tell them apart.
+// The sweep over a mailbox, from the last message to the first: each header is
+// read with TOP, handed to the judge, and a match deleted with DELE; every
+// message's outcome is shown in that order.
+//
+// How far ahead the sweep sends is its policy:
+// - one at a time: a command, its reply, the next command; a message's TOP goes
+//   only once the message before it has been shown.
+// - ahead, for servers that allow it (the PIPELINING capability): commands are
+//   sent ahead of the replies, within budgets, and the output is the same line
+//   for line. Every header is proven to be its own message's before it is
+//   judged: each "TOP n 0" is followed by "LIST n", whose reply must name n,
+//   and the reply before each TOP is such a LIST reply too (after DELE replies,
+//   an extra "LIST n" stands in front of the next TOP). The number is the proof;
+//   the size is not, because some servers answer LIST n after TOP with the size
+//   of what TOP sent. A reply out of step, or any reply that cannot be read,
+//   drops the connection: no QUIT, so the server deletes nothing of the session.
+//   The commands not yet answered stay within a budget that the socket's send
+//   buffer holds, so a send never waits on the server, and the reply bytes
+//   expected for them (taken from the message sizes) within a second budget. A
+//   refill waits until a quarter of either budget is free again.
+//
+// Between a message's judgement and its DELE stand the stages that must be done
+// first; the DELE goes out when they are.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "pop3/pop3.h"
+#include "quorrel/sweep/judge.h"
 #include "quorrel/sweep/verdict.h"
 
 namespace quorrel {
@@ -22,67 +43,116 @@ enum class TSweepEnd {
   NotStarted,      // commands could not be sent ahead: nothing was sent, the session is in step
 };
 
-struct TSweepJudgement {
-  bool Delete = false;
-  std::string Subject;  // as it is to be shown
-  bool Kept = false;    // not to be deleted whatever else matched: shown as KEPT
+struct TSweepPolicy {
+  bool Ahead = false;  // false: one command at a time
+  int64_t CommandBudget = 64 * 1024;
+  int64_t ReplyBudget = 8 * 1024 * 1024;  // 160 MB/s kept in flight across a 50 ms round trip
+  // Set only where no message can be deleted (a dry run, a listing): a QUIT
+  // sent ahead of verdicts not yet shown may carry out nothing.
+  bool QuitWithLastCommand = false;
+
+  static TSweepPolicy OneAtATime() { return {}; }
+  static TSweepPolicy SentAhead() { return {true}; }
 };
 
-// What both sweeps share: the hooks, the choice of a dry run, the count of
-// deletions the server confirmed.
 class TSweep {
  public:
-  explicit TSweep(TPOP3Send& Session) : Session(Session) {}
-  virtual ~TSweep() = default;
+  TSweep(TPOP3Send& Session, TJudge& Judge) : Session(Session), Judge(Judge) {}
 
-  // Judges message N by its header lines (empty when the server refused TOP,
-  // or when the header could not be read); Whole when TOP was answered and no
-  // line was cut. Called once per message, from the highest number down; it
-  // must not write.
-  std::function<TSweepJudgement(int32_t N, const std::vector<std::string>& Header, bool Whole)> Judge;
-  // Shows message N's outcome, in the same order. False ends the sweep.
+  TSweepPolicy Policy;
+  // Shows message N's outcome, in the order of the sweep. False ends the sweep.
   std::function<bool(int32_t N, const std::string& Subject, TVerdict Verdict)> Report;
-  // One line for standard error: a command that failed, why the sweep ended.
+  // One line for standard error: a command that failed, a judge's note (each
+  // just before its message is shown), why the sweep ended.
   std::function<void(const std::string& Text)> Complain;
   // False for a dry run: no DELE is sent, matches come out as WouldDelete.
   bool MarkDeletions = true;
   // Messages not to read again, by number (empty: none): no TOP goes out for
   // them, and nothing is shown.
   std::vector<bool> Skip;
-  // Filled by Run: the messages whose header was read whole (TOP answered, no
-  // line cut) and judged, in the order of the sweep. A list of numbers, not a
-  // table by number: the server chose the count.
-  std::vector<int32_t> ReadWhole;
+  // Sent ahead: the sizes of messages 1..n (index 0 unused) when the caller
+  // listed them in this session already; otherwise the sweep asks LIST itself.
+  std::vector<uint32_t> KnownSizes;
 
-  // Sweeps messages MessageCount down to 1 on a logged-in session.
-  virtual TSweepEnd Run(int32_t MessageCount) = 0;
+  // Sweeps messages MessageCount down to 1 on a logged-in session; says on
+  // Complain why the connection was lost or the replies were out of step, and
+  // notes once a LIST size that differed from the opening listing.
+  TSweepEnd Run(int32_t MessageCount);
 
+  // Filled by Run:
   int32_t Marked = 0;  // DELEs the server confirmed
+  // The messages shown whose header was read whole (TOP answered, no line
+  // cut), in the order of the sweep. A list of numbers, not a table by number:
+  // the server chose the count.
+  std::vector<int32_t> ReadWhole;
+  // Why the replies were found out of step (the command, what its reply had to
+  // be, what came); empty when they were not.
+  std::string OutOfStep;
+  // The first LIST n whose size differs from the opening listing's, as
+  // "message n: listed s, then t"; empty when none did.
+  std::string SizeChanged;
+  // Messages whose commands went into the first send: the point at which the
+  // budgets first held a command back and the sweep turned to reading.
+  int32_t FirstWindow = 0;
 
- protected:
+  // Reply bytes expected for "TOP n 0" on a message of Size bytes.
+  static int64_t TopReplyEstimate(uint32_t Size) { return int64_t(Size) + 64; }
+
+ private:
+  enum class TKind { Top, List, Guard, Dele };
+  struct TOwed {
+    TKind Kind;
+    int32_t Number;
+    int64_t CommandBytes;
+    int64_t ReplyBytes;
+  };
+  // Where a message stands between its header and its line.
+  enum class TStage { Judging, BeforeDelete, DeleDue, DeleSent, Known };
+  struct TOutcome {
+    int32_t Number;
+    TStage Stage = TStage::Judging;
+    bool Whole = false;
+    TJudgement Judgement;
+    TVerdict Verdict = TVerdict::Skipped;
+    std::vector<std::string> Notes;  // written just before it is shown
+  };
+
+  TSweepEnd Walk(int32_t MessageCount);  // Run without the closing words
+  bool Refill();
+  bool Room(int64_t Commands, int64_t Replies) const;
+  bool MayAsk();
+  // Reads the next reply owed. False when the sweep has ended, with End set.
+  bool ReadNext(TSweepEnd& End);
+  bool Names(const TOwed& Asked);
+  void Begin(int32_t N, bool Whole, std::vector<std::string> Header);
+  void Settle(TOutcome& Outcome, TJudgement Judgement);
+  void TakeAnswers();
+  // Shows the outcomes known, in order. False when a report failed.
+  bool Flush();
+  bool Show(TOutcome& Outcome);
+  TSweepEnd Lost(const std::string& FailedCommand);
+  TSweepEnd Stop();
   bool Skipped(int32_t N) const { return N >= 0 && size_t(N) < Skip.size() && Skip[size_t(N)]; }
-  TSweepJudgement JudgeHeader(int32_t N, const std::vector<std::string>& Header, bool Whole) const {
-    return Judge ? Judge(N, Header, Whole) : TSweepJudgement();
-  }
-  // What is shown for a message that is not to be deleted.
-  static TVerdict Spared(const TSweepJudgement& Judgement) {
-    return Judgement.Kept ? TVerdict::Kept : TVerdict::Skipped;
-  }
-  bool Show(int32_t N, const std::string& Subject, TVerdict Verdict) const {
-    return !Report || Report(N, Subject, Verdict);
-  }
   void Say(const std::string& Text) const {
     if (Complain) Complain(Text);
   }
 
   TPOP3Send& Session;
-};
-
-// One command at a time: TOP, then DELE for a match, then the next message.
-class TOneAtATimeSweep : public TSweep {
- public:
-  using TSweep::TSweep;
-  TSweepEnd Run(int32_t MessageCount) override;
+  TJudge& Judge;
+  std::vector<uint32_t> Sizes;  // by message number, sent ahead
+  int32_t NextToAsk = 0;        // next message whose TOP is to be sent
+  int32_t NextToJudge = 0;      // next message whose header is to be judged
+  bool GuardDue = false;        // DELEs went out since the last TOP
+  std::deque<TOwed> Owed;       // replies in the order the server sends them
+  std::deque<int32_t> DelesDue;
+  std::deque<TOutcome> Outcomes;    // not yet shown
+  std::vector<std::string> Header;  // of the TOP whose LIST is still to come
+  bool HeaderWhole = false;         // that TOP was answered and no line was cut
+  std::string HeaderNote;           // that TOP's refusal
+  int32_t LastShown = 0;        // for the words on a lost connection
+  int32_t Judging = 0;          // outcomes still waiting for their judgement
+  int64_t CommandsInFlight = 0;
+  int64_t RepliesInFlight = 0;
 };
 
 }  // namespace quorrel

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "pop3/pop3.h"
-#include "quorrel/sweep/pipelined_sweep.h"
+#include "quorrel/sweep/sweep.h"
 #include "support/end_to_end.h"
 #include "support/requirement.h"
 
@@ -40,9 +40,7 @@ std::vector<std::string> Mailbox(int Messages, size_t BodyLines) {
 // of messages of Size bytes each: the reply budget binds long before the
 // command budget does.
 int FirstWindow(size_t Size) {
-  TPOP3Send Session;
-  TPipelinedSweep Sweep(Session);
-  return int(Sweep.ReplyBudget / (TPipelinedSweep::TopReplyEstimate(uint32_t(Size)) + 64));
+  return int(TSweepPolicy::SentAhead().ReplyBudget / (TSweep::TopReplyEstimate(uint32_t(Size)) + 64));
 }
 
 size_t Count(const std::vector<std::string>& Lines, const std::string& Prefix) {
