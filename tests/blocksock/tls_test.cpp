@@ -27,6 +27,25 @@ class TlsTest : public ::testing::Test {
     delete Files;
     Files = nullptr;
   }
+  // Connects to Host checking the peer against CaFile (and the name VerifyHost,
+  // when given): with TLS from the start, or by a handshake after connecting.
+  static void ConnectVerified(TTCPBlockSocket& Socket, const std::string& CaFile, const std::string& Host,
+                              const std::string& Port, const std::string& VerifyHost = "", bool AtOnce = true) {
+    Socket.TlsVerifyPeer = true;
+    Socket.TlsCaFile = CaFile;
+    if (!VerifyHost.empty()) Socket.TlsVerifyHost = VerifyHost;
+    if (AtOnce) Socket.SetTlsActive(true);
+    Socket.Connect(Host, Port);
+    if (!AtOnce) Socket.StartTlsClient();
+  }
+  // Starts Server with the server's own certificate and connects Socket to it
+  // with TLS from the start.
+  static void StartAndConnect(TTlsServer& Server, TTCPBlockSocket& Socket) {
+    ASSERT_TRUE(Server.Start(Files->ServerCert, Files->ServerKey));
+    Socket.SetTlsActive(true);
+    Socket.Connect("127.0.0.1", std::to_string(Server.Port));
+    ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
+  }
   // A line sent through the socket comes back reversed from s_server -rev.
   static void ExpectEcho(TTCPBlockSocket& Socket, const std::string& Line) {
     Socket.AnyLineBreak = true;  // s_server ends its lines with a bare LF
@@ -148,20 +167,14 @@ TEST_F(TlsTest, VerifyPeerChecksChainAndName) {
   {
     SCOPED_TRACE("right CA, right name");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->CaFile;
-    Socket.SetTlsActive(true);
-    Socket.Connect("localhost", Port);
+    ConnectVerified(Socket, Files->CaFile, "localhost", Port);
     ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
     ExpectEcho(Socket, "verified");
   }
   {
     SCOPED_TRACE("wrong CA");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->OtherCaFile;
-    Socket.SetTlsActive(true);
-    Socket.Connect("localhost", Port);
+    ConnectVerified(Socket, Files->OtherCaFile, "localhost", Port);
     EXPECT_EQ(Socket.LastErrorCode, ErrSubsystemUnusable);
     EXPECT_FALSE(Socket.TlsActive);
     EXPECT_NE(Socket.TlsLastErrorText.find("certificate verify failed"), std::string::npos)
@@ -170,21 +183,14 @@ TEST_F(TlsTest, VerifyPeerChecksChainAndName) {
   {
     SCOPED_TRACE("no SNI for a numeric address: the other.example certificate does not match it");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->CaFile;
-    Socket.SetTlsActive(true);
-    Socket.Connect("127.0.0.1", Port);
+    ConnectVerified(Socket, Files->CaFile, "127.0.0.1", Port);
     EXPECT_EQ(Socket.LastErrorCode, ErrSubsystemUnusable);
     EXPECT_NE(Socket.TlsLastErrorText.find("mismatch"), std::string::npos) << Socket.TlsLastErrorText;
   }
   {
     SCOPED_TRACE("TlsVerifyHost names the certificate's own name");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->CaFile;
-    Socket.TlsVerifyHost = "other.example";
-    Socket.SetTlsActive(true);
-    Socket.Connect("127.0.0.1", Port);
+    ConnectVerified(Socket, Files->CaFile, "127.0.0.1", Port, "other.example");
     ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
     ExpectEcho(Socket, "named");
   }
@@ -204,21 +210,14 @@ TEST_F(TlsTest, VerifyPeerByAddressAndWrongName) {
   {
     SCOPED_TRACE("numeric address matches the IP entry");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->CaFile;
-    Socket.Connect("127.0.0.1", Port);
-    Socket.StartTlsClient();
+    ConnectVerified(Socket, Files->CaFile, "127.0.0.1", Port, "", false);
     ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
     ExpectEcho(Socket, "by address");
   }
   {
     SCOPED_TRACE("a name the certificate does not carry");
     TTCPBlockSocket Socket;
-    Socket.TlsVerifyPeer = true;
-    Socket.TlsCaFile = Files->CaFile;
-    Socket.TlsVerifyHost = "mail.example";
-    Socket.Connect("127.0.0.1", Port);
-    Socket.StartTlsClient();
+    ConnectVerified(Socket, Files->CaFile, "127.0.0.1", Port, "mail.example", false);
     EXPECT_EQ(Socket.LastErrorCode, ErrSubsystemUnusable);
     EXPECT_FALSE(Socket.TlsActive);
     EXPECT_TRUE(Socket.HasSocket());
@@ -314,11 +313,8 @@ TEST_F(TlsTest, UnavailableProtocolsGive10043) {
 
 TEST_F(TlsTest, FiltersCountsAndReportsApplyInsideTls) {
   TTlsServer Server;
-  ASSERT_TRUE(Server.Start(Files->ServerCert, Files->ServerKey));
   TTCPBlockSocket Socket;
-  Socket.SetTlsActive(true);
-  Socket.Connect("127.0.0.1", std::to_string(Server.Port));
-  ASSERT_EQ(Socket.LastErrorCode, 0) << Socket.TlsLastErrorText;
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(Server, Socket));
   // The send filter sees the caller's bytes before encryption, the receive
   // filter the peer's after decryption; the caller's buffer stays untouched.
   Socket.SendFilter = [](TBlockSocket&, std::string& Bytes) {
@@ -347,11 +343,8 @@ TEST_F(TlsTest, FiltersCountsAndReportsApplyInsideTls) {
 
 TEST_F(TlsTest, WritingToAVanishedPeerFailsWithoutKillingTheProcess) {
   TTlsServer Server;
-  ASSERT_TRUE(Server.Start(Files->ServerCert, Files->ServerKey));
   TTCPBlockSocket Socket;
-  Socket.SetTlsActive(true);
-  Socket.Connect("127.0.0.1", std::to_string(Server.Port));
-  ASSERT_EQ(Socket.LastErrorCode, 0);
+  ASSERT_NO_FATAL_FAILURE(StartAndConnect(Server, Socket));
   ExpectEcho(Socket, "still here");
   Server.Stop();
   std::string Chunk(16384, 'z');

@@ -60,6 +60,17 @@ class Pop3Dovecot : public ::testing::Test {
     Session.Password = Password;
     Session.TimeoutMs = 10000;
   }
+  // Starts Relay in front of the server and points Session at the relay.
+  static bool Through(TPop3Relay& Relay, TPOP3Send& Session, const std::string& User, const std::string& Password) {
+    if (!Relay.Start(Server->Port)) return false;
+    Point(Session, User, Password, Relay.Port());
+    return true;
+  }
+  // STAT, which must count Count messages.
+  static void ExpectCount(TPOP3Send& Session, int32_t Count) {
+    EXPECT_TRUE(Session.Stat());
+    EXPECT_EQ(Session.MessageCount, Count);
+  }
   static TDovecot* Server;
   static std::string StartLog;
 };
@@ -70,17 +81,15 @@ std::string Pop3Dovecot::StartLog;
 
 TEST_F(Pop3Dovecot, UserPassAndCapabilities) {
   TPop3Relay Relay;
-  ASSERT_TRUE(Relay.Start(Server->Port));
   TPOP3Send Session;
-  Point(Session, "plain", "secret1", Relay.Port());
+  ASSERT_TRUE(Through(Relay, Session, "plain", "secret1"));
   Session.AuthMode = AuthUserPassOnly;
   ASSERT_TRUE(Session.Login()) << Session.StatusLine;
   EXPECT_FALSE(Session.ApopChallenge.empty());  // offered, not used
   EXPECT_EQ(Session.FindCapability("stls"), "STLS");
   EXPECT_EQ(Session.FindCapability("TOP"), "TOP");
   EXPECT_THAT(Session.Capabilities, Contains("USER"));
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 1);
+  ExpectCount(Session, 1);
   EXPECT_GT(Session.MailboxSize, 3000);
   Session.Logout();
   EXPECT_THAT(Relay.Commands(), ElementsAre("CAPA", "USER plain", "PASS secret1", "STAT", "QUIT"));
@@ -96,15 +105,13 @@ TEST_F(Pop3Dovecot, WrongPasswordFails) {
 
 TEST_F(Pop3Dovecot, ApopWithAPlainPassword) {
   TPop3Relay Relay;
-  ASSERT_TRUE(Relay.Start(Server->Port));
   TPOP3Send Session;
-  Point(Session, "plain", "secret1", Relay.Port());
+  ASSERT_TRUE(Through(Relay, Session, "plain", "secret1"));
   Session.AuthMode = AuthApopOnly;
   ASSERT_TRUE(Session.Login()) << Session.StatusLine;
   EXPECT_EQ(Session.ApopChallenge.front(), '<');
   EXPECT_EQ(Session.ApopChallenge.back(), '>');
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 1);
+  ExpectCount(Session, 1);
   Session.Logout();
   const Strings Got = Relay.Commands();
   ASSERT_EQ(Got.size(), 4u);
@@ -115,12 +122,10 @@ TEST_F(Pop3Dovecot, ApopWithAPlainPassword) {
 
 TEST_F(Pop3Dovecot, RefusedApopFallsBackToUserPassOnASecondConnection) {
   TPop3Relay Relay;
-  ASSERT_TRUE(Relay.Start(Server->Port));
   TPOP3Send Session;
-  Point(Session, "hashed", "secret2", Relay.Port());
+  ASSERT_TRUE(Through(Relay, Session, "hashed", "secret2"));
   ASSERT_TRUE(Session.Login()) << Session.StatusLine;
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 0);
+  ExpectCount(Session, 0);
   Session.Logout();
   EXPECT_EQ(Relay.Connections(), 2);
   const Strings First = Relay.Commands(0);
@@ -138,16 +143,14 @@ TEST_F(Pop3Dovecot, RefusedApopFallsBackToUserPassOnASecondConnection) {
 
 TEST_F(Pop3Dovecot, StlsCarriesTheLoginInsideTls) {
   TPop3Relay Relay;
-  ASSERT_TRUE(Relay.Start(Server->Port));
   TPOP3Send Session;
-  Point(Session, "plain", "secret1", Relay.Port());
+  ASSERT_TRUE(Through(Relay, Session, "plain", "secret1"));
   Session.UseStls = true;
   Session.AuthMode = AuthUserPassOnly;
   ASSERT_TRUE(Session.Login()) << Session.StatusLine << " / " << Session.Socket.LastErrorText;
   EXPECT_TRUE(Session.Socket.TlsActive);
   EXPECT_EQ(Session.FindCapability("STLS"), "");  // the list read inside TLS
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 1);
+  ExpectCount(Session, 1);
   ASSERT_TRUE(Session.Top(1, 0));
   EXPECT_THAT(Session.ReplyLines, Contains("Subject: hello"));
   Session.Logout();
@@ -160,15 +163,13 @@ TEST_F(Pop3Dovecot, ClearBytesAfterTheStlsAgreementAreNotReadInsideTls) {
   // Were these read as the replies to CAPA, USER, PASS and STAT inside TLS,
   // every later reply would belong to an earlier command.
   Relay.InjectAfterStls = "+OK\r\n.\r\n+OK\r\n+OK\r\n+OK 99 99\r\n";
-  ASSERT_TRUE(Relay.Start(Server->Port));
   TPOP3Send Session;
-  Point(Session, "plain", "secret1", Relay.Port());
+  ASSERT_TRUE(Through(Relay, Session, "plain", "secret1"));
   Session.UseStls = true;
   Session.AuthMode = AuthUserPassOnly;
   ASSERT_TRUE(Session.Login()) << Session.StatusLine << " / " << Session.Socket.LastErrorText;
   EXPECT_THAT(Session.Capabilities, Contains("USER"));
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 1);
+  ExpectCount(Session, 1);
   Session.Logout();
 }
 
@@ -178,8 +179,7 @@ TEST_F(Pop3Dovecot, ImplicitTlsOnTheSecondPort) {
   Session.ImplicitTls = true;
   ASSERT_TRUE(Session.Login()) << Session.StatusLine << " / " << Session.Socket.LastErrorText;
   EXPECT_TRUE(Session.Socket.TlsActive);
-  ASSERT_TRUE(Session.Stat());
-  EXPECT_EQ(Session.MessageCount, 1);
+  ExpectCount(Session, 1);
   Session.Logout();
   EXPECT_FALSE(Session.Socket.TlsActive);
 }

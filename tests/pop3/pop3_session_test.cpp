@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,13 @@ void Point(TPOP3Send& Session, const TPop3ScriptServer& Server, int TimeoutMs = 
   Session.UserName = "u";
   Session.Password = "p";
   Session.TimeoutMs = TimeoutMs;
+}
+
+// Starts Server and points Session at it; false when the server did not start.
+bool StartAndPoint(TPop3ScriptServer& Server, TPOP3Send& Session) {
+  if (!Server.Start()) return false;
+  Point(Session, Server);
+  return true;
 }
 
 long long MsSince(std::chrono::steady_clock::time_point Start) {
@@ -65,9 +74,8 @@ TEST(Pop3Session, ApopWithTheChallengeOfTheGreeting) {
       .On("CAPA", "+OK\r\nTOP\r\nUSER\r\n.\r\n")
       .On("APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 1 message\r\n")
       .On("QUIT", "+OK bye\r\n");
-  ASSERT_TRUE(Server.Start());
   TPOP3Send Session;
-  Point(Session, Server);
+  ASSERT_TRUE(StartAndPoint(Server, Session));
   Session.UserName = "mrose";
   Session.Password = "tanstaaf";
   EXPECT_TRUE(Session.Login());
@@ -96,9 +104,8 @@ TEST(Pop3Session, GreetingsWithOddBrackets) {
     } else {
       Server.Line(C.Greeting).On("CAPA", "-ERR\r\n").On("APOP u *", "+OK\r\n");
     }
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     EXPECT_TRUE(Session.Login());
     EXPECT_EQ(Session.ApopChallenge, C.Challenge);
     EXPECT_THAT(Server.Deviations(), IsEmpty());
@@ -110,9 +117,8 @@ TEST(Pop3Session, RefusalsDuringLogin) {
     SCOPED_TRACE("APOP only, but no challenge: nothing after CAPA");
     TPop3ScriptServer Server;
     Server.Line("+OK hi").On("CAPA", "+OK\r\n.\r\n").On("QUIT", "+OK\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.AuthMode = AuthApopOnly;
     EXPECT_FALSE(Session.Login());
     Session.Logout();
@@ -123,9 +129,8 @@ TEST(Pop3Session, RefusalsDuringLogin) {
     SCOPED_TRACE("USER refused: no PASS");
     TPop3ScriptServer Server;
     Server.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER u", "-ERR no such user\r\n").On("QUIT", "+OK\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.StatusLine, "-ERR no such user");
     Session.Logout();
@@ -136,9 +141,8 @@ TEST(Pop3Session, RefusalsDuringLogin) {
     SCOPED_TRACE("CAPA refused: no STLS although asked for, login goes on");
     TPop3ScriptServer Server;
     PlainLogin(Server);
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.UseStls = true;
     EXPECT_TRUE(Session.Login());
     EXPECT_THAT(Session.Capabilities, IsEmpty());
@@ -148,9 +152,8 @@ TEST(Pop3Session, RefusalsDuringLogin) {
     SCOPED_TRACE("wrong greeting");
     TPop3ScriptServer Server;
     Server.Line("-ERR go away");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.StatusLine, "-ERR go away");
   }
@@ -163,9 +166,8 @@ TEST(Pop3Session, RefusedApopOpensASecondConnection) {
     Server.Line("+OK <1@x>").On("CAPA", "-ERR\r\n").On("APOP u *", "-ERR bad digest\r\n");
     Server.NextConnection().Line("+OK again <2@x>");
     if (Mode == AuthAny) Server.On("USER u", "+OK\r\n").On("PASS p", "+OK\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.AuthMode = Mode;
     EXPECT_EQ(Session.Login(), Mode == AuthAny);
     Session.Socket.CloseSocket();
@@ -256,9 +258,8 @@ TEST(Pop3Session, ListsWithStuffedAndEmptyLinesAndAnyLineEnd) {
       .On("TOP 3 5", "+OK\r\n.\r\n")
       .On("DELE 1", "+OK\r\n")
       .On("CAPA", "+OK\r\nTOP\r\nstls now\r\nUSER\r\n.\r\n");
-  ASSERT_TRUE(Server.Start());
   TPOP3Send Session;
-  Point(Session, Server);
+  ASSERT_TRUE(StartAndPoint(Server, Session));
   ASSERT_TRUE(Session.Login());
   EXPECT_TRUE(Session.Top(1, 0));
   EXPECT_EQ(Session.StatusLine, "+OK header");
@@ -357,9 +358,8 @@ TEST(Pop3Session, OverlongHeaderLinesAreCutAndRepliesStayBounded) {
         .On("TOP 2 0", "+OK\r\n" + Long + "\r\n.\r\n")
         .On("TOP 3 0", "+OK\r\n..\r\n" + Long + "\n.\r\n")
         .On("DELE 3", "+OK\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.Socket.LineLimit = 123;
     ASSERT_TRUE(Session.Login());
     const std::string Kept = Long.substr(0, Session.MaxLineBytes);
@@ -377,9 +377,8 @@ TEST(Pop3Session, OverlongHeaderLinesAreCutAndRepliesStayBounded) {
     TPop3ScriptServer Server;
     PlainLogin(Server);
     Server.On("STAT", "+OK 1 " + std::string(70 * 1024, '1') + "\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     ASSERT_TRUE(Session.Login());
     EXPECT_FALSE(Session.Stat());
     EXPECT_FALSE(Session.Socket.HasSocket());
@@ -407,9 +406,8 @@ TEST(Pop3Session, OverlongHeaderLinesAreCutAndRepliesStayBounded) {
     TPop3ScriptServer Server;
     PlainLogin(Server);
     Server.On("TOP 1 0", Big + ".\r\n").On("TOP 1 0", Big + ".\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     ASSERT_TRUE(Session.Login());
     EXPECT_TRUE(Session.Top(1, 0));  // 1.5 MB: well inside the default bound
     EXPECT_EQ(Session.ReplyLines.size(), 40000u);
@@ -463,9 +461,8 @@ TEST(Pop3Session, ClearBytesBehindTheStlsAgreement) {
       .On("STLS", "+OK begin TLS\r\n+OK\r\nSTLS\r\nUSER\r\n.\r\n+OK\r\n+OK\r\n")
       .Stall(300)
       .Close();
-  ASSERT_TRUE(Server.Start());
   TPOP3Send Session;
-  Point(Session, Server);
+  ASSERT_TRUE(StartAndPoint(Server, Session));
   Session.UseStls = true;
   EXPECT_FALSE(Session.Login());
   EXPECT_FALSE(Session.Socket.HasSocket());
@@ -528,9 +525,8 @@ TEST(Pop3Session, SendAheadThenReadTheRepliesInOrder) {
       .On("STAT", "+OK 1 10\r\n")
       .Send("+OK stray\r\n")
       .Expect("NOOP");
-  ASSERT_TRUE(Server.Start());
   TPOP3Send Session;
-  Point(Session, Server);
+  ASSERT_TRUE(StartAndPoint(Server, Session));
   ASSERT_TRUE(Session.Login());
   EXPECT_FALSE(Session.SendAhead({"TOP 2 0", "LIST 2\r\nDELE 1"}));  // refused before sending
   EXPECT_TRUE(Session.Socket.HasSocket());
@@ -570,9 +566,8 @@ TEST(Pop3Session, RequiredStlsSendsNoCredentialsWithoutIt) {
     TPop3ScriptServer Server;
     Server.Line("+OK hi").On("CAPA", C.Capa);
     if (!C.StlsReply.empty()) Server.On("STLS", C.StlsReply);
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.UseStls = Session.StlsRequired = true;
     EXPECT_FALSE(Session.Login());
     EXPECT_EQ(Session.Failure.Step, LoginStepTls);
@@ -584,73 +579,75 @@ TEST(Pop3Session, RequiredStlsSendsNoCredentialsWithoutIt) {
   }
 }
 
+// Each row fails the login at one step; the record says which, and what it
+// holds (a field left unset is not looked at).
 TEST(Pop3Session, LoginSaysWhereItStopped) {
-  {
+  struct TStop {
+    const char* Name;
+    std::function<void(TPop3ScriptServer&)> Script;  // empty: no server
+    std::function<void(TPOP3Send&)> Prepare;
+    TLoginStep Step;
+    std::optional<std::string> ServerLine = std::nullopt;
+    std::optional<std::string> Reason = std::nullopt;  // "?": any, but not empty
+    std::optional<bool> Connected = std::nullopt;
+    std::optional<bool> FirstHopConnected = std::nullopt;
+    int32_t SocketCode = 0;
+  };
+  const std::vector<TStop> Stops = {
+      {"nothing listens", {}, [](TPOP3Send& S) { S.Port = std::to_string(FreeTcpPort()); }, LoginStepConnect, {}, {},
+       {}, false, 10061},
+      {"greeting refused", [](TPop3ScriptServer& S) { S.Line("-ERR go away"); }, {}, LoginStepGreeting,
+       "-ERR go away", {}, {}, true},
+      // Credentials that would break their command: refused before connecting.
+      {"line break in the user name", {}, [](TPOP3Send& S) { S.UserName = "u\r\nDELE 1"; }, LoginStepAuth, {},
+       "the user name or password holds a line break or NUL", {}, false},
+      // Bytes nobody asked for drop the connection before USER: that is no
+      // fault of the credentials, and the record does not say it is.
+      {"surplus before USER", [](TPop3ScriptServer& S) { S.Line("+OK hi").On("CAPA", "-ERR\r\n+OK surplus\r\n"); },
+       {}, LoginStepAuth, {}, "", false},
+      {"wrong password",
+       [](TPop3ScriptServer& S) {
+         S.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER u", "+OK\r\n").On("PASS p", "-ERR wrong password\r\n");
+       },
+       {}, LoginStepAuth, "-ERR wrong password", "", true},
+      // A server that speaks no TLS at all on the implicit-TLS path.
+      {"clear text on the TLS port", [](TPop3ScriptServer& S) { S.Line("+OK this is clear text"); },
+       [](TPOP3Send& S) {
+         S.ImplicitTls = true;
+         S.TimeoutMs = 2000;
+       },
+       LoginStepTls, {}, "?"},
+  };
+  for (const TStop& Stop : Stops) {
+    SCOPED_TRACE(Stop.Name);
+    TPop3ScriptServer Server;
     TPOP3Send Session;
     Session.Host = "127.0.0.1";
-    Session.Port = std::to_string(FreeTcpPort());  // nothing listens there
+    if (Stop.Script) {
+      Stop.Script(Server);
+      ASSERT_TRUE(Server.Start());
+      Point(Session, Server);
+    }
+    if (Stop.Prepare) Stop.Prepare(Session);
     EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepConnect);
-    EXPECT_EQ(Session.Failure.SocketCode, 10061);
-    EXPECT_FALSE(Session.Failure.FirstHopConnected);
-  }
-  {
-    TPop3ScriptServer Server;
-    Server.Line("-ERR go away");
-    ASSERT_TRUE(Server.Start());
-    TPOP3Send Session;
-    Point(Session, Server);
-    EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepGreeting);
-    EXPECT_EQ(Session.Failure.ServerLine, "-ERR go away");
-    EXPECT_TRUE(Session.Failure.FirstHopConnected);
-  }
-  {
-    // Credentials that would break their command: refused before connecting.
-    TPOP3Send Session;
-    Session.UserName = "u\r\nDELE 1";
-    EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
-    EXPECT_EQ(Session.Failure.Reason, "the user name or password holds a line break or NUL");
-    EXPECT_FALSE(Session.Failure.FirstHopConnected);
-  }
-  {
-    // Bytes nobody asked for drop the connection before USER: that is no
-    // fault of the credentials, and the record does not say it is.
-    TPop3ScriptServer Server;
-    Server.Line("+OK hi").On("CAPA", "-ERR\r\n+OK surplus\r\n");
-    ASSERT_TRUE(Server.Start());
-    TPOP3Send Session;
-    Point(Session, Server);
-    EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
-    EXPECT_EQ(Session.Failure.Reason, "");
-    EXPECT_FALSE(Session.Failure.Connected);
-  }
-  {
-    TPop3ScriptServer Server;
-    Server.Line("+OK hi").On("CAPA", "-ERR\r\n").On("USER u", "+OK\r\n").On("PASS p", "-ERR wrong password\r\n");
-    ASSERT_TRUE(Server.Start());
-    TPOP3Send Session;
-    Point(Session, Server);
-    EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepAuth);
-    EXPECT_EQ(Session.StatusLine, "-ERR wrong password");
-    EXPECT_EQ(Session.Failure.ServerLine, "-ERR wrong password");
-    EXPECT_TRUE(Session.Failure.Connected);
-    EXPECT_EQ(Session.Failure.Reason, "");
-  }
-  {
-    // A server that speaks no TLS at all on the implicit-TLS path.
-    TPop3ScriptServer Server;
-    Server.Line("+OK this is clear text");
-    ASSERT_TRUE(Server.Start());
-    TPOP3Send Session;
-    Point(Session, Server, 2000);
-    Session.ImplicitTls = true;
-    EXPECT_FALSE(Session.Login());
-    EXPECT_EQ(Session.Failure.Step, LoginStepTls);
-    EXPECT_NE(Session.Failure.Reason, "");
+    const TLoginFailure& F = Session.Failure;
+    EXPECT_EQ(F.Step, Stop.Step);
+    if (Stop.SocketCode) {
+      EXPECT_EQ(F.SocketCode, Stop.SocketCode);
+    }
+    if (Stop.ServerLine) {
+      EXPECT_EQ(F.ServerLine, *Stop.ServerLine);
+      EXPECT_EQ(Session.StatusLine, *Stop.ServerLine);
+    }
+    if (Stop.Reason) {
+      EXPECT_TRUE(*Stop.Reason == "?" ? !F.Reason.empty() : F.Reason == *Stop.Reason) << F.Reason;
+    }
+    if (Stop.Connected) {
+      EXPECT_EQ(F.Connected, *Stop.Connected);
+    }
+    if (Stop.FirstHopConnected) {
+      EXPECT_EQ(F.FirstHopConnected, *Stop.FirstHopConnected);
+    }
   }
 }
 
@@ -697,9 +694,8 @@ TEST(Pop3Session, SaslLogins) {
     TPop3ScriptServer Server;
     Server.Line("+OK hi").On("CAPA", std::string("+OK\r\n") + C.Capa + "\r\n.\r\n");
     for (const auto& [Line, Reply] : C.Dialogue) Server.On(Line, Reply);
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.UserName = "user";
     Session.Password = C.Password;
     Session.AuthMode = C.Mode;
@@ -733,9 +729,8 @@ TEST(Pop3Session, LoginInOneFlight) {
     Server.Line(C.Greeting).On("CAPA", "+OK\r\nUSER\r\nPIPELINING\r\nSASL PLAIN\r\n.\r\n");
     for (const auto& [Line, Reply] : C.Login) Server.On(Line, Reply);
     Server.On("STAT", "+OK 0 0\r\n").On("LIST", "+OK\r\n.\r\n").On("QUIT", "+OK\r\n");
-    ASSERT_TRUE(Server.Start());
     TPOP3Send Session;
-    Point(Session, Server);
+    ASSERT_TRUE(StartAndPoint(Server, Session));
     Session.AuthMode = C.Mode;
     Session.LoginInOneFlight = true;
     Session.FirstCommands = {"STAT", "LIST"};

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 namespace quorrel {
 
-class TDovecot {
+class TDovecot : TNotCopyable {
  public:
   TDovecot();
   ~TDovecot();
-  TDovecot(const TDovecot&) = delete;
-  TDovecot& operator=(const TDovecot&) = delete;
 
   // True when the dovecot binary and the launcher script are there.
   static bool Available();

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 #include "support/pop3_server.h"
 
 namespace quorrel {
@@ -92,12 +94,10 @@ struct TOutcome {
   std::string Trouble;       // set when the scenario itself could not run
 };
 
-class TEndToEnd {
+class TEndToEnd : TNotCopyable {
  public:
   TEndToEnd();
   ~TEndToEnd();
-  TEndToEnd(const TEndToEnd&) = delete;
-  TEndToEnd& operator=(const TEndToEnd&) = delete;
 
   // Why the scenario cannot run here (naming what to install), "" when it can.
   std::string Missing(TPeer Peer) const;

@@ -9,6 +9,18 @@
 
 namespace quorrel {
 
+// What owns a test's process, port or folder is not copied: the copy would
+// stop or remove them a second time.
+class TNotCopyable {
+ public:
+  TNotCopyable(const TNotCopyable&) = delete;
+  TNotCopyable& operator=(const TNotCopyable&) = delete;
+
+ protected:
+  TNotCopyable() = default;
+  ~TNotCopyable() = default;
+};
+
 class TChildProcess {
  public:
   TChildProcess() = default;

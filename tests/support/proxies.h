@@ -84,12 +84,10 @@ class TTargetServer {
 };
 
 // A real proxy process with its files in a folder of its own.
-class TProxyProcess {
+class TProxyProcess : TNotCopyable {
  public:
   TProxyProcess();
   ~TProxyProcess();
-  TProxyProcess(const TProxyProcess&) = delete;
-  TProxyProcess& operator=(const TProxyProcess&) = delete;
 
   // dante: SOCKS5 and SOCKS4 without authentication, CONNECT and BIND.
   bool StartDante();
