@@ -118,8 +118,11 @@ bool TSweep::Refill() {
       if (!Room(LineBytes(Command), StatusReplyBytes)) break;
       Add(TKind::Dele, N, std::move(Command), StatusReplyBytes);
       DelesDue.pop_front();
-      for (TOutcome& Outcome : Outcomes)
-        if (Outcome.Number == N) Outcome.Stage = TStage::DeleSent;
+      for (TOutcome& Outcome : Outcomes) {
+        if (Outcome.Number != N) continue;
+        Outcome.Stage = TStage::DeleSent;
+        break;
+      }
       GuardDue = Policy.Ahead;
       continue;
     }
@@ -230,14 +233,20 @@ void TSweep::Settle(TOutcome& Outcome, TJudgement Judgement) {
   Outcome.Judgement = std::move(Judgement);
   const TJudgement& J = Outcome.Judgement;
   if (J.Delete && MarkDeletions) {
-    // The stages before a DELE start here; with none, the DELE is due at once.
-    Outcome.Stage = TStage::DeleDue;
-    Outcome.Verdict = TVerdict::NotDeleted;
-    DelesDue.push_back(Outcome.Number);
+    Outcome.Stage = TStage::BeforeDelete;
+    Outcome.Verdict = TVerdict::NotDeleted;  // until the server confirms the DELE
+    Prepare(Outcome);
   } else {
     Outcome.Stage = TStage::Known;
     Outcome.Verdict = J.Delete ? TVerdict::WouldDelete : J.Kept ? TVerdict::Kept : TVerdict::Skipped;
   }
+}
+
+// The stages that must be done before a message's DELE go here, in order,
+// each taking its outcome on when done; with none, the DELE is due at once.
+void TSweep::Prepare(TOutcome& Outcome) {
+  Outcome.Stage = TStage::DeleDue;
+  DelesDue.push_back(Outcome.Number);
 }
 
 void TSweep::TakeAnswers() {

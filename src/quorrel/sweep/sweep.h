@@ -126,6 +126,7 @@ class TSweep {
   bool Names(const TOwed& Asked);
   void Begin(int32_t N, bool Whole, std::vector<std::string> Header);
   void Settle(TOutcome& Outcome, TJudgement Judgement);
+  void Prepare(TOutcome& Outcome);  // BeforeDelete: the stages before the DELE
   void TakeAnswers();
   // Shows the outcomes known, in order. False when a report failed.
   bool Flush();
