@@ -139,13 +139,14 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   Sweep.MarkDeletions = !Mode.DryRun;
   Sweep.Skip = Run.OnlyNew.Skip;
   Sweep.KnownSizes = Run.Sizes;
-  Sweep.Report = [&Run](int32_t N, const std::string& Subject, TVerdict Verdict) {
+  Sweep.Report = [&Run](int32_t N, const TJudgement& Judgement, TVerdict Verdict) {
+    const TRunMode& Mode = Run.Settings.Mode;
     const bool Spared = Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept;
     if (Spared) Run.Kept.push_back(N);
     // --quiet shows only the messages acted on.
-    if (Run.Settings.Mode.Quiet && Spared) return true;
-    ShowSubject(Run.Out, N, Subject, Run.Settings.Mode.ListOnly);
-    ShowVerdict(Run.Out, Verdict);
+    if (Mode.Quiet && Spared) return true;
+    ShowSubject(Run.Out, N, Judgement.Subject, Mode.ListOnly);
+    ShowVerdict(Run.Out, Verdict, Mode.Why ? Judgement.Why : "");
     return !Run.Out.Failed();
   };
   Sweep.Complain = Note;

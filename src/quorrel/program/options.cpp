@@ -141,6 +141,8 @@ const TOption Options[] = {
      "$XDG_STATE_HOME/quorrel/)",
      ModeSwitch<&TRunMode::OnlyNew>},
     {"--state-file", "FILE", "keep the --only-new state in FILE", StoreStateFile},
+    {"--why", nullptr, "end each verdict line with the rule that decided it, e.g. (filter \"winner\" in Subject)",
+     ModeSwitch<&TRunMode::Why>},
     {"--quiet", nullptr,
      "show only the messages deleted (or not deleted, or that would be), then one line of counts",
      ModeSwitch<&TRunMode::Quiet>},

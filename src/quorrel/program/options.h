@@ -26,6 +26,7 @@ struct TRunMode {
   bool SysExits = false;  // exit statuses from sysexits.h
   bool Quiet = false;     // standard output: only the messages acted on, and a summary
   bool OnlyNew = false;   // read only the headers of messages not judged before
+  bool Why = false;       // each verdict line ends with the rule that decided it
 };
 
 // What the command line says, by what each part describes. The parameters

@@ -30,17 +30,23 @@ void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool 
   if (NoFilter) Out.Write(" NO FILTER\r\n");
 }
 
-void ShowVerdict(TOutput& Out, TVerdict Verdict) {
+void ShowVerdict(TOutput& Out, TVerdict Verdict, const std::string& Why) {
   // In the order of TVerdict.
   static const struct {
     const char* Text;
     uint8_t Colour;
-  } Shown[] = {{" SKIPPED\r\n", SkippedColour},
-               {" DELETED\r\n", DeletedColour},
-               {" NOT DELETED\r\n", FailedColour},
-               {" WOULD DELETE\r\n", DeletedColour},
-               {" KEPT\r\n", SkippedColour}};
-  Out.WriteColoured(Shown[static_cast<size_t>(Verdict)].Text, Shown[static_cast<size_t>(Verdict)].Colour);
+  } Shown[] = {{" SKIPPED", SkippedColour},
+               {" DELETED", DeletedColour},
+               {" NOT DELETED", FailedColour},
+               {" WOULD DELETE", DeletedColour},
+               {" KEPT", SkippedColour}};
+  const auto& Line = Shown[static_cast<size_t>(Verdict)];
+  if (Why.empty()) {
+    Out.WriteColoured(std::string(Line.Text) + "\r\n", Line.Colour);
+    return;
+  }
+  Out.WriteColoured(Line.Text, Line.Colour);
+  Out.Write(" (" + Displayable(Why) + ")\r\n");
 }
 
 void TOutput::Check() {

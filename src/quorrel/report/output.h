@@ -32,8 +32,9 @@ class TOutput {
 // "n:" and the subject, masked for a terminal; with NoFilter also
 // " NO FILTER" and a line end.
 void ShowSubject(TOutput& Out, int32_t Number, const std::string& Subject, bool NoFilter);
-// The coloured verdict that ends the message's line.
-void ShowVerdict(TOutput& Out, TVerdict Verdict);
+// The coloured verdict that ends the message's line; Why, when not empty,
+// follows it in parentheses.
+void ShowVerdict(TOutput& Out, TVerdict Verdict, const std::string& Why = "");
 
 // Writes Text to standard output in the foreground colour Colour (a console
 // colour number) and leaves the console's colours as they were.

@@ -119,15 +119,26 @@ std::string HeaderValue(const std::vector<std::string>& Lines, const std::string
   return Result;
 }
 
-bool AnyHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test) {
+bool AnyHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test, size_t* At) {
   TSignatureScan Scan;
   std::vector<std::string_view> Parts;
-  for (const std::string& Line : Lines) {
-    Scan.Take(Line, Parts);
-    for (std::string_view Part : Parts)
-      if (Test(Part)) return true;
+  size_t Field = 0;
+  for (size_t I = 0; I < Lines.size(); ++I) {
+    if (!IsFoldedContinuation(Lines[I])) Field = I;
+    Scan.Take(Lines[I], Parts);
+    for (std::string_view Part : Parts) {
+      if (!Test(Part)) continue;
+      if (At) *At = Field;
+      return true;
+    }
   }
   return false;
+}
+
+std::string WrittenFieldName(const std::string& Line) {
+  const size_t Colon = Line.find(':');
+  if (Colon == std::string::npos || IsFoldedContinuation(Line)) return "";
+  return std::string(TrimBlanks(std::string_view(Line).substr(0, Colon)));
 }
 
 std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std::string& Name) {
@@ -143,10 +154,11 @@ std::string DecodedHeaderValue(const std::vector<std::string>& Lines, const std:
   return DecodeEncodedWords(HeaderValue(UnfoldHeader(std::span(Lines).subspan(Found, End - Found)), Name));
 }
 
-bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test) {
+bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest& Test, size_t* At) {
   // A field of one plain ASCII line without encoded words reads as it is
   // written, and the raw matching has searched it already in the same way.
   std::vector<std::string> Fields;
+  std::vector<size_t> Origins;  // where each field begins in Lines
   for (size_t First = 0, End; First < Lines.size() && !Lines[First].empty(); First = End) {
     for (End = First + 1; End < Lines.size() && IsFoldedContinuation(Lines[End]);) ++End;
     const std::string& Line = Lines[First];
@@ -154,16 +166,25 @@ bool AnyDecodedHeaderText(const std::vector<std::string>& Lines, const TTextTest
       Fields.push_back(UnfoldHeader(std::span(Lines).subspan(First, End - First)).front());
     else if (Line.find("=?") != std::string::npos || !IsAscii(Line))
       Fields.push_back(Line);
+    else
+      continue;
+    Origins.push_back(First);
   }
   // The signature values are cut out of the field before it is decoded, so
   // that no encoded word inside them can be read either.
-  return AnyHeaderText(Fields, [&Test](std::string_view Part) {
-    return Part.find("=?") == std::string_view::npos ? Test(Part) : Test(DecodeEncodedWords(Part));
-  });
+  size_t Found = 0;
+  const bool Holds = AnyHeaderText(
+      Fields,
+      [&Test](std::string_view Part) {
+        return Part.find("=?") == std::string_view::npos ? Test(Part) : Test(DecodeEncodedWords(Part));
+      },
+      &Found);
+  if (Holds && At) *At = Origins[Found];
+  return Holds;
 }
 
 bool AnyFieldValue(const std::vector<std::string>& Lines, const std::vector<std::string>& Names,
-                   const TTextTest& Test, const TTextTest& DecodedTest) {
+                   const TTextTest& Test, const TTextTest& DecodedTest, size_t* At) {
   std::vector<std::string_view> Parts;
   for (size_t First = 0, End; First < Lines.size() && !Lines[First].empty(); First = End) {
     for (End = First + 1; End < Lines.size() && IsFoldedContinuation(Lines[End]);) ++End;
@@ -181,10 +202,11 @@ bool AnyFieldValue(const std::vector<std::string>& Lines, const std::vector<std:
       if (I == 0) Part = TrimBlanks(Part);
       if (I + 1 == Parts.size()) Part = TrimBlanks(Part);
       if (Part.empty()) continue;
-      if (Test(Part)) return true;
-      if (DecodedTest && (Part.find("=?") != std::string_view::npos || !IsAscii(Part)) &&
-          DecodedTest(DecodeEncodedWords(Part)))
+      if (Test(Part) || (DecodedTest && (Part.find("=?") != std::string_view::npos || !IsAscii(Part)) &&
+                         DecodedTest(DecodeEncodedWords(Part)))) {
+        if (At) *At = First;
         return true;
+      }
     }
   }
   return false;

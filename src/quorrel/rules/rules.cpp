@@ -24,6 +24,7 @@ TStatus TWordMatcher::Take(const std::vector<std::string>& Words, bool Regex) {
   for (const std::string& Word : Words) {
     if (Word.empty()) continue;
     ++Count;
+    Given.push_back(Word);
     if (!Regex) {
       Lowered.push_back(AsciiLower(Word));
       Folded.push_back(FoldCase(Word));
@@ -45,24 +46,25 @@ TStatus TWordMatcher::Take(const std::vector<std::string>& Words, bool Regex) {
   return TStatus::Ok();
 }
 
-bool TWordMatcher::InRaw(std::string_view Text) const {
-  if (!Expressions.empty()) return InDecoded(Text);
-  if (Lowered.empty()) return false;
+int TWordMatcher::FindInRaw(std::string_view Text) const {
+  if (!Expressions.empty()) return FindInDecoded(Text);
+  if (Lowered.empty()) return -1;
   const std::string Lower = AsciiLower(Text);
-  for (const std::string& Word : Lowered)
-    if (Lower.find(Word) != std::string::npos) return true;
-  return false;
+  for (size_t I = 0; I < Lowered.size(); ++I)
+    if (Lower.find(Lowered[I]) != std::string::npos) return int(I);
+  return -1;
 }
 
-bool TWordMatcher::InDecoded(std::string_view Text) const {
-  if (Combined) return RE2::PartialMatch(Text, *Combined);
-  for (const auto& Expression : Expressions)
-    if (RE2::PartialMatch(Text, *Expression)) return true;
-  if (Folded.empty()) return false;
+int TWordMatcher::FindInDecoded(std::string_view Text) const {
+  // The alternation says whether any matches; only then is each one tried.
+  if (Combined && !RE2::PartialMatch(Text, *Combined)) return -1;
+  for (size_t I = 0; I < Expressions.size(); ++I)
+    if (RE2::PartialMatch(Text, *Expressions[I])) return int(I);
+  if (Folded.empty()) return -1;
   const std::string Caseless = FoldCase(Text);
-  for (const std::string& Word : Folded)
-    if (Caseless.find(Word) != std::string::npos) return true;
-  return false;
+  for (size_t I = 0; I < Folded.size(); ++I)
+    if (Caseless.find(Folded[I]) != std::string::npos) return int(I);
+  return -1;
 }
 
 std::string TWordMatcher::MatchingEmptyText() const {
@@ -73,13 +75,15 @@ std::string TWordMatcher::MatchingEmptyText() const {
 
 namespace {
 
-bool InHeader(const TWordMatcher& Words, const std::vector<std::string>& Lines) {
-  return !Words.Empty() && AnyHeaderText(Lines, [&Words](std::string_view Text) { return Words.InRaw(Text); });
-}
-
-bool InDecodedHeader(const TWordMatcher& Words, const std::vector<std::string>& Lines) {
-  return !Words.Empty() &&
-         AnyDecodedHeaderText(Lines, [&Words](std::string_view Text) { return Words.InDecoded(Text); });
+// A size as the options take it: 5M for 5 MiB.
+std::string SizeText(uint64_t Bytes) {
+  static const struct {
+    unsigned Shift;
+    char Unit;
+  } Units[] = {{30, 'G'}, {20, 'M'}, {10, 'k'}};
+  for (const auto& U : Units)
+    if (Bytes != 0 && Bytes % (uint64_t(1) << U.Shift) == 0) return std::to_string(Bytes >> U.Shift) + U.Unit;
+  return std::to_string(Bytes);
 }
 
 }  // namespace
@@ -97,21 +101,36 @@ TStatus TRules::Take(const TRuleSettings& Settings) {
   return TStatus::Ok();
 }
 
-bool TRules::Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped) const {
-  if (!Scoped) return InHeader(Words, Header) || (Decode && InDecodedHeader(Words, Header));
+bool TRules::Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped, const char* Kind,
+                   std::string* Why) const {
   if (Words.Empty()) return false;
-  const auto Raw = [&Words](std::string_view Text) { return Words.InRaw(Text); };
-  const auto Decoded = [&Words](std::string_view Text) { return Words.InDecoded(Text); };
-  return AnyFieldValue(Header, Fields, Raw, Decode ? TTextTest(Decoded) : TTextTest());
+  int Word = -1;
+  size_t At = 0;
+  const auto Raw = [&Words, &Word](std::string_view Text) { return (Word = Words.FindInRaw(Text)) >= 0; };
+  const auto Decoded = [&Words, &Word](std::string_view Text) { return (Word = Words.FindInDecoded(Text)) >= 0; };
+  const bool Found = Scoped ? AnyFieldValue(Header, Fields, Raw, Decode ? TTextTest(Decoded) : TTextTest(), &At)
+                            : AnyHeaderText(Header, Raw, &At) || (Decode && AnyDecodedHeaderText(Header, Decoded, &At));
+  if (Found && Why) {
+    const std::string Field = WrittenFieldName(Header[At]);
+    *Why = std::string(Kind) + " \"" + Words.Words()[size_t(Word)] + "\"" + (Field.empty() ? "" : " in " + Field);
+  }
+  return Found;
 }
 
 TRuling TRules::Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size) const {
-  if (Holds(Keeps, Header, false)) return {false, true, false};
-  const bool Selected = Holds(Filters, Header, !Fields.empty()) || (LargerThan && Size && *Size > *LargerThan);
-  if (!Selected) return {};
+  TRuling Ruling;
+  if (Holds(Keeps, Header, false, "keep", &Ruling.Why)) {
+    Ruling.Kept = true;
+    return Ruling;
+  }
+  if (!Holds(Filters, Header, !Fields.empty(), "filter", &Ruling.Why)) {
+    if (!LargerThan || !Size || *Size <= *LargerThan) return Ruling;
+    Ruling.Why = "larger than " + SizeText(*LargerThan);
+  }
   // A keep word may stand in the part of the header that was not read.
-  if (!Keeps.Empty() && !Whole) return {false, false, true};
-  return {true, false, false};
+  if (!Keeps.Empty() && !Whole) return {false, false, true, ""};
+  Ruling.Delete = true;
+  return Ruling;
 }
 
 }  // namespace quorrel

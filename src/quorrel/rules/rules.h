@@ -32,13 +32,19 @@ class TWordMatcher {
   // Takes Words; for an expression that does not compile, a Usage failure naming it.
   TStatus Take(const std::vector<std::string>& Words, bool Regex);
   bool Empty() const { return Count == 0; }
-  bool InRaw(std::string_view Text) const;
-  bool InDecoded(std::string_view Text) const;
+  bool InRaw(std::string_view Text) const { return FindInRaw(Text) >= 0; }
+  bool InDecoded(std::string_view Text) const { return FindInDecoded(Text) >= 0; }
+  // The index in Words() of the first word found in Text; -1 for none.
+  int FindInRaw(std::string_view Text) const;
+  int FindInDecoded(std::string_view Text) const;
+  // The words taken, as given (empty ones left out).
+  const std::vector<std::string>& Words() const { return Given; }
   // With Regex: the first expression that matches an empty text, else "".
   std::string MatchingEmptyText() const;
 
  private:
   size_t Count = 0;
+  std::vector<std::string> Given;
   std::vector<std::string> Lowered;  // for raw text
   std::vector<std::string> Folded;   // for decoded text
   std::vector<std::unique_ptr<re2::RE2>> Expressions;
@@ -62,6 +68,9 @@ struct TRuling {
   bool Delete = false;
   bool Kept = false;    // a keep word holds it
   bool Unsure = false;  // it would go, but the keep words could not be checked: its header was not read whole
+  // Why it is deleted or kept, in the user's words: filter "casino" in
+  // Subject, keep "boss" in From, larger than 5M; empty otherwise.
+  std::string Why;
 };
 
 class TRules {
@@ -76,7 +85,10 @@ class TRules {
   bool NeedsSizes() const { return LargerThan.has_value(); }
 
  private:
-  bool Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped) const;
+  // Whether a word of Words is in Header; Why, when given, gets the word and
+  // the field as Kind "word" in Field.
+  bool Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped, const char* Kind,
+             std::string* Why) const;
 
   TWordMatcher Filters;
   TWordMatcher Keeps;

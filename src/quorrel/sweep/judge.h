@@ -19,6 +19,7 @@ struct TJudgement {
   std::string Subject;  // as it is to be shown
   bool Kept = false;    // not to be deleted whatever else matched: shown as KEPT
   std::string Note;     // one line for standard error, written before the message is shown; empty: none
+  std::string Why;      // why it is deleted or kept, in the user's words; empty: no reason to give
 };
 
 class TJudge {

@@ -83,8 +83,8 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
     Judge.WaitForFirst();
     TakeAnswers();
     if (First->Stage == TStage::Judging)
-      Settle(*First, {false, "", false, "message " + std::to_string(First->Number) +
-                                            ": no judgement came; it is not deleted"});
+      Settle(*First, {false, "", false, "message " + std::to_string(First->Number) + ": no judgement came; it is not deleted",
+                      ""});
   }
 }
 
@@ -259,7 +259,7 @@ bool TSweep::Show(TOutcome& Outcome) {
   for (const std::string& Note : Outcome.Notes) Say(Note);
   if (Outcome.Whole) ReadWhole.push_back(Outcome.Number);
   LastShown = Outcome.Number;
-  return !Report || Report(Outcome.Number, Outcome.Judgement.Subject, Outcome.Verdict);
+  return !Report || Report(Outcome.Number, Outcome.Judgement, Outcome.Verdict);
 }
 
 bool TSweep::Flush() {

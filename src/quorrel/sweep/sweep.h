@@ -61,7 +61,7 @@ class TSweep {
 
   TSweepPolicy Policy;
   // Shows message N's outcome, in the order of the sweep. False ends the sweep.
-  std::function<bool(int32_t N, const std::string& Subject, TVerdict Verdict)> Report;
+  std::function<bool(int32_t N, const TJudgement& Judgement, TVerdict Verdict)> Report;
   // One line for standard error: a command that failed, a judge's note (each
   // just before its message is shown), why the sweep ended.
   std::function<void(const std::string& Text)> Complain;

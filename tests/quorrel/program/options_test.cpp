@@ -194,7 +194,7 @@ TEST(Options, HelpNamesEveryOption) {
   EXPECT_EQ(Help.rfind("Usage: quorrel [options] UserName Password Server [Filter1] [...]\r\n", 0), 0u) << Help;
   for (const char* Name : {"--dry-run", "--decode", "--no-pipelining", "--port", "--tls", "--starttls", "--ca-file",
                            "--insecure", "--proxy", "--auth", "--password-command", "--only-new", "--state-file", "--quiet",
-                           "--sysexits", "--keep", "--field", "--regex", "--larger-than", "--help", "--version"})
+                           "--sysexits", "--keep", "--field", "--regex", "--larger-than", "--why", "--help", "--version"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }

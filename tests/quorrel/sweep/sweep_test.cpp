@@ -150,8 +150,8 @@ struct TRun {
     Session.Password = "p";
     Session.TimeoutMs = TimeoutMs;
     Sweep.Policy = Policy;
-    Sweep.Report = [this](int32_t N, const std::string& Note, TVerdict V) {
-      Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
+    Sweep.Report = [this](int32_t N, const TJudgement& J, TVerdict V) {
+      Shown.push_back(std::to_string(N) + ":" + J.Subject + " " + Name(V));
       return true;
     };
     Sweep.Complain = [this](const std::string& Text) { Said.push_back(Text); };
@@ -541,7 +541,7 @@ TEST(Sweep, AFailedReportStopsTheSweepWithoutQuit) {
     Server.Messages = Mailbox(4, Spam);
     ASSERT_TRUE(Server.Start());
     TRun Run(Server, Policy);
-    Run.Sweep.Report = [&](int32_t N, const std::string&, TVerdict) {
+    Run.Sweep.Report = [&](int32_t N, const TJudgement&, TVerdict) {
       Run.Shown.push_back(std::to_string(N));
       return N != 3;
     };
@@ -605,8 +605,8 @@ TEST(Sweep, AgainstDovecot) {
     Sweep.Policy = User == "single" ? TSweepPolicy::OneAtATime() : TSweepPolicy::SentAhead();
     if (User != "wide") Sweep.Policy.CommandBudget = 70;
     Strings Shown;
-    Sweep.Report = [&](int32_t N, const std::string& Note, TVerdict V) {
-      Shown.push_back(std::to_string(N) + ":" + Note + " " + Name(V));
+    Sweep.Report = [&](int32_t N, const TJudgement& J, TVerdict V) {
+      Shown.push_back(std::to_string(N) + ":" + J.Subject + " " + Name(V));
       return true;
     };
     EXPECT_EQ(Sweep.Run(24), TSweepEnd::Completed);
