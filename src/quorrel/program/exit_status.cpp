@@ -16,6 +16,7 @@ int SysExitStatus(TFailureKind Kind) {
       {TFailureKind::Refused, EX_NOPERM},
       {TFailureKind::OutputLost, EX_IOERR},
       {TFailureKind::LocalIo, EX_IOERR},
+      {TFailureKind::CantCreate, EX_CANTCREAT},
       {TFailureKind::Software, EX_SOFTWARE},
   };
   for (const auto& [Of, Status] : Table)

@@ -22,6 +22,7 @@ enum class TFailureKind {
   Refused,       // the login was refused
   OutputLost,    // standard output could not be written
   LocalIo,       // a local file could not be read or written
+  CantCreate,    // a folder the run is to write in cannot be made or used
   Software,      // an internal failure
 };
 
