@@ -200,6 +200,42 @@ int32_t TPOP3Send::ReadReply(bool MultiLine) {
   return ReplyStatus;
 }
 
+int32_t TPOP3Send::ReadReplyTo(const TLineSink& Sink) {
+  ReplyLines.clear();
+  StatusLine.clear();
+  ReplyStatus = 0;
+  ReplyCut = false;
+  if (!Socket.HasSocket()) return 0;
+  if (Outstanding > 0) --Outstanding;
+  // As in ReadReply: a reply not read whole leaves the session out of step.
+  TCleanup Drop([this] { DropConnection(); });
+  std::string Line;
+  if (!ReceiveReplyLine(Line)) return 0;
+  StatusLine = std::move(Line);
+  const bool Positive = BeginsWithOk(StatusLine);
+  bool Taking = true;
+  while (Positive) {
+    int64_t Dropped = 0;
+    if (!ReceiveReplyLine(Line, &Dropped)) return 0;
+    if (Dropped != 0) ReplyCut = true;
+    if (Line == ".") break;
+    std::string_view Text(Line);
+    if (!Text.empty() && Text[0] == '.') Text.remove_prefix(1);
+    if (Taking) Taking = Sink(Text);
+  }
+  Drop.Cancel();
+  ReplyStatus = Positive ? 1 : 0;
+  return ReplyStatus;
+}
+
+bool TPOP3Send::Retr(int32_t Number, const TLineSink& Sink) {
+  const std::string Line = "RETR " + std::to_string(Number);
+  StatusLine.clear();
+  ReplyStatus = 0;
+  if (!Claim(Line) && !SendCommand(Line)) return false;
+  return ReadReplyTo(Sink) == 1;
+}
+
 bool TPOP3Send::SendCommand(const std::string& Line) {
   // A command that waits for its reply would take the first of the replies
   // still owed to commands sent ahead.

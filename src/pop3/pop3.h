@@ -101,6 +101,16 @@ class TPOP3Send : public TProtocolClient {
   // reply not read whole (then the connection is dropped). MultiLine reads the
   // lines of a positive reply up to "." into ReplyLines.
   int32_t ReadReply(bool MultiLine);
+  // One line of a multi-line reply, dot-unstuffed, without its line end; the
+  // sink returns false to be handed nothing more (the reply is still read).
+  using TLineSink = std::function<bool(std::string_view Line)>;
+  // ReadReply for a reply too large to keep: the lines of a positive reply go
+  // to Sink, not into ReplyLines, so one line at a time is held whatever the
+  // reply's size. A line longer than MaxLineBytes is handed on cut, with
+  // ReplyCut set.
+  int32_t ReadReplyTo(const TLineSink& Sink);
+  // RETR Number: the whole message, its lines to Sink.
+  bool Retr(int32_t Number, const TLineSink& Sink);
   // Closes any connection and opens a new one (TLS at once with ImplicitTls);
   // false, with the connection dropped and the cause in the socket, on failure.
   // Reads no greeting.

@@ -173,6 +173,22 @@ TEST_F(Pop3Dovecot, ClearBytesAfterTheStlsAgreementAreNotReadInsideTls) {
   Session.Logout();
 }
 
+// RETR gives the message as it was delivered, line for line, a line that
+// starts with a dot included.
+TEST_F(Pop3Dovecot, RetrGivesTheMessageAsDelivered) {
+  TPOP3Send Session;
+  Point(Session, "plain", "secret1");
+  ASSERT_TRUE(Session.Login()) << Session.StatusLine;
+  std::string Got;
+  EXPECT_TRUE(Session.Retr(1, [&Got](std::string_view Line) {
+    Got.append(Line).append("\r\n");
+    return true;
+  }));
+  EXPECT_FALSE(Session.ReplyCut);
+  EXPECT_EQ(Got, Message("hello", "X-Long: " + std::string(3000, 'x') + "\r\n"));
+  Session.Logout();
+}
+
 TEST_F(Pop3Dovecot, ImplicitTlsOnTheSecondPort) {
   TPOP3Send Session;
   Point(Session, "plain", "secret1", Server->TlsPort);

@@ -249,6 +249,42 @@ TEST(Pop3Session, StatFormsAndSingleLineReplies) {
   EXPECT_THAT(Server.Deviations(), IsEmpty());
 }
 
+// RETR hands the message on a line at a time, keeping none of it: stuffed dots
+// undone, a line over the bound cut and noted, and a sink that stops taking
+// leaves the session in step.
+TEST(Pop3Session, RetrHandsTheMessageOnLineByLine) {
+  TPop3ScriptServer Server;
+  PlainLogin(Server);
+  Server.On("RETR 1", "+OK 60 octets\r\nSubject: a\r\n\r\n..dot\r\n" + std::string(40, 'x') + "\r\nend\r\n.\r\n")
+      .On("RETR 2", "-ERR no such message\r\n")
+      .On("RETR 3", "+OK\r\none\r\ntwo\r\n.\r\n")
+      .On("DELE 3", "+OK\r\n");
+  TPOP3Send Session;
+  ASSERT_TRUE(StartAndPoint(Server, Session));
+  Session.MaxLineBytes = 32;
+  ASSERT_TRUE(Session.Login());
+  std::vector<std::string> Got;
+  const auto Keep = [&Got](std::string_view Line) {
+    Got.emplace_back(Line);
+    return true;
+  };
+  EXPECT_TRUE(Session.Retr(1, Keep));
+  EXPECT_EQ(Got, (std::vector<std::string>{"Subject: a", "", ".dot", std::string(32, 'x'), "end"}));
+  EXPECT_TRUE(Session.ReplyCut);
+  EXPECT_TRUE(Session.ReplyLines.empty());
+  Got.clear();
+  EXPECT_FALSE(Session.Retr(2, Keep));
+  EXPECT_EQ(Session.StatusLine, "-ERR no such message");
+  EXPECT_TRUE(Got.empty());
+  EXPECT_TRUE(Session.Retr(3, [&Got](std::string_view Line) {
+    Got.emplace_back(Line);
+    return false;
+  }));
+  EXPECT_FALSE(Session.ReplyCut);
+  EXPECT_EQ(Got, (std::vector<std::string>{"one"}));
+  EXPECT_TRUE(Session.Dele(3));
+}
+
 TEST(Pop3Session, ListsWithStuffedAndEmptyLinesAndAnyLineEnd) {
   TPop3ScriptServer Server;
   PlainLogin(Server);
