@@ -2,6 +2,8 @@
 // what a broken-off run left in tmp/ cleaned, old copies pruned by their names.
 #include "quorrel/recycle/maildir.h"
 
+#include "quorrel/recycle/copy.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -135,4 +137,35 @@ TEST_F(Maildir, TmpIsCleanedAfterADayAndOldCopiesArePruned) {
   ASSERT_EQ(Bin.List().size(), 2u);
   EXPECT_EQ(Bin.List()[0].Path, New);
   EXPECT_EQ(Bin.List()[1].Path, Edge);
+}
+
+TEST(DeletedField, SaysWhenFromWhereAndWhyOnOneLine) {
+  ::setenv("TZ", "UTC-1", 1);  // one hour east of UTC
+  ::tzset();
+  EXPECT_EQ(DeletedField(1796000000, "alice@pop.example:995", "filter \"casino\" in Subject"),
+            "X-Quorrel-Deleted: Mon, 30 Nov 2026 01:53:20 +0100; alice@pop.example:995; filter \"casino\" in Subject\n");
+  ::setenv("TZ", "XXX+5:30", 1);  // five and a half hours west
+  ::tzset();
+  EXPECT_EQ(DeletedField(0, "a@b:110", "keep \"x\r\nBcc: y\""), "X-Quorrel-Deleted: Wed, 31 Dec 1969 18:30:00 -0530; "
+                                                                  "a@b:110; keep \"x  Bcc: y\"\n");
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
+TEST_F(Maildir, ACopyIsTheFieldThenTheMessageWithLfLineEnds) {
+  TMaildir Bin;
+  ASSERT_TRUE(Bin.Open(Dir + "/bin"));
+  TRecycledCopy Copy;
+  ASSERT_TRUE(Copy.Begin(Bin, "u@h:110", "larger than 5M", 0));
+  // Lines beyond the write buffer, so that it is written in pieces.
+  std::string Want = DeletedField(0, "u@h:110", "larger than 5M") + "Subject: big\n\n";
+  for (const std::string_view Line : {"Subject: big", ""}) ASSERT_TRUE(Copy.Take(Line));
+  const std::string Body(1000, 'b');
+  for (int I = 0; I < 600; ++I) {
+    ASSERT_TRUE(Copy.Take(Body));
+    Want += Body + "\n";
+  }
+  std::string Placed;
+  ASSERT_TRUE(Copy.Place(Bin, Placed));
+  EXPECT_EQ(ReadFile(Placed), Want);
 }
