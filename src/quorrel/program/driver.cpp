@@ -134,7 +134,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   Run.Sizes = Run.OnlyNew.ListedSizes();
   if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
     Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
-  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes);
+  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes, Mode.Why);
   TSweep Sweep(Session, Judge);
   Sweep.MarkDeletions = !Mode.DryRun;
   Sweep.Skip = Run.OnlyNew.Skip;

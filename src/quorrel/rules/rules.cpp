@@ -46,6 +46,26 @@ TStatus TWordMatcher::Take(const std::vector<std::string>& Words, bool Regex) {
   return TStatus::Ok();
 }
 
+bool TWordMatcher::InRaw(std::string_view Text) const {
+  if (!Expressions.empty()) return InDecoded(Text);
+  if (Lowered.empty()) return false;
+  const std::string Lower = AsciiLower(Text);
+  for (const std::string& Word : Lowered)
+    if (Lower.find(Word) != std::string::npos) return true;
+  return false;
+}
+
+bool TWordMatcher::InDecoded(std::string_view Text) const {
+  if (Combined) return RE2::PartialMatch(Text, *Combined);
+  for (const auto& Expression : Expressions)
+    if (RE2::PartialMatch(Text, *Expression)) return true;
+  if (Folded.empty()) return false;
+  const std::string Caseless = FoldCase(Text);
+  for (const std::string& Word : Folded)
+    if (Caseless.find(Word) != std::string::npos) return true;
+  return false;
+}
+
 int TWordMatcher::FindInRaw(std::string_view Text) const {
   if (!Expressions.empty()) return FindInDecoded(Text);
   if (Lowered.empty()) return -1;
@@ -104,28 +124,40 @@ TStatus TRules::Take(const TRuleSettings& Settings) {
 bool TRules::Holds(const TWordMatcher& Words, const std::vector<std::string>& Header, bool Scoped, const char* Kind,
                    std::string* Why) const {
   if (Words.Empty()) return false;
-  int Word = -1;
+  // Which word held is sought only where it is to be said. The tests capture
+  // one reference, small enough for std::function to hold without allocating.
+  struct {
+    const TWordMatcher& Words;
+    bool Explain;
+    int Word = -1;
+  } Seek{Words, Why != nullptr};
   size_t At = 0;
-  const auto Raw = [&Words, &Word](std::string_view Text) { return (Word = Words.FindInRaw(Text)) >= 0; };
-  const auto Decoded = [&Words, &Word](std::string_view Text) { return (Word = Words.FindInDecoded(Text)) >= 0; };
+  const auto Raw = [&Seek](std::string_view Text) {
+    return Seek.Explain ? (Seek.Word = Seek.Words.FindInRaw(Text)) >= 0 : Seek.Words.InRaw(Text);
+  };
+  const auto Decoded = [&Seek](std::string_view Text) {
+    return Seek.Explain ? (Seek.Word = Seek.Words.FindInDecoded(Text)) >= 0 : Seek.Words.InDecoded(Text);
+  };
   const bool Found = Scoped ? AnyFieldValue(Header, Fields, Raw, Decode ? TTextTest(Decoded) : TTextTest(), &At)
                             : AnyHeaderText(Header, Raw, &At) || (Decode && AnyDecodedHeaderText(Header, Decoded, &At));
   if (Found && Why) {
     const std::string Field = WrittenFieldName(Header[At]);
-    *Why = std::string(Kind) + " \"" + Words.Words()[size_t(Word)] + "\"" + (Field.empty() ? "" : " in " + Field);
+    *Why = std::string(Kind) + " \"" + Words.Words()[size_t(Seek.Word)] + "\"" + (Field.empty() ? "" : " in " + Field);
   }
   return Found;
 }
 
-TRuling TRules::Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size) const {
+TRuling TRules::Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size,
+                      bool Explain) const {
   TRuling Ruling;
-  if (Holds(Keeps, Header, false, "keep", &Ruling.Why)) {
+  std::string* Why = Explain ? &Ruling.Why : nullptr;
+  if (Holds(Keeps, Header, false, "keep", Why)) {
     Ruling.Kept = true;
     return Ruling;
   }
-  if (!Holds(Filters, Header, !Fields.empty(), "filter", &Ruling.Why)) {
+  if (!Holds(Filters, Header, !Fields.empty(), "filter", Why)) {
     if (!LargerThan || !Size || *Size <= *LargerThan) return Ruling;
-    Ruling.Why = "larger than " + SizeText(*LargerThan);
+    if (Explain) Ruling.Why = "larger than " + SizeText(*LargerThan);
   }
   // A keep word may stand in the part of the header that was not read.
   if (!Keeps.Empty() && !Whole) return {false, false, true, ""};

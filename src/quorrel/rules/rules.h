@@ -32,9 +32,10 @@ class TWordMatcher {
   // Takes Words; for an expression that does not compile, a Usage failure naming it.
   TStatus Take(const std::vector<std::string>& Words, bool Regex);
   bool Empty() const { return Count == 0; }
-  bool InRaw(std::string_view Text) const { return FindInRaw(Text) >= 0; }
-  bool InDecoded(std::string_view Text) const { return FindInDecoded(Text) >= 0; }
-  // The index in Words() of the first word found in Text; -1 for none.
+  bool InRaw(std::string_view Text) const;
+  bool InDecoded(std::string_view Text) const;
+  // The index in Words() of the first word found in Text; -1 for none. Dearer
+  // than the tests above with many expressions: each is tried after a match.
   int FindInRaw(std::string_view Text) const;
   int FindInDecoded(std::string_view Text) const;
   // The words taken, as given (empty ones left out).
@@ -68,8 +69,8 @@ struct TRuling {
   bool Delete = false;
   bool Kept = false;    // a keep word holds it
   bool Unsure = false;  // it would go, but the keep words could not be checked: its header was not read whole
-  // Why it is deleted or kept, in the user's words: filter "casino" in
-  // Subject, keep "boss" in From, larger than 5M; empty otherwise.
+  // With Explain: why it is deleted or kept, in the user's words: filter
+  // "casino" in Subject, keep "boss" in From, larger than 5M; else empty.
   std::string Why;
 };
 
@@ -79,8 +80,9 @@ class TRules {
   // expression that does not compile, a filter expression that matches any text).
   TStatus Take(const TRuleSettings& Settings);
   // Judges a message by its header lines (Whole when TOP was answered and no
-  // line cut) and its size, when listed.
-  TRuling Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size) const;
+  // line cut) and its size, when listed; with Explain, says why.
+  TRuling Judge(const std::vector<std::string>& Header, bool Whole, std::optional<uint64_t> Size,
+                bool Explain = false) const;
   // Whether Judge needs the messages' sizes.
   bool NeedsSizes() const { return LargerThan.has_value(); }
 

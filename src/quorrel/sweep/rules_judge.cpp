@@ -7,7 +7,7 @@ namespace quorrel {
 TJudgement TRulesJudge::Decide(int32_t N, const std::vector<std::string>& Header, bool Whole) {
   std::optional<uint64_t> Size;
   if (N >= 1 && size_t(N) < Sizes.size()) Size = Sizes[size_t(N)];
-  const TRuling Ruling = Rules.Judge(Header, Whole, Size);
+  const TRuling Ruling = Rules.Judge(Header, Whole, Size, Explain);
   TJudgement Out{Ruling.Delete, Decode ? DecodedHeaderValue(Header, "Subject") : HeaderValue(Header, "Subject"),
                  Ruling.Kept, "", Ruling.Why};
   if (Ruling.Unsure)

@@ -11,9 +11,9 @@ namespace quorrel {
 class TRulesJudge : public TImmediateJudge {
  public:
   // Sizes by message number (index 0 unused) for --larger-than; empty when not
-  // known. Decode shows the subject decoded.
-  TRulesJudge(const TRules& Rules, bool Decode, std::vector<uint32_t> Sizes)
-      : Rules(Rules), Decode(Decode), Sizes(std::move(Sizes)) {}
+  // known. Decode shows the subject decoded; Explain says why in each judgement.
+  TRulesJudge(const TRules& Rules, bool Decode, std::vector<uint32_t> Sizes, bool Explain = false)
+      : Rules(Rules), Decode(Decode), Explain(Explain), Sizes(std::move(Sizes)) {}
 
  protected:
   TJudgement Decide(int32_t N, const std::vector<std::string>& Header, bool Whole) override;
@@ -21,6 +21,7 @@ class TRulesJudge : public TImmediateJudge {
  private:
   const TRules& Rules;
   bool Decode;
+  bool Explain;
   std::vector<uint32_t> Sizes;
 };
 

@@ -84,7 +84,10 @@ TEST(Rules, JudgeTheHeaderAndTheSize) {
   for (const TCase& C : Cases) {
     TRules Rules;
     ASSERT_EQ(Rules.Take(C.Settings).Message(), "") << C.Name;
-    const TRuling Got = Rules.Judge(C.Read, C.Whole, C.Size);
+    const TRuling Got = Rules.Judge(C.Read, C.Whole, C.Size, true);
+    // Without asking why, the same ruling and no words.
+    const TRuling Quiet = Rules.Judge(C.Read, C.Whole, C.Size);
+    EXPECT_TRUE(Quiet.Why.empty() && Quiet.Delete == Got.Delete && Quiet.Kept == Got.Kept) << C.Name;
     // Every flag, so that two set at once show as both.
     const std::string Flags = std::string(Got.Delete ? "delete" : "") + (Got.Kept ? "kept" : "");
     EXPECT_EQ(Flags + (Got.Unsure ? "unsure" : "") + (Got.Why.empty() ? "" : ": " + Got.Why), C.Expected) << C.Name;
