@@ -89,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const bool Matched = Rules.Judge(Lines, true, std::nullopt).Delete;
   if (Matched && !Expected) std::abort();
   if (!Signed && Matched != Expected) std::abort();
+  // Asking why changes no ruling, and a deletion always has its reason.
+  const TRuling Explained = Rules.Judge(Lines, true, std::nullopt, true);
+  if (Explained.Delete != Matched || (Matched && Explained.Why.rfind("filter \"", 0) != 0)) std::abort();
   RulesAgree(Filters, Lines, false);
   RulesAgree(Filters, Lines, true);
   // What a terminal is shown holds nothing that could still be masked.
