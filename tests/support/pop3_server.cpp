@@ -453,20 +453,29 @@ std::string TPop3MailboxServer::Answer(const std::string& Command) {
     if (!Alive(N)) return "-ERR no such message\r\n";
     return "+OK " + std::to_string(N) + " " + std::to_string(Size(N)) + "\r\n";
   }
-  if (Command.rfind("TOP ", 0) == 0) {
-    const int N = MessageNumber(Command, 4, Count);
-    if (!Alive(N)) return "-ERR no such message\r\n";
-    std::string Out = "+OK\r\n";
-    const std::string& Header = Messages[size_t(N - 1)].Header;
-    for (size_t Start = 0; Start < Header.size();) {
-      size_t End = Header.find("\r\n", Start);
-      if (End == std::string::npos) End = Header.size();
-      if (Header[Start] == '.') Out += '.';
-      Out.append(Header, Start, End - Start);
+  // Lines of Text, each with a dot put in front where it begins with one.
+  const auto Stuffed = [](const std::string& Text) {
+    std::string Out;
+    for (size_t Start = 0; Start < Text.size();) {
+      size_t End = Text.find("\r\n", Start);
+      if (End == std::string::npos) End = Text.size();
+      if (Text[Start] == '.') Out += '.';
+      Out.append(Text, Start, End - Start);
       Out += "\r\n";
       Start = End + 2;
     }
-    return Out + "\r\n.\r\n";
+    return Out;
+  };
+  if (Command.rfind("TOP ", 0) == 0) {
+    const int N = MessageNumber(Command, 4, Count);
+    if (!Alive(N)) return "-ERR no such message\r\n";
+    return "+OK\r\n" + Stuffed(Messages[size_t(N - 1)].Header) + "\r\n.\r\n";
+  }
+  if (Command.rfind("RETR ", 0) == 0) {
+    const int N = MessageNumber(Command, 5, Count);
+    if (!Alive(N)) return "-ERR no such message\r\n";
+    const TMessage& M = Messages[size_t(N - 1)];
+    return "+OK " + std::to_string(Size(N)) + " octets\r\n" + Stuffed(M.Header) + "\r\n" + Stuffed(M.Body) + ".\r\n";
   }
   if (Command.rfind("DELE ", 0) == 0) {
     const int N = MessageNumber(Command, 5, Count);

@@ -15,6 +15,8 @@ constexpr int64_t StatusReplyBytes = 64;
 
 int64_t LineBytes(const std::string& Command) { return int64_t(Command.size()) + 2; }
 
+std::string Numbered(const char* Verb, int32_t N) { return Verb + std::to_string(N); }
+
 }  // namespace
 
 TSweepEnd TSweep::Run(int32_t MessageCount) {
@@ -39,6 +41,8 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
   SizeChanged.clear();
   Owed.clear();
   DelesDue.clear();
+  RetrsDue.clear();
+  Copied = CopyRead = 0;
   Outcomes.clear();
   Header.clear();
   HeaderNote.clear();
@@ -65,9 +69,10 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
     if (!Flush()) return Stop();
     const bool Free = Policy.CommandBudget - CommandsInFlight >= Policy.CommandBudget / 4 &&
                       Policy.ReplyBudget - RepliesInFlight >= Policy.ReplyBudget / 4;
-    if ((Owed.empty() || (Policy.Ahead && Free)) && (!DelesDue.empty() || MayAsk()) && !Refill()) {
+    if ((Owed.empty() || (Policy.Ahead && Free)) && Sendable() && !Refill()) {
       if (Owed.empty()) return Lost("");
-      return Lost((Owed.back().Kind == TKind::Dele ? "DELE " : "TOP ") + std::to_string(Owed.back().Number));
+      const TKind Kind = Owed.back().Kind;
+      return Lost(Numbered(Kind == TKind::Dele ? "DELE " : Kind == TKind::Retr ? "RETR " : "TOP ", Owed.back().Number));
     }
     if (!Owed.empty()) {
       TSweepEnd End;
@@ -75,6 +80,8 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
       continue;
     }
     if (Outcomes.empty()) return TSweepEnd::Completed;
+    // A refill may have settled outcomes (a copy refused): show them first.
+    if (Outcomes.front().Stage == TStage::Known) continue;
     // Nothing is owed and nothing can be sent: the first outcome waits for its
     // judgement. One that does not come keeps the message.
     auto First = std::find_if(Outcomes.begin(), Outcomes.end(),
@@ -94,6 +101,8 @@ bool TSweep::MayAsk() {
   return NextToAsk >= 1 && (Policy.Ahead || Outcomes.empty());
 }
 
+bool TSweep::Sendable() { return Copied > 0 || !DelesDue.empty() || !RetrsDue.empty() || MayAsk(); }
+
 bool TSweep::Room(int64_t Commands, int64_t Replies) const {
   // One command always goes, however large its reply may be.
   if (Owed.empty()) return true;
@@ -111,6 +120,9 @@ bool TSweep::Refill() {
     RepliesInFlight += Replies;
   };
   const bool First = Policy.Ahead && FirstWindow == 0;
+  // The copies kept since the last refill are made durable together, and only
+  // then may their DELEs go.
+  if (Copied > 0) Commit();
   for (;;) {
     if (!DelesDue.empty()) {
       const int32_t N = DelesDue.front();
@@ -124,6 +136,33 @@ bool TSweep::Refill() {
         break;
       }
       GuardDue = Policy.Ahead;
+      continue;
+    }
+    if (!RetrsDue.empty()) {
+      const int32_t N = RetrsDue.front();
+      TOutcome* Outcome = Find(N, TStage::RetrDue);
+      if (Outcome && !Keeper->Working()) {
+        RetrsDue.pop_front();
+        Refuse(*Outcome, Numbered("message ", N) + ": no copy can be kept since an earlier one failed; it is not deleted");
+        continue;
+      }
+      std::string Retr = Numbered("RETR ", N);
+      if (!Policy.Ahead) {
+        if (!Room(LineBytes(Retr), 0)) break;
+        Add(TKind::Retr, N, std::move(Retr), 0);
+      } else {
+        // As a header, the message is proven its own by the LIST behind it.
+        std::string List = Numbered("LIST ", N);
+        const int64_t Commands = LineBytes(Retr) + LineBytes(List) * (GuardDue ? 2 : 1);
+        const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
+        if (!Room(Commands, Replies)) break;
+        if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
+        GuardDue = false;
+        Add(TKind::Retr, N, std::move(Retr), TopReplyEstimate(Sizes[size_t(N)]));
+        Add(TKind::RetrList, N, std::move(List), StatusReplyBytes);
+      }
+      RetrsDue.pop_front();
+      if (Outcome) Outcome->Stage = TStage::RetrSent;
       continue;
     }
     if (!MayAsk()) break;
@@ -148,7 +187,8 @@ bool TSweep::Refill() {
   }
   // A send that fails leaves no reply of the server's to name.
   Session.StatusLine.clear();
-  if (Policy.QuitWithLastCommand && Policy.Ahead && NextToAsk < 1 && DelesDue.empty() && !Session.QuitSentAhead())
+  if (Policy.QuitWithLastCommand && Policy.Ahead && NextToAsk < 1 && DelesDue.empty() && RetrsDue.empty() &&
+      Copied == 0 && !Session.QuitSentAhead())
     return Session.SendAheadThenQuit(Lines);
   return Session.SendAhead(Lines);
 }
@@ -174,9 +214,16 @@ bool TSweep::ReadNext(TSweepEnd& End) {
   Owed.pop_front();
   CommandsInFlight -= Next.CommandBytes;
   RepliesInFlight -= Next.ReplyBytes;
+  if (Next.Kind == TKind::Retr) {
+    ReadCopy(Next);
+    if (Session.Socket.HasSocket()) return true;
+    End = Lost(Numbered("RETR ", Next.Number));
+    return false;
+  }
   const bool Positive = Session.ReadReply(Next.Kind == TKind::Top) == 1;
-  const std::string Command = (Next.Kind == TKind::Dele ? "DELE " : "TOP ") + std::to_string(Next.Number);
-  if (!Session.Socket.HasSocket() || ((Next.Kind == TKind::List || Next.Kind == TKind::Guard) && !Names(Next))) {
+  const std::string Command = Numbered(Next.Kind == TKind::Dele ? "DELE " : "TOP ", Next.Number);
+  const bool Proof = Next.Kind == TKind::List || Next.Kind == TKind::Guard || Next.Kind == TKind::RetrList;
+  if (!Session.Socket.HasSocket() || (Proof && !Names(Next))) {
     End = Lost(Command);
     return false;
   }
@@ -192,6 +239,19 @@ bool TSweep::ReadNext(TSweepEnd& End) {
       if (!Policy.Ahead) Begin(Next.Number, HeaderWhole, std::move(Header));
       return true;
     case TKind::Guard:
+    case TKind::Retr:
+      return true;
+    case TKind::RetrList:
+      if (TOutcome* Outcome = Find(Next.Number, TStage::RetrSent); Outcome && CopyRead == Next.Number) {
+        if (Keeper->Finish()) {
+          Outcome->Stage = TStage::Copied;
+          ++Copied;
+        } else {
+          Refuse(*Outcome, Numbered("message ", Next.Number) + ": its copy could not be kept (" + Keeper->Failure() +
+                               "); it is not deleted");
+        }
+      }
+      CopyRead = 0;
       return true;
     case TKind::List:
       Begin(Next.Number, HeaderWhole, std::move(Header));
@@ -233,7 +293,6 @@ void TSweep::Settle(TOutcome& Outcome, TJudgement Judgement) {
   Outcome.Judgement = std::move(Judgement);
   const TJudgement& J = Outcome.Judgement;
   if (J.Delete && MarkDeletions) {
-    Outcome.Stage = TStage::BeforeDelete;
     Outcome.Verdict = TVerdict::NotDeleted;  // until the server confirms the DELE
     Prepare(Outcome);
   } else {
@@ -242,11 +301,80 @@ void TSweep::Settle(TOutcome& Outcome, TJudgement Judgement) {
   }
 }
 
-// The stages that must be done before a message's DELE go here, in order,
-// each taking its outcome on when done; with none, the DELE is due at once.
+// The stages that must be done before a message's DELE start here: with a
+// keeper, its RETR; with none, the DELE is due at once.
 void TSweep::Prepare(TOutcome& Outcome) {
-  Outcome.Stage = TStage::DeleDue;
-  DelesDue.push_back(Outcome.Number);
+  if (!Keeper) {
+    Outcome.Stage = TStage::DeleDue;
+    DelesDue.push_back(Outcome.Number);
+  } else if (!Keeper->Working()) {
+    Refuse(Outcome, Numbered("message ", Outcome.Number) +
+                        ": no copy can be kept since an earlier one failed; it is not deleted");
+  } else {
+    Outcome.Stage = TStage::RetrDue;
+    RetrsDue.push_back(Outcome.Number);
+  }
+}
+
+void TSweep::Refuse(TOutcome& Outcome, std::string Why) {
+  Outcome.Notes.push_back(std::move(Why));
+  Outcome.Stage = TStage::Known;
+  Outcome.Verdict = TVerdict::NotDeleted;
+}
+
+TSweep::TOutcome* TSweep::Find(int32_t N, TStage Stage) {
+  for (TOutcome& Outcome : Outcomes)
+    if (Outcome.Number == N && Outcome.Stage == Stage) return &Outcome;
+  return nullptr;
+}
+
+// Reads a RETR's reply into the keeper. One at a time the copy is kept at
+// once; sent ahead, only once the LIST behind it has proven it the message's.
+void TSweep::ReadCopy(const TOwed& Retr) {
+  const int32_t N = Retr.Number;
+  TOutcome* Outcome = Find(N, TStage::RetrSent);
+  // Sent ahead, a RETR may have gone out before an earlier copy failed.
+  const bool Working = Outcome && Keeper->Working();
+  bool Taking = Working && Keeper->Begin(N, Outcome->Judgement.Why);
+  const bool Began = Taking;
+  const bool Positive =
+      Session.ReadReplyTo([this, &Taking](std::string_view Line) { return Taking = Taking && Keeper->Take(Line); }) == 1;
+  CopyRead = 0;
+  if (!Session.Socket.HasSocket() || !Outcome) return;  // a lost connection is shown NOT DELETED
+  if (!Working)
+    Refuse(*Outcome, Numbered("message ", N) + ": no copy can be kept since an earlier one failed; it is not deleted");
+  else if (!Positive)
+    Refuse(*Outcome, Numbered("RETR ", N) + " failed: " + ReplyFailure(Session));
+  else if (!Began || !Taking)
+    Refuse(*Outcome, Numbered("message ", N) + ": its copy could not be kept (" + Keeper->Failure() +
+                         "); it is not deleted");
+  else if (Session.ReplyCut)
+    Refuse(*Outcome, Numbered("message ", N) + ": a line of it is longer than " +
+                         std::to_string(Session.MaxLineBytes) + " bytes, so no whole copy can be kept; it is not deleted");
+  else if (Policy.Ahead)
+    CopyRead = N;
+  else if (Keeper->Finish()) {
+    Outcome->Stage = TStage::Copied;
+    ++Copied;
+  } else
+    Refuse(*Outcome, Numbered("message ", N) + ": its copy could not be kept (" + Keeper->Failure() +
+                         "); it is not deleted");
+}
+
+void TSweep::Commit() {
+  const bool Durable = Keeper->Working() && Keeper->Commit();
+  const std::string Why = Durable ? "" : Keeper->Failure();
+  for (TOutcome& Outcome : Outcomes) {
+    if (Outcome.Stage != TStage::Copied) continue;
+    if (Durable) {
+      Outcome.Stage = TStage::DeleDue;
+      DelesDue.push_back(Outcome.Number);
+    } else {
+      Refuse(Outcome, Numbered("message ", Outcome.Number) + ": its copy could not be made durable (" + Why +
+                          "); it is not deleted");
+    }
+  }
+  Copied = 0;
 }
 
 void TSweep::TakeAnswers() {
@@ -298,6 +426,8 @@ TSweepEnd TSweep::Lost(const std::string& FailedCommand) {
   }
   Outcomes.clear();
   DelesDue.clear();
+  RetrsDue.clear();
+  Copied = 0;
   return Shown ? TSweepEnd::ConnectionLost : TSweepEnd::Stopped;
 }
 

@@ -55,6 +55,26 @@ struct TSweepPolicy {
   static TSweepPolicy SentAhead() { return {true}; }
 };
 
+// What must be done with a message before its DELE: a copy kept of it. The
+// sweep reads the message with RETR and hands it on a line at a time; the
+// DELE goes only once the copy is whole, kept and committed.
+class TKeeper {
+ public:
+  virtual ~TKeeper() = default;
+  // False after a copy could not be kept: no message is deleted after that.
+  virtual bool Working() const = 0;
+  // Starts the copy of message N, deleted for Why; false when it cannot start.
+  virtual bool Begin(int32_t N, const std::string& Why) = 0;
+  // One line of the message; false when it could not be taken.
+  virtual bool Take(std::string_view Line) = 0;
+  // Keeps the copy begun last; false when it could not be kept.
+  virtual bool Finish() = 0;
+  // Makes every copy kept since the last commit durable; false when it failed.
+  virtual bool Commit() = 0;
+  // Why the last Begin, Take, Finish or Commit failed, for standard error.
+  virtual std::string Failure() const = 0;
+};
+
 class TSweep {
  public:
   TSweep(TPOP3Send& Session, TJudge& Judge) : Session(Session), Judge(Judge) {}
@@ -70,6 +90,8 @@ class TSweep {
   // Messages not to read again, by number (empty: none): no TOP goes out for
   // them, and nothing is shown.
   std::vector<bool> Skip;
+  // Where given, a copy of each message is kept before its DELE.
+  TKeeper* Keeper = nullptr;
   // Sent ahead: the sizes of messages 1..n (index 0 unused) when the caller
   // listed them in this session already; otherwise the sweep asks LIST itself.
   std::vector<uint32_t> KnownSizes;
@@ -99,15 +121,16 @@ class TSweep {
   static int64_t TopReplyEstimate(uint32_t Size) { return int64_t(Size) + 64; }
 
  private:
-  enum class TKind { Top, List, Guard, Dele };
+  enum class TKind { Top, List, Guard, Retr, RetrList, Dele };
   struct TOwed {
     TKind Kind;
     int32_t Number;
     int64_t CommandBytes;
     int64_t ReplyBytes;
   };
-  // Where a message stands between its header and its line.
-  enum class TStage { Judging, BeforeDelete, DeleDue, DeleSent, Known };
+  // Where a message stands between its header and its line. The stages from
+  // RetrDue to Copied stand before a DELE.
+  enum class TStage { Judging, RetrDue, RetrSent, Copied, DeleDue, DeleSent, Known };
   struct TOutcome {
     int32_t Number;
     TStage Stage = TStage::Judging;
@@ -126,7 +149,12 @@ class TSweep {
   bool Names(const TOwed& Asked);
   void Begin(int32_t N, bool Whole, std::vector<std::string> Header);
   void Settle(TOutcome& Outcome, TJudgement Judgement);
-  void Prepare(TOutcome& Outcome);  // BeforeDelete: the stages before the DELE
+  void Prepare(TOutcome& Outcome);  // the stages before the DELE
+  bool Sendable();                  // something is due to go out
+  void Commit();                    // the copies kept become due for their DELEs
+  void Refuse(TOutcome& Outcome, std::string Why);
+  TOutcome* Find(int32_t N, TStage Stage);
+  void ReadCopy(const TOwed& Retr);
   void TakeAnswers();
   // Shows the outcomes known, in order. False when a report failed.
   bool Flush();
@@ -146,6 +174,10 @@ class TSweep {
   bool GuardDue = false;        // DELEs went out since the last TOP
   std::deque<TOwed> Owed;       // replies in the order the server sends them
   std::deque<int32_t> DelesDue;
+  std::deque<int32_t> RetrsDue;
+  int32_t Copied = 0;           // outcomes whose copy waits for a commit
+  int32_t CopyRead = 0;         // sent ahead: the message whose RETR was read, its LIST still to come
+  bool CopyWhole = false;       // that RETR was answered, read whole and taken
   std::deque<TOutcome> Outcomes;    // not yet shown
   std::vector<std::string> Header;  // of the TOP whose LIST is still to come
   bool HeaderWhole = false;         // that TOP was answered and no line was cut

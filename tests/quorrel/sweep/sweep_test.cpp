@@ -91,7 +91,7 @@ std::string PolicyName(const TSweepPolicy& Policy) { return Policy.Ahead ? "sent
 // The filter words as the program judges by them, recording the order judged.
 class TFilterJudge : public TImmediateJudge {
  public:
-  explicit TFilterJudge(const Strings& Keep = {}) : Rules(FilterRules(Keep)), Inner(Rules, false, {}) {}
+  explicit TFilterJudge(const Strings& Keep = {}) : Rules(FilterRules(Keep)), Inner(Rules, false, {}, true) {}
   std::vector<int> Judged;
 
  protected:
@@ -636,5 +636,141 @@ TEST(Sweep, ACutHeaderIsNotReadWhole) {
                                       "checked; it is not deleted"));
     EXPECT_THAT(Run.Sweep.ReadWhole, ElementsAre(3, 1));
     EXPECT_THAT(Server.DeleteRequests(), ElementsAre(3, 1));
+  }
+}
+
+namespace {
+
+// A keeper that holds its copies in memory, told where to fail.
+class TMemoryKeeper : public TKeeper {
+ public:
+  bool Working() const override { return !Broken; }
+  bool Begin(int32_t N, const std::string& Why) override {
+    Broken = Broken || N == FailAt;
+    Current = {N, Why + "\n"};
+    return !Broken;
+  }
+  bool Take(std::string_view Line) override {
+    Current.second.append(Line).append("\r\n");
+    return true;
+  }
+  bool Finish() override {
+    Finished.push_back(Current);
+    return true;
+  }
+  bool Commit() override {
+    ++Commits;
+    Broken = Broken || FailCommit;
+    for (const auto& [N, Text] : Finished)
+      if (!Broken) Kept[N] = Text;
+    Finished.clear();
+    return !Broken;
+  }
+  std::string Failure() const override { return "disk full"; }
+
+  int FailAt = 0;
+  bool FailCommit = false;
+  bool Broken = false;
+  int Commits = 0;
+  std::map<int, std::string> Kept;  // committed copies: the reason, then the message
+
+ private:
+  std::pair<int, std::string> Current;
+  std::vector<std::pair<int, std::string>> Finished;
+};
+
+}  // namespace
+
+// Before each DELE a copy is read with RETR and kept; a copy that cannot be
+// had keeps its message, and after a local failure no message is deleted.
+TEST(Sweep, ACopyIsKeptBeforeEachDele) {
+  const std::set<int> Spam{2, 4};
+  const struct {
+    const char* Name;
+    std::function<TReply(const std::string&, TReply)> Bend;
+    int FailAt;
+    bool FailCommit;
+    Strings Shown;  // "" for a line as Expected gives it
+    Strings Said;   // the first lines said
+    std::vector<int> Kept;
+  } Cases[] = {
+      {"kept, then deleted", {}, 0, false, {"", "", "", "", ""}, {}, {2, 4}},
+      {"RETR refused", On("RETR 4", [](TReply& R) { R.Bytes = "-ERR locked\r\n"; }), 0, false,
+       {"", "4:Lottery win 4 NOT DELETED", "", "", ""}, {"RETR 4 failed: the server said -ERR locked"}, {2}},
+      {"a line too long for a whole copy",
+       On("RETR 4", [](TReply& R) { R.Bytes.insert(R.Bytes.find("Body"), std::string(300, 'x') + "\r\n"); }), 0,
+       false, {"", "4:Lottery win 4 NOT DELETED", "", "", ""},
+       {"message 4: a line of it is longer than 200 bytes, so no whole copy can be kept; it is not deleted"}, {2}},
+      {"a copy that cannot start", {}, 4, false,
+       {"", "4:Lottery win 4 NOT DELETED", "", "2:Lottery win 2 NOT DELETED", ""},
+       {"message 4: its copy could not be kept (disk full); it is not deleted",
+        "message 2: no copy can be kept since an earlier one failed; it is not deleted"},
+       {}},
+      {"copies that cannot be made durable", {}, 0, true,
+       {"", "4:Lottery win 4 NOT DELETED", "", "2:Lottery win 2 NOT DELETED", ""},
+       {"message 4: its copy could not be made durable (disk full); it is not deleted"}, {}},
+  };
+  for (const auto& C : Cases) {
+    for (const TSweepPolicy& Policy : Policies) {
+      SCOPED_TRACE(std::string(C.Name) + ", " + PolicyName(Policy));
+      TPop3MailboxServer Server;
+      Server.Messages = Mailbox(5, Spam);
+      Server.Bend = C.Bend;
+      ASSERT_TRUE(Server.Start());
+      TRun Run(Server, Policy);
+      Run.Session.MaxLineBytes = 200;
+      TMemoryKeeper Keeper;
+      Keeper.FailAt = C.FailAt;
+      Keeper.FailCommit = C.FailCommit;
+      Run.Sweep.Keeper = &Keeper;
+      EXPECT_EQ(Run.Go(), TSweepEnd::Completed);
+      Strings Want = Expected(5, Spam);
+      for (size_t I = 0; I < Want.size(); ++I)
+        if (!C.Shown[I].empty()) Want[I] = C.Shown[I];
+      EXPECT_THAT(Run.Shown, ElementsAreArray(Want));
+      ASSERT_GE(Run.Said.size(), C.Said.size());
+      EXPECT_EQ(Strings(Run.Said.begin(), Run.Said.begin() + long(C.Said.size())), C.Said);
+      std::vector<int> Kept;
+      for (const auto& [N, Text] : Keeper.Kept) {
+        Kept.push_back(N);
+        const auto& M = Server.Messages[size_t(N - 1)];
+        EXPECT_EQ(Text, "filter \"lottery\" in Subject\n" + M.Header + "\r\n" + M.Body);
+      }
+      EXPECT_EQ(Kept, C.Kept);
+      Run.Session.Logout();
+      // Each DELE that reached the server came after its message's RETR;
+      // one at a time, right after it.
+      const Strings Commands = Server.Commands();
+      for (size_t I = 0; I < Commands.size(); ++I) {
+        if (Commands[I].rfind("DELE ", 0) != 0) continue;
+        const std::string Retr = "RETR " + Commands[I].substr(5);
+        EXPECT_NE(std::find(Commands.begin(), Commands.begin() + long(I), Retr), Commands.begin() + long(I));
+        if (!Policy.Ahead) {
+          EXPECT_EQ(Commands[I - 1], Retr);
+        }
+      }
+      std::vector<int> Gone = Server.Expunged();
+      EXPECT_EQ(std::set<int>(Gone.begin(), Gone.end()), std::set<int>(C.Kept.begin(), C.Kept.end()));
+    }
+  }
+}
+
+// A connection lost during RETR leaves the message where it was.
+TEST(Sweep, AConnectionLostDuringRetrDeletesNothing) {
+  for (const TSweepPolicy& Policy : Policies) {
+    SCOPED_TRACE(PolicyName(Policy));
+    TPop3MailboxServer Server;
+    Server.Messages = Mailbox(5, {2, 4});
+    Server.Bend = On("RETR 4", [](TReply& R) { R.Close = true; });
+    ASSERT_TRUE(Server.Start());
+    TRun Run(Server, Policy, 1500);
+    TMemoryKeeper Keeper;
+    Run.Sweep.Keeper = &Keeper;
+    EXPECT_EQ(Run.Go(), TSweepEnd::ConnectionLost);
+    EXPECT_THAT(Run.Shown, ElementsAre("5:Minutes 5 SKIPPED", "4:Lottery win 4 NOT DELETED"));
+    EXPECT_TRUE(Keeper.Kept.empty());
+    Run.Session.Logout();
+    EXPECT_TRUE(Server.WaitDone());
+    EXPECT_THAT(Server.DeleteRequests(), IsEmpty());
   }
 }
