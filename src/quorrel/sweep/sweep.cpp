@@ -119,6 +119,24 @@ bool TSweep::Refill() {
     CommandsInFlight += Bytes;
     RepliesInFlight += Replies;
   };
+  // A command that reads message N (TOP or RETR): one at a time alone; sent
+  // ahead, with "LIST n" behind it as its proof and, after DELEs, in front.
+  const auto AddReading = [&](TKind Kind, TKind ProofKind, int32_t N, std::string Command) {
+    if (!Policy.Ahead) {
+      if (!Room(LineBytes(Command), 0)) return false;
+      Add(Kind, N, std::move(Command), 0);
+      return true;
+    }
+    std::string List = Numbered("LIST ", N);
+    const int64_t Commands = LineBytes(Command) + LineBytes(List) * (GuardDue ? 2 : 1);
+    const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
+    if (!Room(Commands, Replies)) return false;
+    if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
+    GuardDue = false;
+    Add(Kind, N, std::move(Command), TopReplyEstimate(Sizes[size_t(N)]));
+    Add(ProofKind, N, std::move(List), StatusReplyBytes);
+    return true;
+  };
   const bool First = Policy.Ahead && FirstWindow == 0;
   // The copies kept since the last refill are made durable together, and only
   // then may their DELEs go.
@@ -146,42 +164,15 @@ bool TSweep::Refill() {
         Refuse(*Outcome, Numbered("message ", N) + ": no copy can be kept since an earlier one failed; it is not deleted");
         continue;
       }
-      std::string Retr = Numbered("RETR ", N);
-      if (!Policy.Ahead) {
-        if (!Room(LineBytes(Retr), 0)) break;
-        Add(TKind::Retr, N, std::move(Retr), 0);
-      } else {
-        // As a header, the message is proven its own by the LIST behind it.
-        std::string List = Numbered("LIST ", N);
-        const int64_t Commands = LineBytes(Retr) + LineBytes(List) * (GuardDue ? 2 : 1);
-        const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
-        if (!Room(Commands, Replies)) break;
-        if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
-        GuardDue = false;
-        Add(TKind::Retr, N, std::move(Retr), TopReplyEstimate(Sizes[size_t(N)]));
-        Add(TKind::RetrList, N, std::move(List), StatusReplyBytes);
-      }
+      // As a header, the message is proven its own by the LIST behind it.
+      if (!AddReading(TKind::Retr, TKind::RetrList, N, Numbered("RETR ", N))) break;
       RetrsDue.pop_front();
       if (Outcome) Outcome->Stage = TStage::RetrSent;
       continue;
     }
     if (!MayAsk()) break;
     const int32_t N = NextToAsk;
-    std::string Top = "TOP " + std::to_string(N) + " 0";
-    if (!Policy.Ahead) {
-      if (!Room(LineBytes(Top), 0)) break;
-      Add(TKind::Top, N, std::move(Top), 0);
-      --NextToAsk;
-      continue;
-    }
-    std::string List = "LIST " + std::to_string(N);
-    const int64_t Commands = LineBytes(Top) + LineBytes(List) * (GuardDue ? 2 : 1);
-    const int64_t Replies = TopReplyEstimate(Sizes[size_t(N)]) + StatusReplyBytes * (GuardDue ? 2 : 1);
-    if (!Room(Commands, Replies)) break;
-    if (GuardDue) Add(TKind::Guard, N, List, StatusReplyBytes);
-    GuardDue = false;
-    Add(TKind::Top, N, std::move(Top), TopReplyEstimate(Sizes[size_t(N)]));
-    Add(TKind::List, N, std::move(List), StatusReplyBytes);
+    if (!AddReading(TKind::Top, TKind::List, N, "TOP " + std::to_string(N) + " 0")) break;
     --NextToAsk;
     if (First) ++FirstWindow;
   }
