@@ -177,7 +177,6 @@ class TSweep {
   std::deque<int32_t> RetrsDue;
   int32_t Copied = 0;           // outcomes whose copy waits for a commit
   int32_t CopyRead = 0;         // sent ahead: the message whose RETR was read, its LIST still to come
-  bool CopyWhole = false;       // that RETR was answered, read whole and taken
   std::deque<TOutcome> Outcomes;    // not yet shown
   std::vector<std::string> Header;  // of the TOP whose LIST is still to come
   bool HeaderWhole = false;         // that TOP was answered and no line was cut
