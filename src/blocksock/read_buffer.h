@@ -14,8 +14,10 @@ class TReadBuffer {
   size_t size() const { return Data.size() - Head; }
   std::string_view View() const { return std::string_view(Data).substr(Head); }
   std::string Str() const { return std::string(View()); }
+  // Empties the buffer and gives its memory back: the next bytes come in a
+  // buffer of their own, and a large chunk's must not stay beside them.
   void clear() {
-    Data.clear();
+    std::string().swap(Data);
     Head = 0;
   }
   // Replaces the content by Bytes from Offset on (no copy of the moved string).
@@ -53,8 +55,22 @@ class TReadBuffer {
       Assign(std::move(Bytes));
       return;
     }
+    // A short rest in front of a large chunk goes into the room the chunk has
+    // spare, so that the chunk is not copied into a second buffer as large.
+    if (size() <= Bytes.capacity() - Bytes.size()) {
+      Bytes.insert(0, View());
+      Assign(std::move(Bytes));
+      return;
+    }
     Compact();
     Data.append(Bytes);
+  }
+  // Gives back the memory of the front already handed out, before more is
+  // received: a large chunk's buffer is not kept for its last few bytes.
+  void Trim() {
+    if (Head == 0) return;
+    Data = Data.substr(Head);
+    Head = 0;
   }
   // Exchanges the contents in constant time.
   void Swap(TReadBuffer& Other) noexcept {

@@ -254,6 +254,9 @@ std::string TBlockSocket::ReceiveChunk(int Timeout) {
       int RawTimeout = -1;
       if (Timeout >= 0) RawTimeout = DeductElapsed(Left, Start) ? TimeoutArgument(Left) : 0;
       auto Bounded = SetForScope(RawReceiveTimeout, RawTimeout);
+      // Room for a short rest of earlier bytes to be put in front (see
+      // TReadBuffer::Append); reserved, not touched.
+      Result.reserve(static_cast<size_t>(Waiting) + std::min<size_t>(static_cast<size_t>(Waiting), 64 * 1024));
       Result.resize(static_cast<size_t>(Waiting));
       int Got = ReceiveRaw(Result.data(), Waiting);
       Result.resize(Got > 0 ? static_cast<size_t>(Got) : 0);
@@ -426,6 +429,7 @@ std::string TBlockSocket::ReceiveUntil(int Timeout, const std::string& Terminato
       LastErrorCode = 0;
       CheckError();
     } else {
+      Gathered.Trim();
       Gathered.Append(ReceiveChunk(TimeoutArgument(Remaining)));
     }
     if (LastErrorCode != 0) break;
