@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 namespace quorrel {
 
@@ -41,11 +42,16 @@ std::string HostPart() {
   return Out;
 }
 
-time_t StoredAt(const std::string& Name) {
+// When a copy went in, from its name: seconds, then ".M" and microseconds.
+std::pair<time_t, long> StoredAt(const std::string& Name) {
+  size_t I = 0;
   time_t Seconds = 0;
-  for (size_t I = 0; I < Name.size() && Name[I] >= '0' && Name[I] <= '9' && I < 18; ++I)
-    Seconds = Seconds * 10 + (Name[I] - '0');
-  return Seconds;
+  for (; I < Name.size() && Name[I] >= '0' && Name[I] <= '9' && I < 18; ++I) Seconds = Seconds * 10 + (Name[I] - '0');
+  long Micros = 0;
+  if (Name.compare(I, 2, ".M") == 0)
+    for (I += 2; I < Name.size() && Name[I] >= '0' && Name[I] <= '9' && Micros < 1000000; ++I)
+      Micros = Micros * 10 + (Name[I] - '0');
+  return {Seconds, Micros};
 }
 
 std::string Fault(const std::string& What) { return What + ": " + std::strerror(errno); }
@@ -77,6 +83,11 @@ TStatus TMaildir::Open(const std::string& Folder) {
   TDurableFile Probe;
   if (const TStatus Written = Probe.Create(Folder + "/tmp/.probe-"); !Written) return Cannot(Written.Message());
   return TStatus::Ok();
+}
+
+bool TMaildir::Look(const std::string& Folder) {
+  Root = Folder;
+  return IsFolder(Folder + "/new") && IsFolder(Folder + "/cur");
 }
 
 TStatus TMaildir::Begin(TDurableFile& Copy) {
@@ -121,9 +132,12 @@ std::vector<TStoredCopy> TMaildir::List() const {
   std::vector<TStoredCopy> Out;
   for (const char* Part : {"new", "cur"})
     for (const std::string& Name : Names(Root + "/" + Part))
-      if (Name[0] != '.') Out.push_back({Root + "/" + Part + "/" + Name, StoredAt(Name)});
+      if (Name[0] != '.') {
+        const auto [Seconds, Micros] = StoredAt(Name);
+        Out.push_back({Root + "/" + Part + "/" + Name, Seconds, Micros});
+      }
   std::sort(Out.begin(), Out.end(), [](const TStoredCopy& A, const TStoredCopy& B) {
-    return A.Stored != B.Stored ? A.Stored > B.Stored : A.Path > B.Path;
+    return std::tie(A.Stored, A.Micros, A.Path) > std::tie(B.Stored, B.Micros, B.Path);
   });
   return Out;
 }

@@ -18,6 +18,7 @@ namespace quorrel {
 struct TStoredCopy {
   std::string Path;
   time_t Stored = 0;  // when it went in, from its name
+  long Micros = 0;
 };
 
 class TMaildir {
@@ -27,6 +28,9 @@ class TMaildir {
   // CantCreate failure says why it cannot serve: it cannot be made or written,
   // or it holds something that is not a Maildir.
   TStatus Open(const std::string& Folder);
+  // Takes Folder as a bin to read, changing nothing; false when it is no
+  // Maildir (no new/ and cur/).
+  bool Look(const std::string& Folder);
   const std::string& Folder() const { return Root; }
 
   // Starts a copy in tmp/; the caller writes it into Copy. Failures here and

@@ -42,7 +42,7 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
   Owed.clear();
   DelesDue.clear();
   RetrsDue.clear();
-  Copied = CopyRead = 0;
+  Copied = CopyRead = NotCopied = 0;
   Outcomes.clear();
   Header.clear();
   HeaderNote.clear();
@@ -332,6 +332,7 @@ void TSweep::ReadCopy(const TOwed& Retr) {
       Session.ReadReplyTo([this, &Taking](std::string_view Line) { return Taking = Taking && Keeper->Take(Line); }) == 1;
   CopyRead = 0;
   if (!Session.Socket.HasSocket() || !Outcome) return;  // a lost connection is shown NOT DELETED
+  if (Working && (!Positive || Session.ReplyCut)) ++NotCopied;
   if (!Working)
     Refuse(*Outcome, Numbered("message ", N) + ": no copy can be kept since an earlier one failed; it is not deleted");
   else if (!Positive)

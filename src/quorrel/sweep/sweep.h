@@ -116,6 +116,9 @@ class TSweep {
   // Messages whose commands went into the first send: the point at which the
   // budgets first held a command back and the sweep turned to reading.
   int32_t FirstWindow = 0;
+  // Messages left undeleted because the server did not give them whole for
+  // their copy (RETR refused, a line cut).
+  int32_t NotCopied = 0;
 
   // Reply bytes expected for "TOP n 0" on a message of Size bytes.
   static int64_t TopReplyEstimate(uint32_t Size) { return int64_t(Size) + 64; }
