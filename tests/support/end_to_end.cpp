@@ -307,6 +307,7 @@ http.server.HTTPServer(("127.0.0.1", 8080), Handler).serve_forever()
 // the peers and programs it starts inherit it.
 TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const {
   TOutcome O;
+  O.Folder = D;
   const char* Server = ServerOf(S.Peer);
   const std::string Log = D + "/peers.log";
   auto Fixture = [&](const std::string& Command, const std::string& Rest, const std::string& Env = "") {

@@ -91,6 +91,7 @@ struct TOutcome {
   std::vector<std::string> Dialogue;  // the scripted server's, commands sent ahead marked "> "
   int Connections = 0;       // accepted by the scripted server or the recording listener
   std::string Log;           // the server's log (GNU pop3d's holds the dialogue)
+  std::string Folder;        // the scenario's own, "{D}" in its arguments
   std::string Trouble;       // set when the scenario itself could not run
 };
 

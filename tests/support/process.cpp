@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +156,18 @@ std::string ReadFile(const std::string& Path) {
   std::stringstream S;
   S << F.rdbuf();
   return S.str();
+}
+
+std::vector<std::string> FilesIn(const std::string& Folder) {
+  std::vector<std::string> Names, Out;
+  if (DIR* D = opendir(Folder.c_str())) {
+    while (const dirent* E = readdir(D))
+      if (E->d_name[0] != '.') Names.push_back(E->d_name);
+    closedir(D);
+  }
+  std::sort(Names.begin(), Names.end());
+  for (const std::string& Name : Names) Out.push_back(ReadFile(Folder + "/" + Name));
+  return Out;
 }
 
 int RunCommand(const std::string& Command, std::string* Output) {

@@ -52,6 +52,9 @@ std::string MakeTempDir(const std::string& Prefix = "quorrel-test");
 void RemoveTree(const std::string& Path);
 void WriteFile(const std::string& Path, const std::string& Content);
 std::string ReadFile(const std::string& Path);
+// What the files in Folder hold, in the order of their names (none when it is
+// missing).
+std::vector<std::string> FilesIn(const std::string& Folder);
 // Runs a shell command; returns its exit status and puts its stdout into Output.
 int RunCommand(const std::string& Command, std::string* Output = nullptr);
 // True when the program is found on PATH (or at an absolute path).

@@ -2,7 +2,10 @@
 // message to the first and deletes what the filter words select.
 #include "quorrel/program/driver.h"
 
+#include <malloc.h>
+
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "netutil/exception.h"
@@ -12,6 +15,7 @@
 #include "quorrel/program/exit_status.h"
 #include "quorrel/state/only_new.h"
 #include "quorrel/program/options.h"
+#include "quorrel/recycle/bin.h"
 #include "quorrel/report/output.h"
 #include "quorrel/credentials/password.h"
 #include "quorrel/sweep/rules_judge.h"
@@ -40,6 +44,8 @@ struct TRun {
   std::vector<uint32_t> Sizes;     // by message number, when listed; empty: not known
   std::vector<int32_t> Kept;       // the messages shown as SKIPPED or KEPT
   std::vector<int32_t> ReadWhole;  // the messages whose header was read whole
+  TMaildir Bin;                    // with --recycle: where each message goes before its DELE
+  bool Recycling = false;
 
   // Standard error carries the tool's own complaints, one line each.
   void Complain(const std::string& Text) const {
@@ -134,8 +140,12 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   Run.Sizes = Run.OnlyNew.ListedSizes();
   if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
     Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
-  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes, Mode.Why);
+  // A copy in the bin says why it was deleted.
+  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes, Mode.Why || Run.Recycling);
+  const TMailbox& Mailbox = Run.Settings.Mailbox;
+  TRecycleBin Keeper(Run.Bin, Mailbox.User + "@" + Mailbox.Server + ":" + Mailbox.PortOrDefault());
   TSweep Sweep(Session, Judge);
+  if (Run.Recycling) Sweep.Keeper = &Keeper;
   Sweep.MarkDeletions = !Mode.DryRun;
   Sweep.Skip = Run.OnlyNew.Skip;
   Sweep.KnownSizes = Run.Sizes;
@@ -161,6 +171,8 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   }
   Run.Marked += Sweep.Marked;
   Run.ReadWhole = Sweep.ReadWhole;
+  if (!Keeper.Working()) Run.Fail(TFailureKind::LocalIo);
+  if (Sweep.NotCopied > 0) Run.Fail(TFailureKind::TryLater);
   if (End == TSweepEnd::ConnectionLost) {
     Run.Fail(!Sweep.OutOfStep.empty() ? TFailureKind::Protocol : ReplyFailureKind(Session));
     Run.Tell(ConnectionLost);
@@ -191,6 +203,9 @@ int Close(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
   // The state is written only once the server has carried the run out.
   if (Confirmed && !Run.Settings.Mode.DryRun && Run.Settings.Mode.OnlyNew && Run.Counted >= 0)
     Run.OnlyNew.Record(Run.ReadWhole, Run.Kept, [&Run](const std::string& Text) { Run.Complain(Text); });
+  // Old copies go only after a run that was carried out, so that a bin is
+  // never emptied by runs that cannot reach the server.
+  if (Confirmed && Run.Recycling) Run.Bin.Prune(Run.Settings.Bin.Days, ::time(nullptr));
   if (Run.Settings.Mode.Quiet && Run.Counted >= 0) {
     const int32_t Deleted = Confirmed ? Run.Marked : 0;
     const int32_t Before = Run.OnlyNew.JudgedBefore;
@@ -200,6 +215,28 @@ int Close(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
   }
   Session.reset();
   return Run.Finish();
+}
+
+// --list-recycled: one line per copy, newest first; no server is contacted.
+int ListBin(TRun& Run) {
+  TMaildir Bin;
+  const std::string& Folder = Run.Settings.Bin.Listed;
+  if (!Bin.Look(Folder))
+    return Run.Refuse(TStatus::Fail(TFailureKind::NoInput, Folder + " is no recycle bin (no Maildir there)"));
+  for (const TStoredCopy& Copy : Bin.List()) Run.Out.Write(RecycledLine(ReadRecycledEntry(Copy)));
+  return Run.Finish();
+}
+
+// With --recycle, the bin is opened before anything is sent: a folder that
+// cannot serve ends the run there. A dry run and a listing delete nothing,
+// so they write nothing.
+TStatus OpenBin(TRun& Run) {
+  const TSettings& S = Run.Settings;
+  Run.Recycling = !S.Bin.Folder.empty() && !S.Mode.DryRun && !S.Mode.ListOnly;
+  if (!Run.Recycling) return TStatus::Ok();
+  if (const TStatus Opened = Run.Bin.Open(S.Bin.Folder); !Opened) return Opened;
+  Run.Bin.CleanTmp(::time(nullptr));
+  return TStatus::Ok();
 }
 
 }  // namespace
@@ -214,6 +251,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   // Every word must be usable before anything is read or sent.
   if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) return Run.Refuse(Taken.Within("--regex: "));
   const TRunMode& Mode = Run.Settings.Mode;
+  if (!Run.Settings.Bin.Listed.empty() && !Mode.Help && !Mode.Version) return ListBin(Run);
   const TMailbox& Mailbox = Run.Settings.Mailbox;
   const bool HasMailbox = Run.Settings.HasMailbox;
   if (!Mode.Quiet || Mode.Help || Mode.Version || !HasMailbox) Run.Out.Write(Banner);
@@ -228,8 +266,17 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     Run.Complain("warning: --insecure: the server's certificate is not checked; "
                  "whoever sits on the way can read the password");
 
+  if (const TStatus Opened = OpenBin(Run); !Opened) return Run.Refuse(Opened);
   if (const TStatus Begun = BeginOnlyNew(Run); !Begun) return Run.Refuse(Begun);
   auto Session = std::make_unique<TPOP3Send>();
+  // A message copied to the bin passes through in chunks of all that waits
+  // at once: a window bounded here bounds them (and still fills a 50 ms round
+  // trip at 40 MB/s), and chunks given back to the system when freed keep the
+  // heap from growing with the message, whatever its size.
+  if (Run.Recycling) {
+    Session->Socket.AfterSocketCreated = [](TBlockSocket& Socket) { Socket.SetReceiveBufferSize(2 * 1024 * 1024); };
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  }
   try {
     if (Open(*Session, Run)) SweepMailbox(*Session, Run);
   } catch (const Exception& E) {

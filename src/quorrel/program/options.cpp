@@ -99,11 +99,36 @@ std::string StoreLargerThan(TSettings& S, const std::string& Value) {
   return "";
 }
 
+std::string StoreRecycle(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty folder name";
+  S.Bin.Folder = Value;
+  return "";
+}
+
+std::string StoreRecycleDays(TSettings& S, const std::string& Value) {
+  const bool Digits = !Value.empty() && Value.size() <= 6 &&
+                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
+  if (!Digits) return "'" + Value + "' is not a number of days (0-999999)";
+  S.Bin.Days = std::stoi(Value);
+  S.Bin.DaysGiven = true;
+  return "";
+}
+
+std::string StoreListRecycled(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty folder name";
+  S.Bin.Listed = Value;
+  return "";
+}
+
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& Settings) {
   const TMailbox& S = Settings.Mailbox;
   if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
   if (!S.StateFile.empty() && !Settings.Mode.OnlyNew) return "--state-file needs --only-new";
+  if (Settings.Bin.DaysGiven && Settings.Bin.Folder.empty()) return "--recycle-days needs --recycle";
+  // A listing contacts no server: a mailbox beside it would be ignored.
+  if (!Settings.Bin.Listed.empty() && (Settings.HasMailbox || !Settings.Bin.Folder.empty()))
+    return "--list-recycled takes no mailbox and no --recycle";
   // The secret has one source: a password on the line as well would be used
   // by nobody, and would stand where every local user can read it.
   if (!S.PasswordCommand.empty() && Settings.HasMailbox && S.Password != "-")
@@ -143,12 +168,20 @@ const TOption Options[] = {
     {"--state-file", "FILE", "keep the --only-new state in FILE", StoreStateFile},
     {"--why", nullptr, "end each verdict line with the rule that decided it, e.g. (filter \"winner\" in Subject)",
      ModeSwitch<&TRunMode::Why>},
+    {"--recycle", "DIR",
+     "before each DELE, store the whole message in the Maildir DIR (made when missing); "
+     "nothing is deleted whose copy could not be stored",
+     StoreRecycle},
+    {"--recycle-days", "N", "remove copies stored more than N days ago (default 30; 0 keeps them)",
+     StoreRecycleDays},
+    {"--list-recycled", "DIR", "list the copies in the bin DIR, newest first, and exit; contacts no server",
+     StoreListRecycled},
     {"--quiet", nullptr,
      "show only the messages deleted (or not deleted, or that would be), then one line of counts",
      ModeSwitch<&TRunMode::Quiet>},
     {"--sysexits", nullptr,
      "exit statuses for schedulers: 0 done and QUIT confirmed, 64 bad option, 68 unknown server, "
-     "69 refused/TLS/proxy, 74 output lost, 75 time-out/connection lost/QUIT unconfirmed, "
+     "69 refused/TLS/proxy, 73 recycle bin unusable, 74 output or copy lost, 75 time-out/connection lost/QUIT unconfirmed, "
      "76 reply out of step, 77 login refused",
      ModeSwitch<&TRunMode::SysExits>},
     {"--auth", "METHOD",

@@ -29,6 +29,14 @@ struct TRunMode {
   bool Why = false;       // each verdict line ends with the rule that decided it
 };
 
+// The recycle bin: where a copy of each message goes before its DELE.
+struct TBinSettings {
+  std::string Folder;  // --recycle; empty: no bin
+  int Days = 30;       // --recycle-days: copies older than this go (0: kept forever)
+  bool DaysGiven = false;
+  std::string Listed;  // --list-recycled: the bin to list, without a server
+};
+
 // What the command line says, by what each part describes. The parameters
 // that are not options: the first three name the mailbox and are taken as they
 // stand; from the fourth on, those that do not begin with "-" are filter
@@ -38,6 +46,7 @@ struct TSettings {
   TMailbox Mailbox;
   TRuleSettings Rules;
   TRunMode Mode;
+  TBinSettings Bin;
 };
 
 // Reads a size as bytes, or with k, M or G (powers of 1024); false for anything

@@ -4,11 +4,15 @@
 // and UIDL only: no TOP, no TLS). Each server's store is read after the runs.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/end_to_end.h"
+#include "support/process.h"
 #include "support/requirement.h"
 
 using namespace quorrel;
@@ -132,6 +136,59 @@ TEST_P(Interop, SizeLimitWithAndWithoutKeepWords) {
               "5: WOULD DELETE\r\n4: WOULD DELETE\r\n3: WOULD DELETE\r\n2: WOULD DELETE\r\n1: WOULD DELETE\r\n");
     EXPECT_EQ(O.Left, (std::vector<int>{1, 2, 3, 4, 5}));
   }
+}
+
+// The copies in a bin, each split into its first line and the rest, sorted.
+std::vector<std::pair<std::string, std::string>> Copies(const std::string& Bin) {
+  std::vector<std::pair<std::string, std::string>> Out;
+  for (const std::string& Copy : FilesIn(Bin + "/new")) Out.push_back({Copy.substr(0, Copy.find('\n')), Copy.substr(Copy.find('\n') + 1)});
+  std::sort(Out.begin(), Out.end(), [](const auto& A, const auto& B) { return A.second < B.second; });
+  return Out;
+}
+
+std::string LfOnly(std::string Text) {
+  for (size_t At; (At = Text.find("\r\n")) != std::string::npos;) Text.erase(At, 1);
+  return Text;
+}
+
+// The bin holds exactly the messages deleted, each as the server stored it
+// below the line that says why; a dry run writes nothing; the listing shows
+// the newest first.
+TEST_P(Interop, TheBinHoldsExactlyWhatWasDeleted) {
+  const TServerCase& C = GetParam();
+  const std::vector<std::string> Login = {"alice", "secret", "127.0.0.1", "--recycle", "{D}/bin"};
+  const TOutcome O = Run({With(Login, {"--why", "lottery"}), With(Login, {"--no-pipelining", "lunch"}),
+                          {"alice", "secret", "127.0.0.1", "--dry-run", "--recycle", "{D}/dry", "minutes"},
+                          {"--list-recycled", "{D}/bin"}});
+  ASSERT_EQ(O.Trouble, "") << O.Log;
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0, 0, 0}));
+  if (C.Top) {
+    EXPECT_THAT(O.Outputs[0], HasSubstr("\r\n4:Lottery 4 DELETED (filter \"lottery\" in Subject)\r\n"));
+  }
+  const std::vector<int> Gone = C.Top ? std::vector<int>{2, 3, 4} : std::vector<int>{};
+  std::vector<int> Left = {1, 2, 3, 4, 5};
+  for (int N : Gone) Left.erase(std::find(Left.begin(), Left.end(), N));
+  EXPECT_EQ(O.Left, Left);
+  std::vector<std::string> Wanted;
+  for (int N : Gone) Wanted.push_back(LfOnly(Mailbox[size_t(N - 1)]));
+  std::sort(Wanted.begin(), Wanted.end());
+  const auto Kept = Copies(O.Folder + "/bin");
+  ASSERT_EQ(Kept.size(), Wanted.size());
+  const std::regex Line(R"re(X-Quorrel-Deleted: \w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [-+]\d{4}; )re"
+                        R"re(alice@127\.0\.0\.1:110; filter "(lottery|lunch)" in Subject)re");
+  for (size_t I = 0; I < Kept.size(); ++I) {
+    EXPECT_TRUE(std::regex_match(Kept[I].first, Line)) << Kept[I].first;
+    // GNU pop3d stores status fields of its own into messages read before.
+    std::string Stored = Kept[I].second;
+    if (C.Peer == TPeer::MailutilsPop3d) Stored = std::regex_replace(Stored, std::regex("\n(X-UID|Status): [^\n]*"), "");
+    EXPECT_EQ(Stored, Wanted[I]);
+  }
+  EXPECT_NE(access((O.Folder + "/dry").c_str(), F_OK), 0) << "a dry run made its bin";
+  if (C.Top) {
+    EXPECT_THAT(O.Outputs[3], ::testing::MatchesRegex("[-0-9]{10} [:0-9]{8}\talice@127\\.0\\.0\\.1:110\tbob@example\\.net\t"
+                                                     "Lunch 3\tfilter \"lunch\" in Subject\t[^\t]*/bin/new/[^\n]*\n.*"));
+  }
+  EXPECT_EQ(std::count(O.Outputs[3].begin(), O.Outputs[3].end(), '\n'), long(Gone.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Interop,

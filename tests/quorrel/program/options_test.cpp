@@ -127,6 +127,20 @@ TEST(Options, LoginMethodAndSecretCommand) {
   EXPECT_EQ(Refusal({"--state-file", "/tmp/s", "u", "p", "s"}), "--state-file needs --only-new");
 }
 
+TEST(Options, TheRecycleBin) {
+  const TSettings S = Parsed({"--recycle", "/tmp/bin", "--recycle-days=0", "u", "p", "s", "w"});
+  EXPECT_EQ(S.Bin.Folder, "/tmp/bin");
+  EXPECT_EQ(S.Bin.Days, 0);
+  EXPECT_EQ(Parsed({"--recycle", "b", "u", "p", "s"}).Bin.Days, 30);
+  EXPECT_EQ(Parsed({"--list-recycled", "b"}).Bin.Listed, "b");
+  EXPECT_EQ(Refusal({"--recycle="}), "--recycle: an empty folder name");
+  for (const char* Bad : {"-1", "x", "1234567", ""})
+    EXPECT_EQ(Refusal({"--recycle", "b", "--recycle-days", Bad}),
+              std::string("--recycle-days: '") + Bad + "' is not a number of days (0-999999)");
+  EXPECT_EQ(Refusal({"--recycle-days", "3", "u", "p", "s"}), "--recycle-days needs --recycle");
+  EXPECT_EQ(Refusal({"--list-recycled", "b", "u", "p", "s"}), "--list-recycled takes no mailbox and no --recycle");
+}
+
 TEST(Options, RulesBesideTheFilterWords) {
   const TSettings S = Parsed({"--keep", "boss@", "--field", "Subject", "--keep=list", "--field=FROM", "--field",
                               "subject", "--regex", "u", "p", "s", "w"});
