@@ -14,11 +14,17 @@
 # run against a full sweep of the same mailbox, RUNS (5) runs each, on loopback
 # and at RTT_MS, beside a floor session (USER, PASS and STAT in one flight, QUIT).
 # Last line: repeat_vs_full=A repeat_vs_full_wan=B repeat_vs_floor_wan=D state_bytes=C
+#
+# RECYCLE=1 (or --recycle): the sweep with --recycle against the same sweep
+# without, N (3000) messages of about 5 KiB, MATCHING (300) of them deleted, on
+# loopback (RUNS runs) and at RTT_MS (WAN_RUNS runs); then one message of 50 MB
+# stored in the bin. Last line: recycle_vs_plain=A recycle_vs_plain_wan=B rss_50mb_mib=C
 set -euo pipefail
 for arg in "$@"; do
   case "$arg" in
   --repeat) export REPEAT=1 ;;
-  *) echo "usage: bench/sweep.sh [--repeat]" >&2; exit 2 ;;
+  --recycle) export RECYCLE=1 ;;
+  *) echo "usage: bench/sweep.sh [--repeat | --recycle]" >&2; exit 2 ;;
   esac
 done
 cd "$(dirname "$0")/.."
@@ -29,4 +35,5 @@ cmake --build build --target quorrel raw_pop3_client runstat >/dev/null
 work=$(mktemp -d /tmp/quorrel-sweep-XXXXXX)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
+[ -n "${RECYCLE:-}" ] && [ "${RECYCLE}" != 0 ] && : "${N:=3000}"
 N=${N:-5000} unshare -n bash -c 'ip link set lo up && exec python3 bench/sweep/sweep.py "$0"' "$work"

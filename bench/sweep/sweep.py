@@ -33,6 +33,7 @@ WAN_N = int(os.environ.get("WAN_N", "300"))
 WAN_PIPE_N = int(os.environ.get("WAN_PIPE_N", "3000"))
 WAN_RUNS = int(os.environ.get("WAN_RUNS", "3"))
 REPEAT = os.environ.get("REPEAT", "") not in ("", "0")
+RECYCLE = os.environ.get("RECYCLE", "") not in ("", "0")
 M = int(os.environ.get("M", "10"))
 NO_MATCH = "no-such-word-xyz"
 WORD = "lottery"
@@ -128,7 +129,7 @@ def make_seed(n):
     return sorted(keep)
 
 
-def reseed(n):
+def reseed(n, seed=None):
     for sub in ("new", "cur", "tmp"):
         d = os.path.join(maildir, sub)
         shutil.rmtree(d, ignore_errors=True)
@@ -138,7 +139,7 @@ def reseed(n):
             p = os.path.join(maildir, f)
             shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
     new = os.path.join(maildir, "new")
-    seed = seed_dir(n)
+    seed = seed or seed_dir(n)
     for f in os.listdir(seed):
         shutil.copyfile(os.path.join(seed, f), os.path.join(new, f))
     subprocess.run(["chown", "-R", "mail:mail", maildir], check=True)
@@ -484,4 +485,89 @@ def repeat_main():
     print(last + " state_bytes=%d" % state_bytes)
 
 
-repeat_main() if REPEAT else main()
+def recycle_seed(name, count, size, match):
+    """A seed of count messages of about size bytes each; those for which match
+    holds carry the filter word. The names of the others."""
+    seed = os.path.join(work, "seed-" + name)
+    shutil.rmtree(seed, ignore_errors=True)
+    os.makedirs(seed)
+    keep = []
+    line = " ".join(rng.choice(WORDS) for _ in range(10)) + "\n"
+    for i in range(1, count + 1):
+        spam = match(i)
+        head = header_block(i, spam)
+        if spam and WORD not in head.lower():
+            head = head.replace("Subject: ", "Subject: lottery ", 1)
+        body = line * max(1, (size - len(head)) // len(line))
+        fname = "%010d.M%dP1.bench" % (1700000000 + i, i)
+        with open(os.path.join(seed, fname), "w") as f:
+            f.write(head + "\n" + body)
+        if not spam:
+            keep.append(fname)
+    return seed, sorted(keep)
+
+
+def recycle_main():
+    """The sweep with --recycle against the same sweep without, on loopback and
+    through the relay; then the peak RSS of storing one message of 50 MB."""
+    n, matching = int(os.environ.get("N", "3000")), int(os.environ.get("MATCHING", "300"))
+    step = n // matching
+    seed, keep = recycle_seed("recycle", n, 5 * 1024, lambda i: i % step == 0)
+    big_seed, big_keep = recycle_seed("large", 2, 50 * 1000 * 1000, lambda i: i == 2)
+    quorrel = os.path.join(build, "quorrel")
+    bin_dir = os.path.join(work, "bin")
+    subprocess.run([dovecot, "init", work], check=True)
+    subprocess.run([dovecot, "adduser", work, USER, PASSWORD], check=True)
+    reseed(n, seed)
+    subprocess.run([dovecot, "start", work, "110"], check=True)
+    relay = None
+    med = {}
+
+    def run(cmd, want_left, seed_dir_, count, recycled):
+        reseed(count, seed_dir_)
+        shutil.rmtree(bin_dir, ignore_errors=True)
+        sample = measure(cmd)
+        if left() != want_left:
+            sys.exit("%s left %d messages, expected %d" % (" ".join(cmd), len(left()), len(want_left)))
+        stored = len(os.listdir(os.path.join(bin_dir, "new"))) if os.path.isdir(bin_dir) else 0
+        if stored != recycled:
+            sys.exit("the bin holds %d copies, expected %d" % (stored, recycled))
+        return sample
+
+    try:
+        def rounds(host, runs):
+            order = [("plain", [quorrel, USER, PASSWORD, host, WORD]),
+                     ("recycle", [quorrel, USER, PASSWORD, host, WORD, "--recycle", bin_dir])]
+            samples = {}
+            for r in range(runs):
+                for name, cmd in (order if r % 2 == 0 else order[::-1]):
+                    recycled = n - len(keep) if name == "recycle" else 0
+                    samples.setdefault(name, []).append(run(cmd, keep, seed, n, recycled))
+            return {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in samples.items()}
+
+        med["loopback"] = rounds("127.0.0.1", RUNS)
+        large = run([quorrel, USER, PASSWORD, "127.0.0.1", WORD, "--recycle", bin_dir], big_keep, big_seed, 2, 1)
+        if RTT_MS > 0:
+            relay = start_relay()
+            med["%d ms" % RTT_MS] = rounds("127.0.0.2", WAN_RUNS)
+    finally:
+        stop_peers(relay)
+    print("recycle: N=%d messages, %d matching, about 5 KiB each; medians of %d runs (loopback) and %d (%d ms); "
+          "ratios against the sweep without --recycle in the same run" % (n, n - len(keep), RUNS, WAN_RUNS, RTT_MS))
+    print("%-9s %-8s %9s %9s %9s %11s %11s" % ("where", "run", "wall s", "cpu s", "rss MiB", "wall/plain", "cpu/plain"))
+    ratios = {}
+    for where, runs in med.items():
+        base = runs["plain"]
+        for name in ("plain", "recycle"):
+            w, c, m = runs[name]
+            print("%-9s %-8s %9.3f %9.3f %9.1f %11.3f %11.3f" % (where, name, w, c, m, w / base[0], c / base[1]))
+        ratios[where] = runs["recycle"][0] / base[0]
+    print("one message of 50 MB stored in the bin: wall %.3f s, cpu %.3f s, peak rss %.1f MiB" % large)
+    last = "recycle_vs_plain=%.3f" % ratios["loopback"]
+    wan = "%d ms" % RTT_MS
+    if wan in ratios:
+        last += " recycle_vs_plain_wan=%.3f" % ratios[wan]
+    print(last + " rss_50mb_mib=%.1f" % large[2])
+
+
+recycle_main() if RECYCLE else repeat_main() if REPEAT else main()

@@ -7,8 +7,30 @@
 
 namespace quorrel {
 
+TRecycleBin::~TRecycleBin() {
+  {
+    std::lock_guard<std::mutex> Hold(Lock);
+    Ending = true;
+  }
+  Changed.notify_all();
+  for (std::thread& Placer : Placers) Placer.join();
+}
+
+bool TRecycleBin::Working() const {
+  std::lock_guard<std::mutex> Hold(Lock);
+  return Fault.empty();
+}
+
+std::string TRecycleBin::Failure() const {
+  std::lock_guard<std::mutex> Hold(Lock);
+  return Fault;
+}
+
 bool TRecycleBin::Fail(const TStatus& Status) {
-  if (Fault.empty()) Fault = Status.Message();
+  {
+    std::lock_guard<std::mutex> Hold(Lock);
+    if (Fault.empty()) Fault = Status.Message();
+  }
   Copy.reset();  // its file in tmp/ goes with it
   return false;
 }
@@ -29,16 +51,48 @@ bool TRecycleBin::Take(std::string_view Line) {
 }
 
 bool TRecycleBin::Finish() {
-  if (!Copy) return false;
-  std::string Path;
-  if (const TStatus Put = Copy->Place(Bin, Path); !Put) return Fail(Put);
-  Copy.reset();
+  if (!Copy || !Working()) return false;
+  {
+    std::lock_guard<std::mutex> Hold(Lock);
+    ToPlace.push_back(std::move(Copy));
+    // Another thread when the copies waiting outnumber the threads idle.
+    if (Placers.size() < 4 && ToPlace.size() > Placers.size() - size_t(Placing))
+      Placers.emplace_back([this] { Place(); });
+  }
+  Changed.notify_all();
   ++Placed;
   return true;
 }
 
+void TRecycleBin::Place() {
+  std::unique_lock<std::mutex> Hold(Lock);
+  for (;;) {
+    Changed.wait(Hold, [this] { return Ending || !ToPlace.empty(); });
+    // Copies never committed are for messages not deleted: at the end they
+    // are dropped with the bin, their files in tmp/ with them.
+    if (Ending) return;
+    std::unique_ptr<TRecycledCopy> Next = std::move(ToPlace.front());
+    ToPlace.pop_front();
+    ++Placing;
+    // After a failure the rest are dropped (their files in tmp/ with them).
+    const bool Wanted = Fault.empty();
+    Hold.unlock();
+    std::string Path;
+    const TStatus Put = Wanted ? Next->Place(Bin, Path) : TStatus::Ok();
+    Next.reset();
+    Hold.lock();
+    if (!Put && Fault.empty()) Fault = Put.Message();
+    --Placing;
+    Changed.notify_all();
+  }
+}
+
 bool TRecycleBin::Commit() {
-  if (!Working()) return false;
+  {
+    std::unique_lock<std::mutex> Hold(Lock);
+    Changed.wait(Hold, [this] { return ToPlace.empty() && Placing == 0; });
+    if (!Fault.empty()) return false;
+  }
   if (const TStatus Synced = Bin.SyncNew(); !Synced) return Fail(Synced);
   Stored += Placed;
   Placed = 0;

@@ -32,12 +32,19 @@ std::string DeletedField(time_t When, const std::string& Origin, const std::stri
 }
 
 TStatus TRecycledCopy::Begin(TMaildir& Bin, const std::string& Origin, const std::string& Why, time_t Now) {
-  Failure = Bin.Begin(File);
+  Folder = &Bin;
+  Failure = TStatus::Ok();
   Pending = DeletedField(Now, Origin, Why);
   return Failure;
 }
 
 bool TRecycledCopy::Spill() {
+  // The file is made with the first bytes that cannot wait: a small copy costs
+  // its caller no file operation until it is placed.
+  if (Failure && !Created) {
+    Failure = Folder->Begin(File);
+    Created = true;
+  }
   if (Failure) Failure = File.Write(Pending);
   Pending.clear();
   return Failure.Good();

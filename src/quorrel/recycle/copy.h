@@ -20,7 +20,8 @@ std::string DeletedField(time_t When, const std::string& Origin, const std::stri
 
 class TRecycledCopy {
  public:
-  // Starts the copy in Bin's tmp/; Origin is "user@server:port".
+  // Starts the copy for Bin's tmp/ (the file is made once there is more than
+  // a little to write, or when it is placed); Origin is "user@server:port".
   TStatus Begin(TMaildir& Bin, const std::string& Origin, const std::string& Why, time_t Now);
   // One line of the message, without its line end (a sink for RETR). False
   // once a write has failed: the copy is then lost, and nothing more is taken.
@@ -31,6 +32,8 @@ class TRecycledCopy {
 
  private:
   bool Spill();
+  TMaildir* Folder = nullptr;
+  bool Created = false;
   TDurableFile File;
   TStatus Failure;
   std::string Pending;

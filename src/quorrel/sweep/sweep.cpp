@@ -42,7 +42,7 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
   Owed.clear();
   DelesDue.clear();
   RetrsDue.clear();
-  Copied = CopyRead = NotCopied = 0;
+  Copied = CopyRead = NotCopied = RetrsOwed = 0;
   Outcomes.clear();
   Header.clear();
   HeaderNote.clear();
@@ -138,9 +138,10 @@ bool TSweep::Refill() {
     return true;
   };
   const bool First = Policy.Ahead && FirstWindow == 0;
-  // The copies kept since the last refill are made durable together, and only
-  // then may their DELEs go.
-  if (Copied > 0) Commit();
+  // The copies kept are made durable together, and only then may their DELEs
+  // go: a batch at a time while headers are still asked for, else once no copy
+  // is on its way, or when nothing else is owed.
+  if (Copied > 0 && (Copied >= CommitBatch || Owed.empty() || (RetrsOwed == 0 && !MayAsk()))) Commit();
   for (;;) {
     if (!DelesDue.empty()) {
       const int32_t N = DelesDue.front();
@@ -166,6 +167,7 @@ bool TSweep::Refill() {
       }
       // As a header, the message is proven its own by the LIST behind it.
       if (!AddReading(TKind::Retr, TKind::RetrList, N, Numbered("RETR ", N))) break;
+      ++RetrsOwed;
       RetrsDue.pop_front();
       if (Outcome) Outcome->Stage = TStage::RetrSent;
       continue;
@@ -206,6 +208,7 @@ bool TSweep::ReadNext(TSweepEnd& End) {
   CommandsInFlight -= Next.CommandBytes;
   RepliesInFlight -= Next.ReplyBytes;
   if (Next.Kind == TKind::Retr) {
+    --RetrsOwed;
     ReadCopy(Next);
     if (Session.Socket.HasSocket()) return true;
     End = Lost(Numbered("RETR ", Next.Number));

@@ -179,6 +179,8 @@ class TSweep {
   std::deque<int32_t> DelesDue;
   std::deque<int32_t> RetrsDue;
   int32_t Copied = 0;           // outcomes whose copy waits for a commit
+  int32_t RetrsOwed = 0;        // RETRs sent whose replies are still to come
+  static constexpr int32_t CommitBatch = 1024;
   int32_t CopyRead = 0;         // sent ahead: the message whose RETR was read, its LIST still to come
   std::deque<TOutcome> Outcomes;    // not yet shown
   std::vector<std::string> Header;  // of the TOP whose LIST is still to come
