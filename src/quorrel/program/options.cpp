@@ -99,9 +99,11 @@ std::string StoreLargerThan(TSettings& S, const std::string& Value) {
   return "";
 }
 
-std::string StoreRecycle(TSettings& S, const std::string& Value) {
+// A folder of the bin's: --recycle, --list-recycled.
+template <std::string TBinSettings::*Folder>
+std::string StoreBinFolder(TSettings& S, const std::string& Value) {
   if (Value.empty()) return "an empty folder name";
-  S.Bin.Folder = Value;
+  S.Bin.*Folder = Value;
   return "";
 }
 
@@ -111,12 +113,6 @@ std::string StoreRecycleDays(TSettings& S, const std::string& Value) {
   if (!Digits) return "'" + Value + "' is not a number of days (0-999999)";
   S.Bin.Days = std::stoi(Value);
   S.Bin.DaysGiven = true;
-  return "";
-}
-
-std::string StoreListRecycled(TSettings& S, const std::string& Value) {
-  if (Value.empty()) return "an empty folder name";
-  S.Bin.Listed = Value;
   return "";
 }
 
@@ -171,11 +167,11 @@ const TOption Options[] = {
     {"--recycle", "DIR",
      "before each DELE, store the whole message in the Maildir DIR (made when missing); "
      "nothing is deleted whose copy could not be stored",
-     StoreRecycle},
+     StoreBinFolder<&TBinSettings::Folder>},
     {"--recycle-days", "N", "remove copies stored more than N days ago (default 30; 0 keeps them)",
      StoreRecycleDays},
     {"--list-recycled", "DIR", "list the copies in the bin DIR, newest first, and exit; contacts no server",
-     StoreListRecycled},
+     StoreBinFolder<&TBinSettings::Listed>},
     {"--quiet", nullptr,
      "show only the messages deleted (or not deleted, or that would be), then one line of counts",
      ModeSwitch<&TRunMode::Quiet>},
