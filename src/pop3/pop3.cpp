@@ -261,6 +261,9 @@ bool TPOP3Send::SendLine(const std::string& Text) {
 }
 
 bool TPOP3Send::SendAhead(const std::vector<std::string>& Lines) {
+  // As in Command: a send that fails leaves no earlier reply to be named as
+  // its cause.
+  StatusLine.clear();
   if (QuitAhead) return false;  // the server takes nothing after QUIT
   for (const std::string& Line : Lines)
     if (!FitsOneCommand(Line)) return false;

@@ -49,10 +49,6 @@ struct TSettings {
   TBinSettings Bin;
 };
 
-// Reads a size as bytes, or with k, M or G (powers of 1024); false for anything
-// else, or a size beyond 2^64 - 1 bytes.
-bool ParseSize(const std::string& Text, uint64_t& Bytes);
-
 // Fills Settings from Args (the parameters after the program name). Options
 // stand anywhere before a lone "--", which ends them (and, behind the server,
 // still counts as an ignored parameter). A Usage failure gives the one-line

@@ -93,9 +93,6 @@ std::string TWordMatcher::MatchingEmptyText() const {
   return "";
 }
 
-namespace {
-
-// A size as the options take it: 5M for 5 MiB.
 std::string SizeText(uint64_t Bytes) {
   static const struct {
     unsigned Shift;
@@ -106,7 +103,30 @@ std::string SizeText(uint64_t Bytes) {
   return std::to_string(Bytes);
 }
 
-}  // namespace
+bool ParseSize(const std::string& Text, uint64_t& Bytes) {
+  size_t Digits = 0;
+  while (Digits < Text.size() && Text[Digits] >= '0' && Text[Digits] <= '9') ++Digits;
+  if (Digits == 0 || Digits > 20 || Text.size() > Digits + 1) return false;
+  unsigned Shift = 0;
+  if (Text.size() > Digits) {
+    switch (Text[Digits]) {
+      case 'k': case 'K': Shift = 10; break;
+      case 'm': case 'M': Shift = 20; break;
+      case 'g': case 'G': Shift = 30; break;
+      default: return false;
+    }
+  }
+  uint64_t Value = 0;
+  for (size_t I = 0; I < Digits; ++I) {
+    const uint64_t Digit = uint64_t(Text[I] - '0');
+    if (Value > (UINT64_MAX - Digit) / 10) return false;
+    Value = Value * 10 + Digit;
+  }
+  if (Shift > 0 && Value > (UINT64_MAX >> Shift)) return false;
+  Bytes = Value << Shift;
+  return true;
+}
+
 
 TStatus TRules::Take(const TRuleSettings& Settings) {
   Fields = Settings.Fields;

@@ -54,6 +54,13 @@ class TWordMatcher {
   std::unique_ptr<re2::RE2> Combined;
 };
 
+// Reads a size as bytes, or with k, M or G (powers of 1024); false for anything
+// else, or a size beyond 2^64 - 1 bytes.
+bool ParseSize(const std::string& Text, uint64_t& Bytes);
+// A size written back in that form, in the largest unit that holds it whole
+// (5M for 5 MiB).
+std::string SizeText(uint64_t Bytes);
+
 // The rules as the user gave them.
 struct TRuleSettings {
   std::vector<std::string> FilterWords;  // a message holding one is deleted

@@ -178,8 +178,6 @@ bool TSweep::Refill() {
     --NextToAsk;
     if (First) ++FirstWindow;
   }
-  // A send that fails leaves no reply of the server's to name.
-  Session.StatusLine.clear();
   if (Policy.QuitWithLastCommand && Policy.Ahead && NextToAsk < 1 && DelesDue.empty() && RetrsDue.empty() &&
       Copied == 0 && !Session.QuitSentAhead())
     return Session.SendAheadThenQuit(Lines);
