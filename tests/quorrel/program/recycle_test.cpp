@@ -166,5 +166,9 @@ TEST_F(Recycle, WhatTheServerDoesNotGiveWholeIsNotDeleted) {
   const std::vector<std::string> Copies = FilesIn(O[2].Folder + "/bin/new");
   ASSERT_EQ(Copies.size(), 1u);
   EXPECT_EQ(Copies[0].size() - Copies[0].find('\n') - 1, Large.size() - 5 - 500002);
-  EXPECT_LT(O[2].PeakKiB[0], 16 * 1024 * (std::getenv("QUORREL_SANITIZED") ? 4 : 1));
+  // A sanitizer's quarantine holds on to what is freed, so the bound holds
+  // only in a plain build.
+  if (!std::getenv("QUORREL_SANITIZED")) {
+    EXPECT_LT(O[2].PeakKiB[0], 16 * 1024);
+  }
 }
