@@ -1,5 +1,7 @@
 #include "quorrel/durable/durable_file.h"
 
+#include <pwd.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,6 +37,27 @@ TStatus MakeFolders(const std::string& Folder) {
     }
   }
   return TStatus::Ok();
+}
+
+std::string UserFolder(const char* Variable, const std::string& UnderHome) {
+  std::string Base;
+  const char* Given = std::getenv(Variable);
+  const char* Home = std::getenv("HOME");
+  if (Given && Given[0] == '/') {
+    Base = Given;
+  } else {
+    if (Home && Home[0] == '/') {
+      Base = Home;
+    } else if (const passwd* Entry = getpwuid(getuid()); Entry && Entry->pw_dir && Entry->pw_dir[0] == '/') {
+      Base = Entry->pw_dir;
+    } else {
+      return "";
+    }
+    while (Base.size() > 1 && Base.back() == '/') Base.pop_back();
+    Base += "/" + UnderHome;
+  }
+  while (!Base.empty() && Base.back() == '/') Base.pop_back();
+  return Base;
 }
 
 TStatus SyncFolder(const std::string& Folder) {

@@ -14,6 +14,12 @@ namespace quorrel {
 // The folder part of Path ("." when it has none).
 std::string FolderOf(const std::string& Path);
 
+// A base folder of the user's, as the XDG rules give it: the absolute path in
+// Variable (XDG_STATE_HOME, XDG_CONFIG_HOME, ...), else UnderHome below the
+// home folder ($HOME, else the password database's). No trailing slash; ""
+// when there is no home folder at all.
+std::string UserFolder(const char* Variable, const std::string& UnderHome);
+
 // Creates Folder and its parents as needed, each new one with mode 0700;
 // folders that are there already are left as they are. A LocalIo failure
 // names the folder that could not be made.

@@ -109,23 +109,8 @@ void AppendEscaped(std::string& Name, std::string_view Part, bool Lower) {
 }  // namespace
 
 std::string TMailboxState::DefaultPath(const std::string& User, const std::string& Server, const std::string& Port) {
-  std::string Base;
-  const char* StateHome = std::getenv("XDG_STATE_HOME");
-  const char* Home = std::getenv("HOME");
-  if (StateHome && StateHome[0] == '/') {
-    Base = StateHome;
-  } else {
-    if (Home && Home[0] == '/') {
-      Base = Home;
-    } else if (const passwd* Entry = getpwuid(getuid()); Entry && Entry->pw_dir && Entry->pw_dir[0] == '/') {
-      Base = Entry->pw_dir;
-    } else {
-      return "";
-    }
-    while (Base.size() > 1 && Base.back() == '/') Base.pop_back();
-    Base += "/.local/state";
-  }
-  while (!Base.empty() && Base.back() == '/') Base.pop_back();
+  const std::string Base = UserFolder("XDG_STATE_HOME", ".local/state");
+  if (Base.empty()) return "";
 
   std::string Name;
   AppendEscaped(Name, User, false);
