@@ -25,8 +25,8 @@ ensure_packages() {
 }
 
 # What building and testing need on a fresh Debian machine.
-BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config libicu-dev libre2-dev dpkg-dev)
-RUNTIME_PACKAGES=(libssl3 libicu72 libre2-9 openssl iproute2 util-linux procps python3)
+BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config libicu-dev libre2-dev libtomlplusplus-dev dpkg-dev)
+RUNTIME_PACKAGES=(libssl3 libicu72 libre2-9 libtomlplusplus3 openssl iproute2 util-linux procps python3)
 PEER_PACKAGES=(dovecot-core dovecot-pop3d mailutils-pop3d mpop dante-server microsocks tinyproxy socat)
 CHECK_PACKAGES=(clang valgrind systemd)
 

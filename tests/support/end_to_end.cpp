@@ -316,14 +316,14 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
                  Log);
   };
   int Written = 0;  // message files so far
-  auto Deliver = [&](const std::vector<std::string>& Messages) {
+  auto Deliver = [&](const std::vector<std::string>& Messages, const std::string& User = "alice") {
     std::string Files;
     for (const auto& M : Messages) {
       const std::string File = D + "/" + std::to_string(++Written) + ".eml";
       WriteFile(File, M);
       Files += " " + Quote(File);
     }
-    return Messages.empty() || Fixture("deliver", "alice" + Files) == 0;
+    return Messages.empty() || Fixture("deliver", User + Files) == 0;
   };
   std::vector<std::pair<std::string, std::string>> Names = {{"{CA}", D + "/dc/ca.pem"}, {"{D}", D}};
   TChildProcess Tokens;
@@ -338,6 +338,9 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
       if (Fixture("init", "") != 0 || Fixture("adduser", "alice " + Quote(S.Password)) != 0 ||
           !Deliver(S.Messages) || (!S.CertNames.empty() && Fixture("cert", Quote(S.CertNames)) != 0))
         return "the mailbox could not be set up";
+      for (const auto& [User, Messages] : S.OtherMailboxes)
+        if (Fixture("adduser", Quote(User) + " secret") != 0 || !Deliver(Messages, User))
+          return "the mailbox of " + User + " could not be set up";
       if (S.Sasl) {
         WriteFile(D + "/tokens.py", TokenService);
         if (!Tokens.Start({"python3", D + "/tokens.py"}, D + "/tokens.log") || !WaitForPort("127.0.0.1", 8080, 10000))
@@ -392,6 +395,10 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
   O.Dialogue = Scripted.Dialogue();
   O.Connections = Scripted.Connections();
   if (Server) {
+    for (const auto& Other : S.OtherMailboxes) {
+      Fixture("ls", Quote(Other.first) + " >" + Quote(D + "/left"));
+      O.LeftOf[Other.first] = Delivered(ReadFile(D + "/left"));
+    }
     Fixture("stop", "");
     O.Log = ReadFile(D + "/dc/" + Server + ".log");
   }

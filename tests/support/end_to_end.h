@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ enum class TOutputTo {
 // needs with designated initializers.
 struct TScenario {
   std::vector<std::string> Messages{};  // message n is Messages[n-1], for user alice
+  // More mailboxes on the same server, by user name, each with the password
+  // "secret" and these messages.
+  std::map<std::string, std::vector<std::string>> OtherMailboxes{};
   // The arguments of each run; "{CA}" in them stands for the server's CA file,
   // "{D}" for the scenario's own folder.
   std::vector<std::vector<std::string>> Runs{};
@@ -87,6 +91,7 @@ struct TOutcome {
   std::vector<bool> EchoOn;               // the terminal echoes after the run
   std::vector<std::vector<int>> LeftAfter;  // the mailbox after each run
   std::vector<int> Left;     // numbers of the messages still in the mailbox at the end
+  std::map<std::string, std::vector<int>> LeftOf;  // the same for each of the other mailboxes
   std::vector<std::string> Commands;  // every line the scripted server or the relay received
   std::vector<std::string> Dialogue;  // the scripted server's, commands sent ahead marked "> "
   int Connections = 0;       // accepted by the scripted server or the recording listener

@@ -2,6 +2,8 @@
 // message to the first and deletes what the filter words select.
 #include "quorrel/program/driver.h"
 
+#include "quorrel/program/accounts_driver.h"
+
 #include <malloc.h>
 
 #include <cstdio>
@@ -248,6 +250,9 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     Run.Complain(Parsed.Message() + " (see " + ProgramName + " --help)");
     return AsksForSysExits(Args) ? SysExitStatus(Parsed.Kind()) : 2;
   }
+  const TRunMode& Asked = Run.Settings.Mode;
+  if (Run.Settings.Accounts.Wanted() && !Asked.Help && !Asked.Version)
+    return RunAccountsFile(ProgramName, Run.Settings, Args);
   // Every word must be usable before anything is read or sent.
   if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) return Run.Refuse(Taken.Within("--regex: "));
   const TRunMode& Mode = Run.Settings.Mode;

@@ -116,12 +116,46 @@ std::string StoreRecycleDays(TSettings& S, const std::string& Value) {
   return "";
 }
 
+std::string StoreConfig(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty file name";
+  S.Accounts.Config = Value;
+  return "";
+}
+
+std::string StoreAccount(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty account name";
+  S.Accounts.Names.push_back(Value);
+  return "";
+}
+
+std::string StoreJobs(TSettings& S, const std::string& Value) {
+  const bool Digits = !Value.empty() && Value.size() <= 2 &&
+                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
+  if (!Digits || std::stoi(Value) < 1 || std::stoi(Value) > 64) return "'" + Value + "' is not a number of jobs (1-64)";
+  S.Accounts.Jobs = std::stoi(Value);
+  S.Accounts.JobsGiven = true;
+  return "";
+}
+
+template <bool TAccountSettings::*Flag>
+std::string AccountsSwitch(TSettings& S, const std::string&) {
+  S.Accounts.*Flag = true;
+  return "";
+}
+
 // Settings that make no sense together, found once every option is read.
 std::string Conflicts(const TSettings& Settings) {
   const TMailbox& S = Settings.Mailbox;
   if (S.Tls && S.StartTls) return "--tls and --starttls exclude each other";
   if (!S.StateFile.empty() && !Settings.Mode.OnlyNew) return "--state-file needs --only-new";
-  if (Settings.Bin.DaysGiven && Settings.Bin.Folder.empty()) return "--recycle-days needs --recycle";
+  if (Settings.Bin.DaysGiven && Settings.Bin.Folder.empty() && !Settings.Accounts.Wanted())
+    return "--recycle-days needs --recycle";
+  const TAccountSettings& A = Settings.Accounts;
+  if (A.All && !A.Names.empty()) return "--all and --account exclude each other";
+  if (A.Wanted() && Settings.ParameterCount > 0)
+    return "parameters do not go with --account, --all or --list-accounts: the accounts file names the mailboxes";
+  if (A.JobsGiven && !A.All && A.Names.empty()) return "--jobs needs --all or --account";
+  if (!A.Config.empty() && !A.Wanted()) return "--config needs --all, --account or --list-accounts";
   // A listing contacts no server: a mailbox beside it would be ignored.
   if (!Settings.Bin.Listed.empty() && (Settings.HasMailbox || !Settings.Bin.Folder.empty()))
     return "--list-recycled takes no mailbox and no --recycle";
@@ -172,6 +206,14 @@ const TOption Options[] = {
      StoreRecycleDays},
     {"--list-recycled", "DIR", "list the copies in the bin DIR, newest first, and exit; contacts no server",
      StoreBinFolder<&TBinSettings::Listed>},
+    {"--all", nullptr, "sweep every account of the accounts file, side by side", AccountsSwitch<&TAccountSettings::All>},
+    {"--account", "NAME", "sweep the account NAME of the accounts file; repeatable", StoreAccount},
+    {"--config", "FILE",
+     "the accounts file (default $XDG_CONFIG_HOME/quorrel/accounts.toml, else ~/.config/quorrel/accounts.toml)",
+     StoreConfig},
+    {"--jobs", "N", "accounts swept at once (1-64, default 4)", StoreJobs},
+    {"--list-accounts", nullptr, "check the accounts file and list its accounts, then exit; contacts no server",
+     AccountsSwitch<&TAccountSettings::List>},
     {"--quiet", nullptr,
      "show only the messages deleted (or not deleted, or that would be), then one line of counts",
      ModeSwitch<&TRunMode::Quiet>},
@@ -268,10 +310,26 @@ TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings) 
     if (const std::string Why = Option->Store(Settings, Value); !Why.empty()) return Bad(Name + ": " + Why);
   }
   Settings.HasMailbox = Count >= 3;
+  Settings.ParameterCount = Count;
   // A size limit is a rule of its own: the mailbox is then judged, not listed.
   Settings.Mode.ListOnly = Count == 3 && !Settings.Rules.LargerThan;
   if (const std::string Why = Conflicts(Settings); !Why.empty()) return Bad(Why);
   return TStatus::Ok();
+}
+
+std::vector<std::string> OptionsForEachAccount(const std::vector<std::string>& Args) {
+  std::vector<std::string> Out;
+  for (size_t I = 0; I < Args.size(); ++I) {
+    const std::string Name = Args[I].substr(0, Args[I].find('='));
+    const bool Valued = Name == "--config" || Name == "--account" || Name == "--jobs";
+    if (Name == "--") {
+      Out.insert(Out.end(), Args.begin() + long(I), Args.end());
+      break;
+    }
+    if (Valued && Args[I].find('=') == std::string::npos) ++I;  // and its value
+    if (!Valued && Name != "--all" && Name != "--list-accounts") Out.push_back(Args[I]);
+  }
+  return Out;
 }
 
 std::string HelpText(const std::string& ProgramName) {

@@ -37,17 +37,35 @@ struct TBinSettings {
   std::string Listed;  // --list-recycled: the bin to list, without a server
 };
 
+// The accounts file: which accounts to sweep, side by side.
+struct TAccountSettings {
+  std::string Config;              // --config; empty: the default path
+  std::vector<std::string> Names;  // --account, in the order given
+  bool All = false;                // --all
+  bool List = false;               // --list-accounts
+  int Jobs = 4;                    // --jobs: accounts swept at once
+  bool JobsGiven = false;
+  // The file is read only when one of these asks for it.
+  bool Wanted() const { return All || List || !Names.empty(); }
+};
+
 // What the command line says, by what each part describes. The parameters
 // that are not options: the first three name the mailbox and are taken as they
 // stand; from the fourth on, those that do not begin with "-" are filter
 // words, in command-line order.
 struct TSettings {
   bool HasMailbox = false;  // all three were given; else only the usage line is shown
+  size_t ParameterCount = 0;
   TMailbox Mailbox;
   TRuleSettings Rules;
   TRunMode Mode;
   TBinSettings Bin;
+  TAccountSettings Accounts;
 };
+
+// The options of Args that choose accounts (--config, --account, --all,
+// --jobs, --list-accounts) left out: what applies to every account swept.
+std::vector<std::string> OptionsForEachAccount(const std::vector<std::string>& Args);
 
 // Fills Settings from Args (the parameters after the program name). Options
 // stand anywhere before a lone "--", which ends them (and, behind the server,
