@@ -83,8 +83,11 @@ help=$("$quorrel" --help)
 for option in $(grep -o -- ' --[a-z-]*' <<<"$exec_start"); do
   grep -q -- "^  $option " <<<"$help" || fail "doc/quorrel.service passes $option, which --help does not list"
 done
-# The password comes from a command, never from the unit itself.
-grep -Eq -- '--password-command .* - ' <<<"$exec_start" ||
-  fail "doc/quorrel.service must take the password from --password-command with - as the password: $exec_start"
+# The mailboxes and their passwords come from the accounts file, never from
+# the unit itself.
+grep -q -- '--all' <<<"$exec_start" || fail "doc/quorrel.service must sweep the accounts file (--all): $exec_start"
+if grep -Eq -- '--password-command|--all .* [^-][^ ]*$' <<<"$exec_start"; then
+  fail "doc/quorrel.service must name no mailbox and no password: $exec_start"
+fi
 
 echo "check-package: $(basename "$deb") holds the program and its manual page, declares its dependencies, runs unpacked; the units verify"

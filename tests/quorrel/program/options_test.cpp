@@ -141,6 +141,24 @@ TEST(Options, TheRecycleBin) {
   EXPECT_EQ(Refusal({"--list-recycled", "b", "u", "p", "s"}), "--list-recycled takes no mailbox and no --recycle");
 }
 
+TEST(Options, AccountsFromTheFile) {
+  const TSettings S = Parsed({"--all", "--jobs=8", "--config", "f.toml", "--dry-run", "--keep", "x"});
+  EXPECT_TRUE(S.Accounts.All);
+  EXPECT_EQ(S.Accounts.Jobs, 8);
+  EXPECT_EQ(S.Accounts.Config, "f.toml");
+  EXPECT_EQ(Parsed({"--account", "a", "--account=b"}).Accounts.Names, (Words{"a", "b"}));
+  EXPECT_EQ(OptionsForEachAccount({"--all", "--jobs=8", "--config", "f.toml", "--dry-run", "--account", "a", "--keep",
+                                   "x", "--list-accounts"}),
+            (Words{"--dry-run", "--keep", "x"}));
+  EXPECT_EQ(Refusal({"--all", "u"}),
+            "parameters do not go with --account, --all or --list-accounts: the accounts file names the mailboxes");
+  EXPECT_EQ(Refusal({"--all", "--account", "a"}), "--all and --account exclude each other");
+  EXPECT_EQ(Refusal({"--jobs", "2", "u", "p", "s"}), "--jobs needs --all or --account");
+  EXPECT_EQ(Refusal({"--config", "f", "u", "p", "s"}), "--config needs --all, --account or --list-accounts");
+  for (const char* Bad : {"0", "65", "x"})
+    EXPECT_EQ(Refusal({"--all", "--jobs", Bad}), std::string("--jobs: '") + Bad + "' is not a number of jobs (1-64)");
+}
+
 TEST(Options, RulesBesideTheFilterWords) {
   const TSettings S = Parsed({"--keep", "boss@", "--field", "Subject", "--keep=list", "--field=FROM", "--field",
                               "subject", "--regex", "u", "p", "s", "w"});
