@@ -19,6 +19,10 @@
 # without, N (3000) messages of about 5 KiB, MATCHING (300) of them deleted, on
 # loopback (RUNS runs) and at RTT_MS (WAN_RUNS runs); then one message of 50 MB
 # stored in the bin. Last line: recycle_vs_plain=A recycle_vs_plain_wan=B rss_50mb_mib=C
+#
+# ACCOUNTS=8: eight mailboxes of ACCOUNT_N (300) messages on one Dovecot, at
+# RTT_MS, swept from an accounts file with --all --jobs 8 against one account
+# alone (WAN_RUNS runs). Last line: all_vs_one=A parent_rss_mib=B
 set -euo pipefail
 for arg in "$@"; do
   case "$arg" in

@@ -34,6 +34,7 @@ WAN_PIPE_N = int(os.environ.get("WAN_PIPE_N", "3000"))
 WAN_RUNS = int(os.environ.get("WAN_RUNS", "3"))
 REPEAT = os.environ.get("REPEAT", "") not in ("", "0")
 RECYCLE = os.environ.get("RECYCLE", "") not in ("", "0")
+ACCOUNTS = int(os.environ.get("ACCOUNTS", "0") or 0)
 M = int(os.environ.get("M", "10"))
 NO_MATCH = "no-such-word-xyz"
 WORD = "lottery"
@@ -570,4 +571,72 @@ def recycle_main():
     print(last + " rss_50mb_mib=%.1f" % large[2])
 
 
-recycle_main() if RECYCLE else repeat_main() if REPEAT else main()
+def accounts_main():
+    """ACCOUNTS mailboxes of ACCOUNT_N (300) messages on one Dovecot, swept
+    through the relay with --all --jobs ACCOUNTS against one account alone."""
+    per = int(os.environ.get("ACCOUNT_N", "300"))
+    seed, keep = recycle_seed("accounts", per, 2048, lambda i: i % 10 == 0)
+    users = ["bench%d" % k for k in range(1, ACCOUNTS + 1)]
+    os.environ["XDG_DATA_HOME"] = os.path.join(work, "data")
+    config = os.path.join(work, "accounts.toml")
+    with open(config, "w") as f:
+        f.write('[defaults]\nserver = "127.0.0.2"\npassword = "%s"\nfilter = ["%s"]\n' % (PASSWORD, WORD))
+        for u in users:
+            f.write('[accounts.%s]\nuser = "%s"\n' % (u, u))
+    os.chmod(config, 0o600)
+    subprocess.run([dovecot, "init", work], check=True)
+    for u in users:
+        subprocess.run([dovecot, "adduser", work, u, PASSWORD], check=True)
+
+    def reseed_all():
+        for u in users:
+            md = os.path.join(work, "home", u, "Maildir")
+            for sub in ("new", "cur", "tmp"):
+                shutil.rmtree(os.path.join(md, sub), ignore_errors=True)
+                os.makedirs(os.path.join(md, sub))
+            for f in os.listdir(md):
+                if f.startswith("dovecot"):
+                    p = os.path.join(md, f)
+                    shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
+            for f in os.listdir(seed):
+                shutil.copyfile(os.path.join(seed, f), os.path.join(md, "new", f))
+        subprocess.run(["chown", "-R", "mail:mail", os.path.join(work, "home")], check=True)
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
+
+    def left_of(u):
+        out = subprocess.run([dovecot, "ls", work, u], check=True, capture_output=True, text=True).stdout
+        return sorted(out.split())
+
+    quorrel = os.path.join(build, "quorrel")
+    order = [("one account", [quorrel, "--config", config, "--account", users[0]], users[:1]),
+             ("all, side by side", [quorrel, "--config", config, "--all", "--jobs", str(ACCOUNTS)], users)]
+    subprocess.run([dovecot, "start", work, "110"], check=True)
+    relay = None
+    samples = {}
+    try:
+        relay = start_relay()
+        for r in range(WAN_RUNS):
+            for name, cmd, swept in (order if r % 2 == 0 else order[::-1]):
+                reseed_all()
+                samples.setdefault(name, []).append(measure(cmd))
+                for u in users:
+                    want = keep if u in swept else sorted(os.listdir(seed))
+                    if left_of(u) != want:
+                        sys.exit("%s: %s left %d messages, expected %d" % (name, u, len(left_of(u)), len(want)))
+    finally:
+        stop_peers(relay)
+    med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in samples.items()}
+    print("accounts: %d mailboxes of %d messages, %d deleted in each, at %d ms; medians of %d runs"
+          % (ACCOUNTS, per, per - len(keep), RTT_MS, WAN_RUNS))
+    print("%-18s %9s %9s %9s %9s" % ("run", "wall s", "cpu s", "rss MiB", "wall/one"))
+    base = med["one account"][0]
+    for name, _, _ in order:
+        w, c, m = med[name]
+        print("%-18s %9.3f %9.3f %9.1f %9.3f" % (name, w, c, m, w / base))
+    print("all_vs_one=%.3f parent_rss_mib=%.1f" % (med["all, side by side"][0] / base, med["all, side by side"][2]))
+
+
+if ACCOUNTS:
+    accounts_main()
+else:
+    recycle_main() if RECYCLE else repeat_main() if REPEAT else main()
