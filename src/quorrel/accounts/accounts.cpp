@@ -89,6 +89,10 @@ class TReader {
       if (Found == std::end(Keys)) return Bad(Key.source(), "unknown key '" + Name + "' in [" + Title + "]");
       if (!Fits(Node, Found->Type))
         return Bad(Node.source(), "'" + Name + "' in [" + Title + "] must be " + TypeName(Found->Type));
+      // The account's own way to its password stands in place of the
+      // defaults' other way.
+      if (Name == "password") Values.erase("password-command");
+      if (Name == "password-command") Values.erase("password");
       std::vector<const toml::node*>& Slot = Values[Name];
       // An account's filter and keep words come beside the defaults' ones;
       // any other key of its own stands in their place.

@@ -47,6 +47,7 @@ recycle-days = 7
 [accounts.isp]
 server = "pop.isp.example"
 user = "ann2"
+password = "p"
 recycle = false
 larger-than = "5M"
 )");
@@ -59,8 +60,9 @@ larger-than = "5M"
                                         "--recycle-days", "7"));
   EXPECT_THAT(Work.Mailbox, ElementsAre("--", "ann", "-", "pop.work.example", "casino"));
   const TAccount& Isp = File->Accounts[1];
-  EXPECT_THAT(Isp.Options, ElementsAre("--keep", "boss@example.org", "--larger-than", "5M", "--password-command",
-                                       "pass mail", "--port", "1110"));
+  // Its own password stands in place of the defaults' command.
+  EXPECT_THAT(Isp.Options, ElementsAre("--keep", "boss@example.org", "--larger-than", "5M", "--port", "1110"));
+  EXPECT_EQ(Isp.Password, "p");
   EXPECT_EQ(Isp.Bin, "");
   EXPECT_EQ(PickAccounts(*File, {"isp"})->front().Name, "isp");
   EXPECT_EQ(PickAccounts(*File, {"home"}).Status().Message(),
