@@ -5,8 +5,10 @@
 #include "quorrel/program/accounts_driver.h"
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -46,6 +48,7 @@ struct TRun {
   std::vector<uint32_t> Sizes;     // by message number, when listed; empty: not known
   std::vector<int32_t> Kept;       // the messages shown as SKIPPED or KEPT
   std::vector<int32_t> ReadWhole;  // the messages whose header was read whole
+  std::string StatePath;           // with --only-new
   TMaildir Bin;                    // with --recycle: where each message goes before its DELE
   bool Recycling = false;
 
@@ -106,8 +109,29 @@ TStatus ReadSecret(TMailbox& Mailbox) {
 TStatus BeginOnlyNew(TRun& Run) {
   const TMailbox& S = Run.Settings.Mailbox;
   if (!Run.Settings.Mode.OnlyNew) return TStatus::Ok();
-  const std::string Path = !S.StateFile.empty() ? S.StateFile : TMailboxState::DefaultPath(S.User, S.Server, S.PortOrDefault());
-  return Run.OnlyNew.Begin(Path, [&Run](const std::string& Text) { Run.Complain(Text); });
+  Run.StatePath = !S.StateFile.empty() ? S.StateFile : TMailboxState::DefaultPath(S.User, S.Server, S.PortOrDefault());
+  return Run.OnlyNew.Begin(Run.StatePath, [&Run](const std::string& Text) { Run.Complain(Text); });
+}
+
+// A login refused for coming too soon, with --only-new: when the server will
+// take the next one, from the delay it announces and the last run recorded.
+void SayWhenNextLogin(const TPOP3Send& Session, TRun& Run) {
+  if (!Run.Settings.Mode.OnlyNew || ResponseCode(Session.Failure.ServerLine) != "LOGIN-DELAY") return;
+  long Delay = -1;
+  for (const std::string& Capability : Session.Capabilities)
+    if (Capability.rfind("LOGIN-DELAY ", 0) == 0) Delay = std::atol(Capability.c_str() + 12);
+  if (Delay <= 0) return;
+  struct stat Info {};
+  if (Run.StatePath.empty() || ::stat(Run.StatePath.c_str(), &Info) != 0) {
+    Run.Complain("the server takes a login at most every " + std::to_string(Delay) + " s");
+    return;
+  }
+  const time_t Next = Info.st_mtime + Delay;
+  char When[32] = "";
+  tm Local{};
+  if (::localtime_r(&Next, &Local)) std::strftime(When, sizeof When, "%Y-%m-%d %H:%M:%S", &Local);
+  Run.Complain("the server takes a login at most every " + std::to_string(Delay) +
+               " s: the next one is taken from " + When);
 }
 
 // Logs in and counts the messages. When that fails, shows why (standard output
@@ -119,6 +143,7 @@ bool Open(TPOP3Send& Session, TRun& Run) {
     Run.Fail(Opening.Status.Kind());
     if (!Opening.Status.Message().empty()) Run.Complain(Opening.Status.Message());
     if (!Opening.Shown.empty()) Run.Tell(Opening.Shown);
+    SayWhenNextLogin(Session, Run);
     return false;
   }
   Run.Counted = Session.MessageCount;

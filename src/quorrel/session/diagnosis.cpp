@@ -27,14 +27,53 @@ std::string Socks4ReplyText(int32_t Code) {
   }
 }
 
+// The response codes of RFC 2449 and RFC 3206 that tell a scheduler what to do.
+struct TResponseCode {
+  const char* Code;
+  TFailureKind Kind;
+  const char* Words;
+};
+const TResponseCode Codes[] = {
+    {"IN-USE", TFailureKind::TryLater, "another session holds the mailbox"},
+    {"LOGIN-DELAY", TFailureKind::TryLater, "the server asks for a longer wait between logins"},
+    {"SYS/TEMP", TFailureKind::TryLater, "the server has a passing trouble of its own"},
+    {"SYS/PERM", TFailureKind::Unavailable, "the server has a lasting trouble of its own"},
+    {"AUTH", TFailureKind::Refused, "the user name or password was not taken"},
+};
+
+const TResponseCode* CodeOf(const std::string& Line) {
+  if (Line.rfind("-ERR [", 0) != 0) return nullptr;
+  const size_t End = Line.find(']', 6);
+  if (End == std::string::npos) return nullptr;
+  std::string Code = Line.substr(6, End - 6);
+  for (char& C : Code) C = char(C >= 'a' && C <= 'z' ? C - 32 : C);
+  for (const TResponseCode& R : Codes) {
+    const size_t Length = std::char_traits<char>::length(R.Code);
+    // Codes are a hierarchy: SYS/TEMP/whatever is a SYS/TEMP.
+    if (Code.compare(0, Length, R.Code) == 0 && (Code.size() == Length || Code[Length] == '/')) return &R;
+  }
+  return nullptr;
+}
+
+// The server's line, with what its response code means where it has one.
+std::string Said(const std::string& Line) {
+  const TResponseCode* Code = CodeOf(Line);
+  return "the server said " + Line + (Code ? std::string(" (") + Code->Words + ")" : "");
+}
+
 }  // namespace
+
+std::string ResponseCode(const std::string& Line) {
+  const TResponseCode* Code = CodeOf(Line);
+  return Code ? Code->Code : "";
+}
 
 std::string DescribeSocketError(int32_t Code) {
   return TBlockSocket::GetErrorDesc(Code) + " (" + std::to_string(Code) + ")";
 }
 
 std::string ReplyFailure(const TPOP3Send& Session) {
-  if (!Session.StatusLine.empty()) return "the server said " + Session.StatusLine;
+  if (!Session.StatusLine.empty()) return Said(Session.StatusLine);
   if (Session.Socket.LastErrorCode != 0) return DescribeSocketError(Session.Socket.LastErrorCode);
   return Session.Socket.HasSocket() ? "no valid reply" : "not connected";
 }
@@ -43,7 +82,7 @@ namespace {
 
 // The server's words, else the socket's error, else whether a connection was left.
 std::string RecordedReply(const TLoginFailure& F) {
-  if (!F.ServerLine.empty()) return "the server said " + F.ServerLine;
+  if (!F.ServerLine.empty()) return Said(F.ServerLine);
   if (F.SocketCode != 0) return DescribeSocketError(F.SocketCode);
   return F.Connected ? "no valid reply" : "not connected";
 }
@@ -97,6 +136,8 @@ std::string ProxyFailure(const TPOP3Send& Session, const TProxy& Proxy) {
 
 TFailureKind LoginFailureKind(const TPOP3Send& Session) {
   const TLoginFailure& F = Session.Failure;
+  // A refusal that says why in a response code is taken at its word.
+  if (const TResponseCode* Code = CodeOf(F.ServerLine); Code && F.Step != LoginStepConnect) return Code->Kind;
   switch (F.Step) {
     case LoginStepConnect:
       if (F.SocketCode == ErrHostNotFound) return TFailureKind::NoHost;
@@ -114,6 +155,7 @@ TFailureKind LoginFailureKind(const TPOP3Send& Session) {
 }
 
 TFailureKind ReplyFailureKind(const TPOP3Send& Session) {
+  if (const TResponseCode* Said = CodeOf(Session.StatusLine)) return Said->Kind;
   const int32_t Code = Session.Socket.LastErrorCode;
   // No socket error, or a line beyond the bounds: the reply itself was wrong.
   return Code == 0 || Code == ErrNoBufferSpace ? TFailureKind::Protocol : TFailureKind::TryLater;

@@ -12,6 +12,14 @@
 
 namespace quorrel {
 
+// The response code of a refusal ("-ERR [IN-USE] ...") among those the
+// program acts on (IN-USE, LOGIN-DELAY, SYS/TEMP, SYS/PERM, AUTH), in capitals;
+// "" for none. A code below one of them (SYS/TEMP/DISK) counts as that one.
+// Where a reply carries one, the words below say what it means, and the kinds
+// of failure follow it: 75 with --sysexits for the first three, 69 for
+// SYS/PERM, 77 for AUTH.
+std::string ResponseCode(const std::string& Line);
+
 // "<description> (<code>)" for a socket error code.
 std::string DescribeSocketError(int32_t Code);
 

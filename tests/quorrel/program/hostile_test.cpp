@@ -6,14 +6,18 @@
 // full 60-second time-out).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/end_to_end.h"
+#include "support/process.h"
 #include "support/requirement.h"
 
 using namespace quorrel;
@@ -331,4 +335,67 @@ TEST_F(Hostile, GreetingStatusesUnderSysexits) {
   for (const TOutcome& Each : O) EXPECT_EQ(Each.Outputs[0], LoginError);
   EXPECT_EQ(O[0].Statuses[0], 69);
   EXPECT_EQ(O[1].Statuses[0], 76);
+}
+
+// A refusal's response code tells a scheduler whether to try again: each
+// code's status, and its meaning on standard error.
+TEST_F(Hostile, ResponseCodesDecideTheStatus) {
+  const struct {
+    const char* Refusal;
+    bool AtStat;  // else at PASS
+    int Status;
+    const char* Words;
+  } Cases[] = {
+      {"-ERR [IN-USE] mailbox locked", false, 75, "(another session holds the mailbox)"},
+      {"-ERR [LOGIN-DELAY] wait", false, 75, "(the server asks for a longer wait between logins)"},
+      {"-ERR [sys/temp] disk busy", true, 75, "(the server has a passing trouble of its own)"},
+      {"-ERR [SYS/PERM/QUOTA] closed", false, 69, "(the server has a lasting trouble of its own)"},
+      {"-ERR [AUTH] bad password", false, 77, "(the user name or password was not taken)"},
+      {"-ERR [UNKNOWN-CODE] no", false, 77, ""},  // as any refused login
+  };
+  std::vector<TScenario> S;
+  for (const auto& C : Cases) {
+    const std::string Refusal = std::string(C.Refusal) + "\r\n";
+    const bool AtStat = C.AtStat;
+    S.push_back(Against(
+        [Refusal, AtStat](TPop3ScriptServer& Server) {
+          Server.Line("+OK ready").On("CAPA", "-ERR\r\n").On("USER u", "+OK\r\n");
+          if (AtStat)
+            Server.On("PASS p", "+OK\r\n").On("STAT", Refusal);
+          else
+            Server.On("PASS p", Refusal);
+        },
+        {"--sysexits"}));
+  }
+  const std::vector<TOutcome> O = E2E.RunAll(S);
+  for (size_t I = 0; I < O.size(); ++I) {
+    SCOPED_TRACE(Cases[I].Refusal);
+    ExpectClean(O[I], Cases[I].Refusal, "DELE 2", Cases[I].Status);
+    const std::string Words = *Cases[I].Words ? std::string(" ") + Cases[I].Words : "";
+    EXPECT_THAT(O[I].Errors[0], ::testing::HasSubstr(std::string(Cases[I].Refusal) + Words + "\n"));
+  }
+}
+
+// With --only-new, a login refused for coming too soon says when the next one
+// is taken: the announced delay after the last run recorded.
+TEST_F(Hostile, ALoginDelaySaysWhenTheNextLoginIsTaken) {
+  const std::string State = E2E.Dir + "/state";
+  WriteFile(State, "");
+  const time_t Last = ::time(nullptr) - 60;
+  const timespec Times[2] = {{Last, 0}, {Last, 0}};
+  ::utimensat(AT_FDCWD, State.c_str(), Times, 0);
+  const time_t Next = Last + 900;
+  char When[32];
+  tm Local{};
+  ::localtime_r(&Next, &Local);
+  std::strftime(When, sizeof When, "%Y-%m-%d %H:%M:%S", &Local);
+  const auto O = E2E.Run(Against(
+      [](TPop3ScriptServer& Server) {
+        Server.Line("+OK ready").On("CAPA", "+OK\r\nUSER\r\nLOGIN-DELAY 900\r\n.\r\n").On("USER u", "+OK\r\n");
+        Server.On("PASS p", "-ERR [LOGIN-DELAY] too soon\r\n");
+      },
+      {"--only-new", "--state-file", State, "--sysexits"}));
+  ExpectClean(O, "login delay", "DELE 2", 75);
+  EXPECT_THAT(O.Errors[0], ::testing::HasSubstr("quorrel: the server takes a login at most every 900 s: the next one "
+                                                "is taken from " + std::string(When) + "\n"));
 }
