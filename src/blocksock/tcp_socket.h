@@ -125,6 +125,11 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Name the peer's certificate must match when TlsVerifyPeer is set; empty =
   // the host given to the last Connect.
   std::string TlsVerifyHost;
+  // SHA-256 fingerprints of the certificates the peer may show (64 hex digits
+  // each, any case, colons allowed). Where there are any, the peer's
+  // certificate must have one of them, and the chain and name are not checked
+  // against the trust store: a self-signed server is reached this way.
+  std::vector<std::string> TlsPinnedFingerprints;
   std::string TunnelProxyHost;
   std::string TunnelProxyPort;
   std::string TunnelUser;
@@ -134,6 +139,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // ---- results ----
   int32_t TlsLastError = 0;
   std::string TlsLastErrorText;
+  // The SHA-256 fingerprint of the certificate the peer showed in the last
+  // handshake, as "AB:CD:..."; empty when it could not be read.
+  std::string TlsPeerFingerprint;
   bool TunnelEstablished = false;
   std::string TunnelTargetHost;
   std::string TunnelTargetPort;

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -21,6 +22,53 @@ constexpr int SslErrorWantRead = 2;
 constexpr int SslErrorWantWrite = 3;
 constexpr int SslErrorZeroReturn = 6;
 constexpr int SslVerifyNone = 0;
+
+// A fingerprint as 64 lower-case hex digits, whatever its case and colons;
+// "" when it is none.
+std::string PlainFingerprint(const std::string& Text) {
+  std::string Out;
+  for (char C : Text) {
+    if (C == ':') continue;
+    if (C >= 'A' && C <= 'F') C = char(C - 'A' + 'a');
+    if (!((C >= '0' && C <= '9') || (C >= 'a' && C <= 'f'))) return "";
+    Out += C;
+  }
+  return Out.size() == 64 ? Out : "";
+}
+
+std::string ColonFingerprint(const std::string& Plain) {
+  std::string Out;
+  for (size_t I = 0; I < Plain.size(); I += 2) {
+    if (I) Out += ':';
+    Out += char(std::toupper(static_cast<unsigned char>(Plain[I])));
+    Out += char(std::toupper(static_cast<unsigned char>(Plain[I + 1])));
+  }
+  return Out;
+}
+
+std::string PeerFingerprint(void* Session) {
+  std::string Der, Digest;
+  if (!Ssl_peer_certificate_der(Session, Der) || !CryptoSha256(Der, Digest)) return "";
+  static const char* const Hex = "0123456789abcdef";
+  std::string Plain;
+  for (unsigned char B : Digest) {
+    Plain += Hex[B >> 4];
+    Plain += Hex[B & 15];
+  }
+  return ColonFingerprint(Plain);
+}
+
+bool IsPinned(const std::string& Fingerprint, const std::vector<std::string>& Pins) {
+  const std::string Plain = PlainFingerprint(Fingerprint);
+  return !Plain.empty() &&
+         std::any_of(Pins.begin(), Pins.end(), [&](const std::string& Pin) { return PlainFingerprint(Pin) == Plain; });
+}
+
+std::string PinnedList(const std::vector<std::string>& Pins) {
+  std::string Out;
+  for (const std::string& Pin : Pins) Out += (Out.empty() ? "" : ", ") + ColonFingerprint(PlainFingerprint(Pin));
+  return Out;
+}
 constexpr int SslVerifyPeer = 1;
 constexpr int SslFiletypePem = 1;
 // How long a close waits for the peer's answer to our close-notify. A peer that
@@ -255,13 +303,19 @@ void TTCPBlockSocket::StartTlsClient() {
     LastErrorCode = ErrSubsystemUnusable;
     FetchTlsError();
   }
+  // A pinned certificate is checked by its fingerprint, not by the store.
+  const bool Pinned = !TlsPinnedFingerprints.empty();
+  const bool VerifyPeer = TlsVerifyPeer;
+  if (Pinned) TlsVerifyPeer = false;
   if (LastErrorCode == 0) ApplyVerifySettings();
+  TlsVerifyPeer = VerifyPeer;
+  TlsPeerFingerprint.clear();
   if (LastErrorCode == 0) {
     // The server name goes out only for names: numeric addresses are not
     // allowed in the server-name extension.
     if (!ConnectHost.empty() && !IsNumericHost(ConnectHost))
       Ssl_set_tlsext_host_name(TlsSession.get(), ConnectHost.c_str());
-    if (TlsVerifyPeer) {
+    if (TlsVerifyPeer && !Pinned) {
       const std::string& Expected = TlsVerifyHost.empty() ? ConnectHost : TlsVerifyHost;
       // Without a name to check, only the chain is verified. A library that
       // cannot check names must not let an unchecked peer pass.
@@ -280,10 +334,20 @@ void TTCPBlockSocket::StartTlsClient() {
         LastErrorCode = ErrSubsystemUnusable;
         FetchTlsError();
       }
-      long Verify = TlsVerifyPeer ? Ssl_get_verify_result(TlsSession.get()) : 0;
+      long Verify = TlsVerifyPeer && !Pinned ? Ssl_get_verify_result(TlsSession.get()) : 0;
       if (Verify != 0)
         if (const char* Reason = X509_verify_cert_error_text(Verify))
           TlsLastErrorText += (TlsLastErrorText.empty() ? "" : ": ") + std::string(Reason);
+    } else {
+      TlsPeerFingerprint = PeerFingerprint(TlsSession.get());
+      if (Pinned && !IsPinned(TlsPeerFingerprint, TlsPinnedFingerprints)) {
+        LastErrorCode = ErrSubsystemUnusable;
+        TlsLastError = 0;
+        TlsLastErrorText = TlsPeerFingerprint.empty()
+                               ? "the server's certificate could not be read to check its fingerprint"
+                               : "the server's certificate has the SHA-256 fingerprint " + TlsPeerFingerprint +
+                                     "; pinned: " + PinnedList(TlsPinnedFingerprints);
+      }
     }
   }
   if (LastErrorCode != 0) {

@@ -61,6 +61,7 @@ namespace {
   X(SslCtrl, Tls, "SSL_ctrl")                                                   \
   X(SslSet1Host, Tls, "SSL_set1_host")                                          \
   X(SslGet0Param, Tls, "SSL_get0_param")                                        \
+  X(SslGetPeerCertificate, Tls, "SSL_get_peer_certificate|SSL_get1_peer_certificate") \
   X(ErrErrorString, Crypto, "ERR_error_string")                                 \
   X(ErrGetError, Crypto, "ERR_get_error")                                       \
   X(ErrClearError, Crypto, "ERR_clear_error")                                   \
@@ -73,7 +74,9 @@ namespace {
   X(Pkcs5Pbkdf2Hmac, Crypto, "PKCS5_PBKDF2_HMAC")                               \
   X(RandScreen, Crypto, "RAND_screen")                                          \
   X(X509VerifyCertErrorString, Crypto, "X509_verify_cert_error_string")         \
-  X(X509VerifyParamSet1IpAsc, Crypto, "X509_VERIFY_PARAM_set1_ip_asc")
+  X(X509VerifyParamSet1IpAsc, Crypto, "X509_VERIFY_PARAM_set1_ip_asc")          \
+  X(I2dX509, Crypto, "i2d_X509")                                                \
+  X(X509Free, Crypto, "X509_free")
 
 enum TEntry : int {
 #define QUORREL_TLS_SLOT(Slot, Library, Names) E##Slot,
@@ -386,6 +389,25 @@ long Ssl_get_verify_result(void* Session) {
 const char* X509_verify_cert_error_text(long Code) {
   auto Call = Entry<const char* (*)(long)>(EX509VerifyCertErrorString);
   return Call ? Call(Code) : nullptr;
+}
+
+bool Ssl_peer_certificate_der(void* Session, std::string& Der) {
+  Der.clear();
+  auto Get = Entry<void* (*)(const void*)>(ESslGetPeerCertificate);
+  auto Encode = Entry<int (*)(void*, unsigned char**)>(EI2dX509);
+  auto Free = Entry<void (*)(void*)>(EX509Free);
+  if (!Get || !Encode || !Free || Session == nullptr) return false;
+  // Both names hand out a reference of the caller's, freed here.
+  void* Certificate = Get(Session);
+  if (Certificate == nullptr) return false;
+  const int Size = Encode(Certificate, nullptr);
+  if (Size > 0) {
+    Der.resize(size_t(Size));
+    unsigned char* At = reinterpret_cast<unsigned char*>(Der.data());
+    if (Encode(Certificate, &At) != Size) Der.clear();
+  }
+  Free(Certificate);
+  return !Der.empty();
 }
 
 char* Err_error_string(unsigned long Code, char* Buffer) {

@@ -59,6 +59,9 @@ int Ssl_set_tlsext_host_name(void* Session, const char* Name);         // 0
 int Ssl_set1_host(void* Session, const char* Name);                    // 0
 long Ssl_get_verify_result(void* Session);                             // 1 (X509_V_ERR_UNSPECIFIED)
 const char* X509_verify_cert_error_text(long Code);                    // null
+// The peer's certificate as DER; false (Der empty) without one or without the
+// entry points.
+bool Ssl_peer_certificate_der(void* Session, std::string& Der);
 char* Err_error_string(unsigned long Code, char* Buffer);              // null
 unsigned long Err_get_error();                                         // 1
 void Err_clear_error();

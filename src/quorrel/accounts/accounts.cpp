@@ -36,7 +36,7 @@ const TKey Keys[] = {
     {"keep", TType::Words},         {"field", TType::Words},         {"regex", TType::Flag},
     {"larger-than", TType::Size},   {"decode", TType::Flag},         {"no-pipelining", TType::Flag},
     {"only-new", TType::Flag},      {"state-file", TType::Text},     {"recycle", TType::Bin},
-    {"recycle-days", TType::Number}, {"why", TType::Flag},
+    {"recycle-days", TType::Number}, {"why", TType::Flag},        {"tls-fingerprint", TType::Words},
 };
 
 const char* TypeName(TType Type) {

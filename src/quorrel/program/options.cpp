@@ -54,6 +54,18 @@ std::string StoreCaFile(TSettings& S, const std::string& Value) {
   return "";
 }
 
+std::string StoreFingerprint(TSettings& S, const std::string& Value) {
+  std::string Digits;
+  for (char C : Value)
+    if (C != ':') Digits += C;
+  const bool Hex = Digits.size() == 64 && std::all_of(Digits.begin(), Digits.end(), [](char C) {
+    return (C >= '0' && C <= '9') || (C >= 'a' && C <= 'f') || (C >= 'A' && C <= 'F');
+  });
+  if (!Hex) return "'" + Value + "' is not a SHA-256 fingerprint (64 hex digits, colons allowed)";
+  S.Mailbox.TlsFingerprints.push_back(Value);
+  return "";
+}
+
 std::string StoreProxy(TSettings& S, const std::string& Value) { return ParseProxyUrl(Value, S.Mailbox.Proxy).Message(); }
 
 std::string StoreStateFile(TSettings& S, const std::string& Value) {
@@ -165,7 +177,9 @@ std::string Conflicts(const TSettings& Settings) {
     return "with --password-command the password parameter must be -";
   // Without TLS these would be ignored, and the user would believe the
   // session secured.
+  if (!S.TlsFingerprints.empty() && S.Insecure) return "--tls-fingerprint and --insecure exclude each other";
   if (!S.Tls && !S.StartTls) {
+    if (!S.TlsFingerprints.empty()) return "--tls-fingerprint needs --tls or --starttls";
     if (!S.CaFile.empty()) return "--ca-file needs --tls or --starttls";
     if (S.Insecure) return "--insecure needs --tls or --starttls";
   }
@@ -185,6 +199,10 @@ const TOption Options[] = {
     {"--starttls", nullptr, "connect in clear, then switch to TLS with STLS; no login without it",
      MailboxSwitch<&TMailbox::StartTls>},
     {"--ca-file", "FILE", "trust the certificates in FILE (PEM) instead of the system's store", StoreCaFile},
+    {"--tls-fingerprint", "SHA256",
+     "accept only a server certificate with this SHA-256 fingerprint (hex, colons allowed), whoever signed it; "
+     "repeatable",
+     StoreFingerprint},
     {"--insecure", nullptr, "do not check the server's certificate (warns on standard error)",
      MailboxSwitch<&TMailbox::Insecure>},
     {"--proxy", "URL",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "quorrel/status/status.h"
 
@@ -35,6 +36,8 @@ struct TMailbox {
   bool StartTls = false;  // clear, then STLS; never a login in clear
   std::string CaFile;     // PEM; empty: the system's trust store
   bool Insecure = false;  // no check of the server's certificate
+  // SHA-256 fingerprints of the certificates the server may show (--tls-fingerprint).
+  std::vector<std::string> TlsFingerprints;
   TProxy Proxy;
   // auto, user, apop, plain, scram-sha-256, xoauth2 or oauthbearer.
   std::string Auth = "auto";

@@ -52,6 +52,7 @@ void ConfigureSession(TPOP3Send& Session, const TMailbox& Mailbox, const TSessio
   // The certificate must be valid and match the Server parameter, name or
   // address, which the socket checks against the host it connects to.
   Session.Socket.TlsVerifyPeer = !Mailbox.Insecure;
+  Session.Socket.TlsPinnedFingerprints = Mailbox.TlsFingerprints;
   Session.Socket.TlsCaFile = Mailbox.CaFile;
   ConfigureProxy(Session, Mailbox.Proxy);
   Session.LoginInOneFlight = Plan.Pipelining;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/end_to_end.h"
+#include "support/process.h"
 #include "support/requirement.h"
 
 using namespace quorrel;
@@ -89,4 +90,30 @@ TEST_F(Login, PipeliningNamedOnlyAfterLoginIsUsed) {
   EXPECT_EQ(O.Outputs[0], Banner + "1 emails found, 40 bytes\r\n1:one SKIPPED\r\n");
   EXPECT_THAT(O.Commands,
               ::testing::ElementsAre("CAPA", "USER u", "PASS p", "CAPA", "STAT", "LIST", "TOP 1 0", "LIST 1", "QUIT"));
+}
+
+// A pinned certificate is taken whoever signed it, here by a CA the trust
+// store does not hold; any other is refused before a password is sent.
+TEST_F(Login, APinnedCertificateIsTheOnlyOneTaken) {
+  TScenario S{.Messages = {Message({"Subject: Lottery"})}, .Runs = {{"--dry-run"}}, .StderrExpected = true};
+  ASSERT_EQ(E2E.Run(S).Trouble, "");  // the harness's certificates are made by now
+  std::string Pin;
+  ASSERT_EQ(RunCommand("openssl x509 -noout -fingerprint -sha256 -in " + E2E.Dir + "/certs/cert.pem", &Pin), 0);
+  Pin = Pin.substr(Pin.find('=') + 1, 95);
+  std::string Wrong = "00";
+  for (int I = 1; I < 32; ++I) Wrong += ":00";
+  const std::vector<std::string> Mailbox = {"alice", "secret", "localhost", "--dry-run", "lottery"};
+  S.Runs = {With({"--tls", "--tls-fingerprint", Pin}, Mailbox),
+            With({"--starttls", "--tls-fingerprint", Wrong, "--tls-fingerprint", Pin}, Mailbox),
+            With({"--tls", "--tls-fingerprint", Wrong, "--sysexits"}, Mailbox)};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_THAT(O.Outputs[0], HasSubstr("1:Lottery WOULD DELETE"));
+  EXPECT_THAT(O.Outputs[1], HasSubstr("1:Lottery WOULD DELETE"));
+  EXPECT_EQ(O.Outputs[2], Banner + "TLS Error: the server's certificate has the SHA-256 fingerprint " + Pin +
+                              "; pinned: " + Wrong + "\r\n");
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0, 69}));
+  // Two logins, none in the refused session.
+  const std::regex Login("Login: user=<alice>");
+  EXPECT_EQ(std::distance(std::sregex_iterator(O.Log.begin(), O.Log.end(), Login), std::sregex_iterator()), 2) << O.Log;
 }
