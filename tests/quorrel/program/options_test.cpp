@@ -109,6 +109,13 @@ TEST(Options, TlsSettingsGoTogether) {
   EXPECT_EQ(Refusal({"--tls", "--ca-file", "/nonexistent"}), "--ca-file: cannot read the file '/nonexistent'");
   EXPECT_EQ(Refusal({"--tls", "--ca-file", "/etc"}), "--ca-file: cannot read the file '/etc'");
   EXPECT_EQ(Refusal({"--tls", "--ca-file="}), "--ca-file: cannot read the file ''");
+  const std::string Pin = std::string(62, 'a') + "F0";
+  EXPECT_EQ(Parsed({"--tls", "--tls-fingerprint", Pin, "--tls-fingerprint=0" + std::string(63, '1')})
+                .Mailbox.TlsFingerprints.size(), 2u);
+  EXPECT_EQ(Refusal({"--tls", "--tls-fingerprint", Pin.substr(1)}),
+            "--tls-fingerprint: '" + Pin.substr(1) + "' is not a SHA-256 fingerprint (64 hex digits, colons allowed)");
+  EXPECT_EQ(Refusal({"--tls-fingerprint", Pin}), "--tls-fingerprint needs --tls or --starttls");
+  EXPECT_EQ(Refusal({"--tls", "--insecure", "--tls-fingerprint", Pin}), "--tls-fingerprint and --insecure exclude each other");
 }
 
 TEST(Options, LoginMethodAndSecretCommand) {
