@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "blocksock/socks_socket.h"
+#include "tlsbind/tlsbind.h"
 
 namespace quorrel {
 
@@ -130,6 +131,10 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // certificate must have one of them, and the chain and name are not checked
   // against the trust store: a self-signed server is reached this way.
   std::vector<std::string> TlsPinnedFingerprints;
+  // For a report on the server: the peer is checked as TlsVerifyPeer would
+  // check it (or against the pins), but the handshake goes on whatever the
+  // result, which the fields below then hold.
+  bool TlsVerifyReportOnly = false;
   std::string TunnelProxyHost;
   std::string TunnelProxyPort;
   std::string TunnelUser;
@@ -142,6 +147,10 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // The SHA-256 fingerprint of the certificate the peer showed in the last
   // handshake, as "AB:CD:..."; empty when it could not be read.
   std::string TlsPeerFingerprint;
+  TTlsPeerInfo TlsPeer;      // protocol, cipher, subject, issuer, validity
+  long TlsVerifyResult = -1;  // 0: chain and name checked out; -1: not checked
+  std::string TlsVerifyText;  // why not, in the library's words
+  bool TlsPinMatched = false;
   bool TunnelEstablished = false;
   std::string TunnelTargetHost;
   std::string TunnelTargetPort;

@@ -303,19 +303,28 @@ void TTCPBlockSocket::StartTlsClient() {
     LastErrorCode = ErrSubsystemUnusable;
     FetchTlsError();
   }
-  // A pinned certificate is checked by its fingerprint, not by the store.
+  // A pinned certificate is checked by its fingerprint, not by the store. A
+  // report checks the chain and the name as well but only notes the result,
+  // and the handshake goes on whatever it is.
   const bool Pinned = !TlsPinnedFingerprints.empty();
+  const bool Checked = (TlsVerifyPeer || TlsVerifyReportOnly) && !Pinned;
+  const bool MustPass = Checked && !TlsVerifyReportOnly;
   const bool VerifyPeer = TlsVerifyPeer;
-  if (Pinned) TlsVerifyPeer = false;
+  TlsVerifyPeer = Checked;
   if (LastErrorCode == 0) ApplyVerifySettings();
   TlsVerifyPeer = VerifyPeer;
+  if (LastErrorCode == 0 && Checked && !MustPass) Ssl_set_verify(TlsSession.get(), SslVerifyNone, nullptr);
   TlsPeerFingerprint.clear();
+  TlsVerifyResult = -1;
+  TlsVerifyText.clear();
+  TlsPinMatched = false;
+  TlsPeer = {};
   if (LastErrorCode == 0) {
     // The server name goes out only for names: numeric addresses are not
     // allowed in the server-name extension.
     if (!ConnectHost.empty() && !IsNumericHost(ConnectHost))
       Ssl_set_tlsext_host_name(TlsSession.get(), ConnectHost.c_str());
-    if (TlsVerifyPeer && !Pinned) {
+    if (Checked) {
       const std::string& Expected = TlsVerifyHost.empty() ? ConnectHost : TlsVerifyHost;
       // Without a name to check, only the chain is verified. A library that
       // cannot check names must not let an unchecked peer pass.
@@ -334,13 +343,20 @@ void TTCPBlockSocket::StartTlsClient() {
         LastErrorCode = ErrSubsystemUnusable;
         FetchTlsError();
       }
-      long Verify = TlsVerifyPeer && !Pinned ? Ssl_get_verify_result(TlsSession.get()) : 0;
+      long Verify = MustPass ? Ssl_get_verify_result(TlsSession.get()) : 0;
       if (Verify != 0)
         if (const char* Reason = X509_verify_cert_error_text(Verify))
           TlsLastErrorText += (TlsLastErrorText.empty() ? "" : ": ") + std::string(Reason);
     } else {
       TlsPeerFingerprint = PeerFingerprint(TlsSession.get());
-      if (Pinned && !IsPinned(TlsPeerFingerprint, TlsPinnedFingerprints)) {
+      TlsPeer = Ssl_peer_info(TlsSession.get());
+      if (Checked) {
+        TlsVerifyResult = Ssl_get_verify_result(TlsSession.get());
+        if (TlsVerifyResult != 0)
+          if (const char* Reason = X509_verify_cert_error_text(TlsVerifyResult)) TlsVerifyText = Reason;
+      }
+      TlsPinMatched = Pinned && IsPinned(TlsPeerFingerprint, TlsPinnedFingerprints);
+      if (Pinned && !TlsPinMatched && !TlsVerifyReportOnly) {
         LastErrorCode = ErrSubsystemUnusable;
         TlsLastError = 0;
         TlsLastErrorText = TlsPeerFingerprint.empty()

@@ -5,6 +5,8 @@
 // library does export is resolved into the same slot.
 #include "tlsbind/tlsbind.h"
 
+#include <ctime>
+
 #include <dlfcn.h>
 #include <link.h>
 
@@ -62,6 +64,9 @@ namespace {
   X(SslSet1Host, Tls, "SSL_set1_host")                                          \
   X(SslGet0Param, Tls, "SSL_get0_param")                                        \
   X(SslGetPeerCertificate, Tls, "SSL_get_peer_certificate|SSL_get1_peer_certificate") \
+  X(SslGetVersion, Tls, "SSL_get_version")                                      \
+  X(SslGetCurrentCipher, Tls, "SSL_get_current_cipher")                         \
+  X(SslCipherGetName, Tls, "SSL_CIPHER_get_name")                               \
   X(ErrErrorString, Crypto, "ERR_error_string")                                 \
   X(ErrGetError, Crypto, "ERR_get_error")                                       \
   X(ErrClearError, Crypto, "ERR_clear_error")                                   \
@@ -76,7 +81,13 @@ namespace {
   X(X509VerifyCertErrorString, Crypto, "X509_verify_cert_error_string")         \
   X(X509VerifyParamSet1IpAsc, Crypto, "X509_VERIFY_PARAM_set1_ip_asc")          \
   X(I2dX509, Crypto, "i2d_X509")                                                \
-  X(X509Free, Crypto, "X509_free")
+  X(X509Free, Crypto, "X509_free")                                              \
+  X(X509GetSubjectName, Crypto, "X509_get_subject_name")                        \
+  X(X509GetIssuerName, Crypto, "X509_get_issuer_name")                          \
+  X(X509NameOneline, Crypto, "X509_NAME_oneline")                               \
+  X(X509GetNotBefore, Crypto, "X509_get0_notBefore")                            \
+  X(X509GetNotAfter, Crypto, "X509_get0_notAfter")                              \
+  X(Asn1TimeToTm, Crypto, "ASN1_TIME_to_tm")
 
 enum TEntry : int {
 #define QUORREL_TLS_SLOT(Slot, Library, Names) E##Slot,
@@ -408,6 +419,54 @@ bool Ssl_peer_certificate_der(void* Session, std::string& Der) {
   }
   Free(Certificate);
   return !Der.empty();
+}
+
+namespace {
+
+std::string NameText(void* Certificate, TEntry Which) {
+  auto Get = Entry<void* (*)(const void*)>(Which);
+  auto Oneline = Entry<char* (*)(const void*, char*, int)>(EX509NameOneline);
+  if (!Get || !Oneline) return "";
+  char Buffer[1024] = {};
+  const void* Name = Get(Certificate);
+  return Name && Oneline(Name, Buffer, int(sizeof Buffer)) ? std::string(Buffer) : "";
+}
+
+std::string TimeText(void* Certificate, TEntry Which) {
+  auto Get = Entry<const void* (*)(const void*)>(Which);
+  auto ToTm = Entry<int (*)(const void*, tm*)>(EAsn1TimeToTm);
+  if (!Get || !ToTm) return "";
+  tm When{};
+  const void* Time = Get(Certificate);
+  if (!Time || ToTm(Time, &When) != 1) return "";
+  char Text[32];
+  std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &When);
+  return Text;
+}
+
+}  // namespace
+
+TTlsPeerInfo Ssl_peer_info(void* Session) {
+  TTlsPeerInfo Info;
+  if (Session == nullptr) return Info;
+  if (auto Version = Entry<const char* (*)(const void*)>(ESslGetVersion))
+    if (const char* Text = Version(Session)) Info.Protocol = Text;
+  auto Cipher = Entry<const void* (*)(const void*)>(ESslGetCurrentCipher);
+  auto CipherName = Entry<const char* (*)(const void*)>(ESslCipherGetName);
+  if (Cipher && CipherName)
+    if (const void* Current = Cipher(Session))
+      if (const char* Text = CipherName(Current)) Info.Cipher = Text;
+  auto Get = Entry<void* (*)(const void*)>(ESslGetPeerCertificate);
+  auto Free = Entry<void (*)(void*)>(EX509Free);
+  if (!Get || !Free) return Info;
+  void* Certificate = Get(Session);
+  if (Certificate == nullptr) return Info;
+  Info.Subject = NameText(Certificate, EX509GetSubjectName);
+  Info.Issuer = NameText(Certificate, EX509GetIssuerName);
+  Info.NotBefore = TimeText(Certificate, EX509GetNotBefore);
+  Info.NotAfter = TimeText(Certificate, EX509GetNotAfter);
+  Free(Certificate);
+  return Info;
 }
 
 char* Err_error_string(unsigned long Code, char* Buffer) {

@@ -59,6 +59,14 @@ int Ssl_set_tlsext_host_name(void* Session, const char* Name);         // 0
 int Ssl_set1_host(void* Session, const char* Name);                    // 0
 long Ssl_get_verify_result(void* Session);                             // 1 (X509_V_ERR_UNSPECIFIED)
 const char* X509_verify_cert_error_text(long Code);                    // null
+// What a session's peer showed, for a report: empty fields where the library
+// cannot say.
+struct TTlsPeerInfo {
+  std::string Protocol, Cipher;  // "TLSv1.3", "TLS_AES_256_GCM_SHA384"
+  std::string Subject, Issuer;   // "/CN=pop.example.org"
+  std::string NotBefore, NotAfter;  // "2026-12-09 03:10:00 UTC"
+};
+TTlsPeerInfo Ssl_peer_info(void* Session);
 // The peer's certificate as DER; false (Der empty) without one or without the
 // entry points.
 bool Ssl_peer_certificate_der(void* Session, std::string& Der);

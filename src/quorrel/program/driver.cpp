@@ -3,6 +3,7 @@
 #include "quorrel/program/driver.h"
 
 #include "quorrel/program/accounts_driver.h"
+#include "quorrel/program/serverinfo.h"
 
 #include <malloc.h>
 #include <sys/stat.h>
@@ -278,6 +279,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   const TRunMode& Asked = Run.Settings.Mode;
   if (Run.Settings.Accounts.Wanted() && !Asked.Help && !Asked.Version)
     return RunAccountsFile(ProgramName, Run.Settings, Args);
+  if (Asked.ServerInfo && !Asked.Help && !Asked.Version) return RunServerInfo(ProgramName, Run.Settings);
   // Every word must be usable before anything is read or sent.
   if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) return Run.Refuse(Taken.Within("--regex: "));
   const TRunMode& Mode = Run.Settings.Mode;

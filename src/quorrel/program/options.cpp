@@ -163,6 +163,8 @@ std::string Conflicts(const TSettings& Settings) {
   if (Settings.Bin.DaysGiven && Settings.Bin.Folder.empty() && !Settings.Accounts.Wanted())
     return "--recycle-days needs --recycle";
   const TAccountSettings& A = Settings.Accounts;
+  if (Settings.Mode.ServerInfo && !A.Wanted() && Settings.ParameterCount != 1 && !Settings.HasMailbox)
+    return "--serverinfo needs a server, or a user name, a password and a server";
   if (A.All && !A.Names.empty()) return "--all and --account exclude each other";
   if (A.Wanted() && Settings.ParameterCount > 0)
     return "parameters do not go with --account, --all or --list-accounts: the accounts file names the mailboxes";
@@ -224,6 +226,10 @@ const TOption Options[] = {
      StoreRecycleDays},
     {"--list-recycled", "DIR", "list the copies in the bin DIR, newest first, and exit; contacts no server",
      StoreBinFolder<&TBinSettings::Listed>},
+    {"--serverinfo", nullptr,
+     "report what the server offers (greeting, capabilities, login methods, TLS certificate) and exit; "
+     "with a user name and password also log in: quorrel --serverinfo [options] [UserName Password] Server",
+     ModeSwitch<&TRunMode::ServerInfo>},
     {"--all", nullptr, "sweep every account of the accounts file, side by side", AccountsSwitch<&TAccountSettings::All>},
     {"--account", "NAME", "sweep the account NAME of the accounts file; repeatable", StoreAccount},
     {"--config", "FILE",
@@ -326,6 +332,11 @@ TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings) 
       return Bad(Name + " needs a value (" + Option->ValueName + ")");
     }
     if (const std::string Why = Option->Store(Settings, Value); !Why.empty()) return Bad(Name + ": " + Why);
+  }
+  // A report on a server needs no mailbox: the one parameter is the server.
+  if (Settings.Mode.ServerInfo && Count == 1) {
+    Settings.Mailbox.Server = Settings.Mailbox.User;
+    Settings.Mailbox.User.clear();
   }
   Settings.HasMailbox = Count >= 3;
   Settings.ParameterCount = Count;

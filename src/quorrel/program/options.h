@@ -27,6 +27,7 @@ struct TRunMode {
   bool Quiet = false;     // standard output: only the messages acted on, and a summary
   bool OnlyNew = false;   // read only the headers of messages not judged before
   bool Why = false;       // each verdict line ends with the rule that decided it
+  bool ServerInfo = false;  // report what the server offers; read and delete nothing
 };
 
 // The recycle bin: where a copy of each message goes before its DELE.

@@ -117,3 +117,35 @@ TEST_F(Login, APinnedCertificateIsTheOnlyOneTaken) {
   const std::regex Login("Login: user=<alice>");
   EXPECT_EQ(std::distance(std::sregex_iterator(O.Log.begin(), O.Log.end(), Login), std::sregex_iterator()), 2) << O.Log;
 }
+
+// What a server offers, in clear, over STLS and over TLS; a certificate not
+// verified is reported with its fingerprint, and no password goes over it.
+TEST_F(Login, ServerInfoReportsWhatTheServerOffers) {
+  TScenario S{.Messages = {Message({"Subject: Lottery"})},
+              .Runs = {{"--serverinfo", "127.0.0.1"},
+                       {"--serverinfo", "--starttls", "--ca-file", "{CA}", "localhost"},
+                       {"--serverinfo", "--tls", "--sysexits", "alice", "secret", "localhost"},
+                       {"--serverinfo", "--tls", "--ca-file", "{CA}", "alice", "secret", "localhost"}},
+              .StderrExpected = true};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  std::string Pin;
+  ASSERT_EQ(RunCommand("openssl x509 -noout -fingerprint -sha256 -in " + E2E.Dir + "/certs/cert.pem", &Pin), 0);
+  Pin = Pin.substr(Pin.find('=') + 1, 95);
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0, 69, 0}));
+  EXPECT_THAT(O.Outputs[0], HasSubstr("\r\ngreeting: +OK "));
+  EXPECT_THAT(O.Outputs[0], HasSubstr("\r\nAPOP: offered (the greeting carries the challenge <"));
+  EXPECT_THAT(O.Outputs[0], HasSubstr("\r\ncapabilities before login:\r\n  CAPA\r\n"));
+  EXPECT_THAT(O.Outputs[0], HasSubstr("  STLS\r\n"));
+  EXPECT_THAT(O.Outputs[1], HasSubstr("certificate verified: yes, against "));
+  EXPECT_THAT(O.Outputs[1], HasSubstr("certificate SHA-256 fingerprint: " + Pin + " "));
+  EXPECT_THAT(O.Outputs[1], HasSubstr("\r\ncapabilities over TLS:\r\n"));
+  EXPECT_THAT(O.Outputs[2], HasSubstr("certificate verified: NO, against the system's trust store: "));
+  EXPECT_THAT(O.Outputs[2], HasSubstr("\r\nlogin: not tried, since the certificate was not verified"));
+  EXPECT_THAT(O.Outputs[3], HasSubstr("\r\nlogin: accepted\r\ncapabilities after login:\r\n"));
+  EXPECT_THAT(O.Outputs[3], HasSubstr("\r\nmessages: 1, "));
+  EXPECT_EQ(O.Left, (std::vector<int>{1}));
+  // One login in all: the session whose certificate was not verified sent no password.
+  const std::regex Login("Login: user=<alice>");
+  EXPECT_EQ(std::distance(std::sregex_iterator(O.Log.begin(), O.Log.end(), Login), std::sregex_iterator()), 1) << O.Log;
+}
