@@ -358,6 +358,7 @@ bool TPOP3Send::Login() {
     return false;
   }
 
+  Greeting = StatusLine;
   // The challenge runs from the first "<" to the first ">" behind it.
   const size_t Open = StatusLine.find('<');
   if (Open != std::string::npos) {

@@ -172,6 +172,7 @@ class TPOP3Send : public TProtocolClient {
   int32_t MessageCount = 0;
   int64_t MailboxSize = 0;  // in octets: a mailbox may hold more than 2 GiB
   std::string ApopChallenge;
+  std::string Greeting;  // the server's first line, as the last Login read it
   TAuthMode AuthMode = AuthAny;
   std::vector<std::string> Capabilities;
   bool UseStls = false;

@@ -49,6 +49,7 @@ struct TRun {
   std::vector<uint32_t> Sizes;     // by message number, when listed; empty: not known
   std::vector<int32_t> Kept;       // the messages shown as SKIPPED or KEPT
   std::vector<int32_t> ReadWhole;  // the messages whose header was read whole
+  std::vector<int32_t> Deleted;    // the messages whose DELE the server confirmed
   std::string StatePath;           // with --only-new
   TMaildir Bin;                    // with --recycle: where each message goes before its DELE
   bool Recycling = false;
@@ -161,9 +162,11 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   const auto Note = [&Run](const std::string& Text) { Run.Complain(Text); };
   if (Mode.OnlyNew) {
     Run.OnlyNew.Plan(Session, RulesFingerprint(Run.Settings.Rules), Note);
+    const int32_t Still = Run.OnlyNew.StillThere;
     if (!Mode.Quiet)
-      Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore) + " new, " +
-                    std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" + LineEnd);
+      Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore - Still) + " new, " +
+                    std::to_string(Run.OnlyNew.JudgedBefore) + " judged before" +
+                    (Still > 0 ? ", " + std::to_string(Still) + " still on the server after DELE" : "") + LineEnd);
   }
   Run.Sizes = Run.OnlyNew.ListedSizes();
   if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
@@ -199,6 +202,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   }
   Run.Marked += Sweep.Marked;
   Run.ReadWhole = Sweep.ReadWhole;
+  Run.Deleted.insert(Run.Deleted.end(), Sweep.Confirmed.begin(), Sweep.Confirmed.end());
   if (!Keeper.Working()) Run.Fail(TFailureKind::LocalIo);
   if (Sweep.NotCopied > 0) Run.Fail(TFailureKind::TryLater);
   if (End == TSweepEnd::ConnectionLost) {
@@ -230,16 +234,18 @@ int Close(std::unique_ptr<TPOP3Send> Session, TRun& Run) {
   }
   // The state is written only once the server has carried the run out.
   if (Confirmed && !Run.Settings.Mode.DryRun && Run.Settings.Mode.OnlyNew && Run.Counted >= 0)
-    Run.OnlyNew.Record(Run.ReadWhole, Run.Kept, [&Run](const std::string& Text) { Run.Complain(Text); });
+    Run.OnlyNew.Record(Run.ReadWhole, Run.Kept, [&Run](const std::string& Text) { Run.Complain(Text); }, Run.Deleted);
   // Old copies go only after a run that was carried out, so that a bin is
   // never emptied by runs that cannot reach the server.
   if (Confirmed && Run.Recycling) Run.Bin.Prune(Run.Settings.Bin.Days, ::time(nullptr));
   if (Run.Settings.Mode.Quiet && Run.Counted >= 0) {
     const int32_t Deleted = Confirmed ? Run.Marked : 0;
     const int32_t Before = Run.OnlyNew.JudgedBefore;
+    const int32_t Still = Run.OnlyNew.StillThere;
     Run.Out.Write(std::to_string(Run.Counted) + " messages: " + std::to_string(Deleted) + " deleted, " +
-                  std::to_string(Run.Counted - Deleted - Before) + " kept, " + std::to_string(Before) +
-                  " not read again" + LineEnd);
+                  std::to_string(Run.Counted - Deleted - Before - Still) + " kept, " + std::to_string(Before) +
+                  " not read again" + (Still > 0 ? ", " + std::to_string(Still) + " still on the server after DELE" : "") +
+                  LineEnd);
   }
   Session.reset();
   return Run.Finish();

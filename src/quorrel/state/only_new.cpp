@@ -1,6 +1,9 @@
 #include "quorrel/state/only_new.h"
 
 #include <unordered_map>
+#include <unordered_set>
+
+#include "netutil/netutil.h"
 
 namespace quorrel {
 
@@ -31,7 +34,8 @@ TStatus TOnlyNew::Begin(const std::string& Path, const TNote& Note) {
 void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, const TNote& Note) {
   Fingerprint = WantedFingerprint;
   Skip.clear();
-  JudgedBefore = 0;
+  Undeleted.clear();
+  JudgedBefore = StillThere = 0;
   if (!Session.ListIdsAndSizes(Ids, Sizes)) {
     Ids.clear();
     Sizes.clear();
@@ -45,6 +49,21 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
     Note(Loaded.Message() + ": every message is read");
     return;
   }
+  // Mail deleted before is not shown as deleted again, whatever the rules.
+  const std::unordered_set<std::string> Gone(State.Deleted.begin(), State.Deleted.end());
+  Skip.assign(Ids.size(), false);
+  Undeleted.assign(Ids.size(), false);
+  for (size_t N = 1; N < Ids.size(); ++N)
+    if (Gone.count(Ids[N])) Skip[N] = Undeleted[N] = true, ++StillThere;
+  if (StillThere > 0) {
+    std::string Gmail;
+    if (AsciiLower(Session.Host) == "pop.gmail.com" || Session.Greeting.rfind("+OK Gpop", 0) == 0)
+      Gmail = " (Gmail: Settings, Forwarding and POP/IMAP, \"When messages are accessed with POP\" decides it; "
+              "choose \"delete Gmail's copy\")";
+    Note(std::to_string(StillThere) + " message" + (StillThere == 1 ? "" : "s") +
+         " whose deletion the server confirmed before " + (StillThere == 1 ? "is" : "are") +
+         " still listed: this server keeps deleted mail" + Gmail);
+  }
   if (Stored != Fingerprint) {
     Note("the filter words or options differ from the last run's: every message is read again");
     return;
@@ -52,8 +71,8 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
   std::unordered_map<std::string, uint32_t> Judged;
   Judged.reserve(Entries.size());
   for (TStateEntry& E : Entries) Judged.emplace(std::move(E.Uidl), E.Size);
-  Skip.assign(Ids.size(), false);
   for (size_t N = 1; N < Ids.size(); ++N) {
+    if (Undeleted[N]) continue;
     // Another size under the same id is another message to us.
     const auto Found = Judged.find(Ids[N]);
     Skip[N] = Found != Judged.end() && Found->second == Sizes[N];
@@ -61,7 +80,8 @@ void TOnlyNew::Plan(TPOP3Send& Session, const std::string& WantedFingerprint, co
   }
 }
 
-void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note) {
+void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note,
+                      const std::vector<int32_t>& Deleted) {
   if (!Locked || Ids.empty()) return;
   // A header not read whole was not judged, and a message whose DELE was
   // refused is no kept one: both are read again next time.
@@ -71,8 +91,17 @@ void TOnlyNew::Record(const std::vector<int32_t>& ReadWhole, const std::vector<i
   for (int32_t N : Kept)
     if (N > 0 && size_t(N) < Marks.size()) Marks[size_t(N)] |= 2;
   std::vector<TStateEntry> Entries;
-  for (size_t N = 1; N < Ids.size(); ++N)
-    if ((N < Skip.size() && Skip[N]) || Marks[N] == 3) Entries.push_back({Ids[N], Sizes[N]});
+  std::vector<std::string> Gone;
+  for (size_t N = 1; N < Ids.size(); ++N) {
+    // Those deleted before and still listed stay remembered as deleted.
+    if (N < Undeleted.size() && Undeleted[N])
+      Gone.push_back(Ids[N]);
+    else if ((N < Skip.size() && Skip[N]) || Marks[N] == 3)
+      Entries.push_back({Ids[N], Sizes[N]});
+  }
+  for (int32_t N : Deleted)
+    if (N > 0 && size_t(N) < Ids.size()) Gone.push_back(Ids[size_t(N)]);
+  State.Deleted = std::move(Gone);
   if (const TStatus Saved = State.Save(Fingerprint, Entries); !Saved)
     Note("the state could not be written (" + Saved.Message() + "): the next run goes by the last one written");
 }

@@ -36,10 +36,16 @@ class TOnlyNew {
   // After a confirmed QUIT: the state becomes the messages skipped (still on
   // the server) and those read whole and kept. Nothing is written when no ids
   // are known.
-  void Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note);
+  // Deleted are the messages whose DELE the server confirmed in this run: the
+  // state remembers them, so that a server that keeps deleted mail is noticed.
+  void Record(const std::vector<int32_t>& ReadWhole, const std::vector<int32_t>& Kept, const TNote& Note,
+              const std::vector<int32_t>& Deleted = {});
 
   std::vector<bool> Skip;  // by message number
   int32_t JudgedBefore = 0;
+  // Messages whose DELE a QUIT confirmed in an earlier run, still listed: not
+  // read again and not counted as judged (they are in Skip too).
+  int32_t StillThere = 0;
   // The sizes LIST gave (index 0 unused); empty when they are not known.
   const std::vector<uint32_t>& ListedSizes() const { return Sizes; }
 
@@ -49,6 +55,7 @@ class TOnlyNew {
   std::string Fingerprint;
   std::vector<std::string> Ids;  // by message number; empty: not known
   std::vector<uint32_t> Sizes;
+  std::vector<bool> Undeleted;  // by message number: one of StillThere
 };
 
 }  // namespace quorrel

@@ -138,6 +138,7 @@ TStatus TMailboxState::Lock(const std::string& Path) {
 TStatus TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& Entries) {
   Fingerprint.clear();
   Entries.clear();
+  Deleted.clear();
   if (!StateLock.Held()) return Unusable("the state is not locked");
   const int Fd = open(StatePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (Fd < 0) {
@@ -148,6 +149,7 @@ TStatus TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& 
 
   std::string Header;
   std::vector<TStateEntry> Read;
+  std::vector<std::string> Gone;
   // A chunk plus the longest line that can be left over from the chunk before.
   const size_t Capacity = IoChunk + MostLine + 1;
   const std::unique_ptr<char[]> Buffer(new char[Capacity]);
@@ -182,6 +184,11 @@ TStatus TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& 
         Header = Print.substr(1);
         continue;
       }
+      if (Text.substr(0, 2) == "D ") {
+        if (!IsToken(Text.substr(2), MostUidl) || Gone.size() >= MostDeleted) return Unusable(Damaged(Line));
+        Gone.emplace_back(Text.substr(2));
+        continue;
+      }
       uint32_t Size = 0;
       std::string_view Uidl;
       if (!ParseEntry(Text, Size, Uidl) || Read.size() >= MostEntries) return Unusable(Damaged(Line));
@@ -196,6 +203,7 @@ TStatus TMailboxState::Load(std::string& Fingerprint, std::vector<TStateEntry>& 
   if (const size_t Repeat = FirstRepeat(Read); Repeat != std::string_view::npos) return Unusable(Damaged(Repeat + 2));
   Fingerprint = std::move(Header);
   Entries = std::move(Read);
+  Deleted = std::move(Gone);
   return TStatus::Ok();
 }
 
@@ -220,6 +228,15 @@ TStatus TMailboxState::Save(const std::string& Fingerprint, const std::vector<TS
     char Digits[16];
     const auto Made = std::to_chars(Digits, Digits + sizeof Digits, Entry.Size);
     Out.append(Digits, Made.ptr).append(" ").append(Entry.Uidl).append("\n");
+    if (Out.size() >= IoChunk) {
+      if (const TStatus Written = File.Write(Out); !Written) return Written.Within(Into);
+      Out.clear();
+    }
+  }
+  const size_t FirstKept = Deleted.size() > MostDeleted ? Deleted.size() - MostDeleted : 0;
+  for (size_t I = FirstKept; I < Deleted.size(); ++I) {
+    if (!IsToken(Deleted[I], MostUidl)) continue;
+    Out.append("D ").append(Deleted[I]).append("\n");
     if (Out.size() >= IoChunk) {
       if (const TStatus Written = File.Write(Out); !Written) return Written.Within(Into);
       Out.clear();

@@ -26,6 +26,8 @@ struct TStateEntry {
 // File format, text with LF line ends:
 //   quorrel-state 1 <fingerprint>
 //   <size> <uidl>                   one line per entry
+//   D <uidl>                        one line per message whose DELE a QUIT
+//                                   confirmed (Deleted), oldest first
 // The fingerprint is 1 to 128 bytes in 0x21..0x7E; a size is decimal without
 // leading zeros, at most 4294967295; a UIDL is 1 to 70 bytes in 0x21..0x7E and
 // appears once. Every line ends with LF, the last one too: a missing LF is the
@@ -66,6 +68,12 @@ class TMailboxState {
   TStatus Save(const std::string& Fingerprint, const std::vector<TStateEntry>& Entries);
 
   const std::string& Path() const { return StatePath; }
+
+  // The UIDLs of messages whose DELE a server confirmed with QUIT, oldest
+  // first: filled by Load, written by Save. A server that keeps deleted mail
+  // lists them again; they are kept whatever the fingerprint says.
+  std::vector<std::string> Deleted;
+  static constexpr size_t MostDeleted = 100'000;  // Save keeps the newest
 
  private:
   std::string StatePath;

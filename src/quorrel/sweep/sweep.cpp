@@ -47,6 +47,7 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
   Header.clear();
   HeaderNote.clear();
   ReadWhole.clear();
+  Confirmed.clear();
   GuardDue = false;
   CommandsInFlight = RepliesInFlight = 0;
   NextToAsk = NextToJudge = MessageCount;
@@ -256,7 +257,7 @@ bool TSweep::ReadNext(TSweepEnd& End) {
         if (Waiting.Stage != TStage::DeleSent || Waiting.Number != Next.Number) continue;
         Waiting.Stage = TStage::Known;
         Waiting.Verdict = Positive ? TVerdict::Deleted : TVerdict::NotDeleted;
-        if (Positive) ++Marked;
+        if (Positive) ++Marked, Confirmed.push_back(Next.Number);
         // A refused DELE leaves the message on the server: say so rather than
         // report a deletion that will not happen.
         if (!Positive) Waiting.Notes.push_back(Command + " failed: " + ReplyFailure(Session));

@@ -103,6 +103,7 @@ class TSweep {
 
   // Filled by Run:
   int32_t Marked = 0;  // DELEs the server confirmed
+  std::vector<int32_t> Confirmed;  // their messages' numbers
   // The messages shown whose header was read whole (TOP answered, no line
   // cut), in the order of the sweep. A list of numbers, not a table by number:
   // the server chose the count.

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -398,4 +399,35 @@ TEST_F(Hostile, ALoginDelaySaysWhenTheNextLoginIsTaken) {
   ExpectClean(O, "login delay", "DELE 2", 75);
   EXPECT_THAT(O.Errors[0], ::testing::HasSubstr("quorrel: the server takes a login at most every 900 s: the next one "
                                                 "is taken from " + std::string(When) + "\n"));
+}
+
+// A server that takes DELE and QUIT and keeps the mail (as Gmail may): the
+// next --only-new run says so once and does not show it as deleted again.
+TEST_F(Hostile, MailADeleDidNotRemoveIsNotShownDeletedAgain) {
+  const auto Session = [](TPop3ScriptServer& S, bool First) {
+    S.Line("+OK Gpop ready for requests").On("CAPA", "-ERR\r\n").On("USER u", "+OK\r\n").On("PASS p", "+OK\r\n");
+    S.On("STAT", "+OK 2 200\r\n").On("UIDL", "+OK\r\n1 aaa\r\n2 bbb\r\n.\r\n").On("LIST", "+OK\r\n1 100\r\n2 100\r\n.\r\n");
+    if (First) {
+      S.On("TOP 2 0", "+OK\r\nSubject: lottery win\r\n\r\n.\r\n").On("DELE 2", "+OK\r\n");
+      S.On("TOP 1 0", "+OK\r\nSubject: one\r\n\r\n.\r\n");
+    }
+    S.On("QUIT", "+OK\r\n");
+  };
+  const std::vector<std::string> Args = {"u", "p", "127.0.0.1", "lottery", "--only-new", "--state-file",
+                                         E2E.Dir + "/state", "--sysexits"};
+  TScenario S = Against([&](TPop3ScriptServer& Server) {
+    Session(Server, true);
+    Server.NextConnection();
+    Session(Server, false);
+  });
+  S.Runs = {Args, With(Args, {"--quiet"})};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 0})) << O.Errors[1];
+  EXPECT_THAT(O.Outputs[0], ::testing::HasSubstr("2:lottery win DELETED\r\n1:one SKIPPED\r\n"));
+  EXPECT_EQ(O.Outputs[1], "2 messages: 0 deleted, 0 kept, 1 not read again, 1 still on the server after DELE\r\n");
+  EXPECT_THAT(O.Errors[1], ::testing::HasSubstr(
+                               "quorrel: 1 message whose deletion the server confirmed before is still listed: this "
+                               "server keeps deleted mail (Gmail: Settings, Forwarding and POP/IMAP"));
+  EXPECT_EQ(std::count(O.Commands.begin(), O.Commands.end(), "TOP 2 0"), 1);  // read in the first run only
 }

@@ -64,12 +64,16 @@ TEST_F(State, WhatIsSavedLoadsBack) {
   Entries.insert(Entries.end(), {{std::string(70, 'z'), 0}, {"!", 4294967295u}});
   TMailboxState S;
   Lock(S);
+  // The mail deleted before: only the newest of too many are kept.
+  for (size_t I = 0; I < TMailboxState::MostDeleted + 2; ++I) S.Deleted.push_back("d" + std::to_string(I));
+  const std::vector<std::string> Deleted(S.Deleted.begin() + 2, S.Deleted.end());
   ASSERT_EQ(S.Save("0123abc", Entries).Message(), "");
   std::string Fingerprint;
   std::vector<TStateEntry> Loaded;
   ASSERT_EQ(S.Load(Fingerprint, Loaded).Message(), "");
   EXPECT_EQ(Fingerprint, "0123abc");
   EXPECT_EQ(Loaded, Entries);
+  EXPECT_EQ(S.Deleted, Deleted);
 }
 
 TEST_F(State, FoldersAndFilesArePrivate) {
