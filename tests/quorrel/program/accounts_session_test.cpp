@@ -45,13 +45,16 @@ recycle = false
   const TOutcome O = E2E.Run({.Messages = Mailbox,
                               .OtherMailboxes = {{"bob", Mailbox}},
                               .Runs = {{"--config", File, "--account", "work", "--dry-run"},
-                                       {"--config", File, "--all", "--sysexits", "--jobs", "2"}},
+                                       {"--config", File, "--all", "--sysexits", "--jobs", "2"},
+                                       {"--config", File, "--account", "isp", "--serverinfo"}},
                               .StderrExpected = true});
   ::unsetenv("XDG_DATA_HOME");
   ASSERT_EQ(O.Trouble, "");
   EXPECT_EQ(O.Outputs[0], Banner + "== work\r\n3 emails found, " + SizeOf(Mailbox) +
                               " bytes\r\n3:Lottery 3 KEPT\r\n2:Minutes 2 WOULD DELETE\r\n1:Lottery 1 WOULD DELETE\r\n");
-  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 69}));
+  EXPECT_EQ(O.Statuses, (std::vector<int>{0, 69, 0}));
+  EXPECT_THAT(O.Outputs[2], HasSubstr("== isp\r\nserver: 127.0.0.1:110\r\n"));
+  EXPECT_THAT(O.Outputs[2], HasSubstr("\r\nlogin: accepted\r\n"));
   const std::string& All = O.Outputs[1];
   EXPECT_EQ(All.find("== isp"), Banner.size()) << All;
   EXPECT_LT(All.find("== isp"), All.find("== down"));
