@@ -363,6 +363,10 @@ std::vector<std::string> OptionsForEachAccount(const std::vector<std::string>& A
 
 std::string HelpText(const std::string& ProgramName) {
   std::string Text = "Usage: " + ProgramName + " [options] UserName Password Server [Filter1] [...]\r\n";
+  const std::string Indent = std::string(7, ' ') + ProgramName;
+  Text += Indent + " [options] --all | --account NAME [...]   every mailbox of the accounts file\r\n";
+  Text += Indent + " --serverinfo [options] [UserName Password] Server\r\n";
+  Text += Indent + " --list-recycled DIR\r\n";
   Text += "Deletes on the server every message whose header contains a filter word.\r\n";
   Text += "Options (anywhere on the line, also as --name=value; -- ends them):\r\n";
   for (const TOption& O : Options) {

@@ -233,7 +233,9 @@ TEST(Options, HelpNamesEveryOption) {
   EXPECT_EQ(Help.rfind("Usage: quorrel [options] UserName Password Server [Filter1] [...]\r\n", 0), 0u) << Help;
   for (const char* Name : {"--dry-run", "--decode", "--no-pipelining", "--port", "--tls", "--starttls", "--ca-file",
                            "--insecure", "--proxy", "--auth", "--password-command", "--only-new", "--state-file", "--quiet",
-                           "--sysexits", "--keep", "--field", "--regex", "--larger-than", "--why", "--help", "--version"})
+                           "--sysexits", "--keep", "--field", "--regex", "--larger-than", "--why", "--help", "--version",
+                           "--recycle", "--recycle-days", "--list-recycled", "--all", "--account", "--config", "--jobs",
+                           "--list-accounts", "--serverinfo", "--tls-fingerprint"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }
