@@ -8,14 +8,13 @@
 
 #include "quorrel/accounts/accounts.h"
 #include "quorrel/process/side_by_side.h"
+#include "quorrel/program/driver.h"
 #include "quorrel/program/exit_status.h"
 #include "quorrel/report/output.h"
 
 namespace quorrel {
 
 namespace {
-
-const std::string Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
 
 void Complain(const std::string& ProgramName, const std::string& Text) {
   std::fprintf(stderr, "%s: %s\n", ProgramName.c_str(), Text.c_str());

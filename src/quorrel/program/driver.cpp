@@ -32,7 +32,6 @@ namespace quorrel {
 
 namespace {
 
-const char* const Banner = "Quorrel version 1.0 https://quorrel.example.org\r\n";
 const char* const LineEnd = "\r\n";
 const char* const ConnectionLost = "Connection lost: the sweep ends here";
 
@@ -94,16 +93,6 @@ bool AsksForSysExits(const std::vector<std::string>& Args) {
     if (Arg == "--sysexits") return true;
   }
   return false;
-}
-
-// The password given as "-": from the password command, the terminal or
-// standard input.
-TStatus ReadSecret(TMailbox& Mailbox) {
-  if (!Mailbox.PasswordCommand.empty())
-    return RunSecretCommand(Mailbox.PasswordCommand, Mailbox.Password).Within("--password-command: ");
-  if (Mailbox.Password == "-" && !ReadPassword(Mailbox.Password))
-    return TStatus::Fail(TFailureKind::NoInput, "no password could be read from standard input");
-  return TStatus::Ok();
 }
 
 // With --only-new, the state is locked before anything is sent; a TryLater
@@ -274,6 +263,14 @@ TStatus OpenBin(TRun& Run) {
 }
 
 }  // namespace
+
+TStatus ReadSecret(TMailbox& Mailbox) {
+  if (!Mailbox.PasswordCommand.empty())
+    return RunSecretCommand(Mailbox.PasswordCommand, Mailbox.Password).Within("--password-command: ");
+  if (Mailbox.Password == "-" && !ReadPassword(Mailbox.Password))
+    return TStatus::Fail(TFailureKind::NoInput, "no password could be read from standard input");
+  return TStatus::Ok();
+}
 
 int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Args) {
   TRun Run;

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "quorrel/credentials/password.h"
-#include "quorrel/credentials/secret_command.h"
+#include "quorrel/program/driver.h"
 #include "quorrel/program/exit_status.h"
 #include "quorrel/report/output.h"
 #include "quorrel/session/diagnosis.h"
@@ -59,15 +58,9 @@ int RunServerInfo(const std::string& ProgramName, TSettings Settings) {
     return Mode.SysExits ? SysExitStatus(Failure) : 0;
   };
   const bool Credentials = !Mailbox.User.empty();
-  if (Credentials) {
-    if (!Mailbox.PasswordCommand.empty()) {
-      if (const TStatus Run = RunSecretCommand(Mailbox.PasswordCommand, Mailbox.Password); !Run)
-        return Finish(Run.Kind(), "--password-command: " + Run.Message());
-    } else if (Mailbox.Password == "-" && !ReadPassword(Mailbox.Password)) {
-      return Finish(TFailureKind::NoInput, "no password could be read from standard input");
-    }
-  }
-  if (!Mode.Quiet) R.Out.Write("Quorrel version 1.0 https://quorrel.example.org\r\n");
+  if (Credentials)
+    if (const TStatus Read = ReadSecret(Mailbox); !Read) return Finish(Read.Kind(), Read.Message());
+  if (!Mode.Quiet) R.Out.Write(Banner);
   TPOP3Send Session;
   ConfigureSession(Session, Mailbox, {false, false});
   Session.Socket.TlsVerifyReportOnly = true;
