@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,7 @@ namespace quorrel {
 namespace {
 
 // What a key's value must be.
-enum class TType { Text, Flag, Number, Words, Size, Bin };
+enum class TType { Text, Flag, Number, Real, Words, Size, Bin };
 
 struct TKey {
   const char* Name;
@@ -37,6 +38,9 @@ const TKey Keys[] = {
     {"larger-than", TType::Size},   {"decode", TType::Flag},         {"no-pipelining", TType::Flag},
     {"only-new", TType::Flag},      {"state-file", TType::Text},     {"recycle", TType::Bin},
     {"recycle-days", TType::Number}, {"why", TType::Flag},        {"tls-fingerprint", TType::Words},
+    {"classifier", TType::Text},    {"classify-command", TType::Text}, {"classifier-db", TType::Text},
+    {"classifier-address", TType::Text}, {"classifier-controller", TType::Text}, {"spam-score", TType::Real},
+    {"classify-lines", TType::Number}, {"classify-jobs", TType::Number}, {"classify-timeout", TType::Number},
 };
 
 const char* TypeName(TType Type) {
@@ -44,6 +48,7 @@ const char* TypeName(TType Type) {
     case TType::Text: return "a string";
     case TType::Flag: return "true or false";
     case TType::Number: return "a whole number";
+    case TType::Real: return "a number";
     case TType::Words: return "a list of strings";
     case TType::Size: return "a size (a number of bytes, or a string such as \"5M\")";
     case TType::Bin: return "false or a folder's name";
@@ -56,6 +61,7 @@ bool Fits(const toml::node& Node, TType Type) {
     case TType::Text: return Node.is_string();
     case TType::Flag: return Node.is_boolean();
     case TType::Number: return Node.is_integer();
+    case TType::Real: return Node.is_integer() || Node.is_floating_point();
     case TType::Size: return Node.is_string() || Node.is_integer();
     case TType::Bin: return Node.is_string() || Node.is_boolean();
     case TType::Words: {
@@ -147,6 +153,11 @@ TStatus Build(const TReader& Reader, const std::string& Name, const toml::table&
       if (Value.as_boolean()->get()) A.Options.push_back(Option);
     } else if (Value.is_integer()) {
       A.Options.insert(A.Options.end(), {Option, std::to_string(Value.as_integer()->get())});
+    } else if (Value.is_floating_point()) {
+      // The shortest text that reads back as the same number.
+      char Number[32];
+      const auto Written = std::to_chars(Number, Number + sizeof Number, Value.as_floating_point()->get());
+      A.Options.insert(A.Options.end(), {Option, std::string(Number, Written.ptr)});
     } else if (Value.is_string()) {
       A.Options.insert(A.Options.end(), {Option, std::string(Value.as_string()->get())});
     } else {

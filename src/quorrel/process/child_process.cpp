@@ -36,6 +36,10 @@ class TDescriptor {
   TDescriptor(const TDescriptor&) = delete;
   TDescriptor& operator=(const TDescriptor&) = delete;
   int Get() const { return Fd; }
+  void Reset(int NewFd) {
+    Close();
+    Fd = NewFd;
+  }
   // Not retried on EINTR: on Linux the descriptor is gone either way.
   void Close() {
     if (Fd >= 0) close(Fd);
@@ -128,8 +132,8 @@ int MsUntil(TClock::time_point Deadline) {
 }
 
 // Starts /bin/sh -c Command in a process group of its own, its standard output
-// on Out. 0 or an errno value.
-int Spawn(const std::string& Command, int Out, pid_t& Pid) {
+// on Out, its standard input on In (-1: /dev/null). 0 or an errno value.
+int Spawn(const std::string& Command, int In, int Out, pid_t& Pid) {
   posix_spawn_file_actions_t Actions;
   posix_spawnattr_t Attributes;
   if (int Error = posix_spawn_file_actions_init(&Actions)) return Error;
@@ -137,7 +141,8 @@ int Spawn(const std::string& Command, int Out, pid_t& Pid) {
   if (int Error = posix_spawnattr_init(&Attributes)) return Error;
   TCleanup FreeAttributes([&] { posix_spawnattr_destroy(&Attributes); });
 
-  int Error = posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  int Error = In < 0 ? posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0)
+                     : posix_spawn_file_actions_adddup2(&Actions, In, STDIN_FILENO);
   if (!Error) Error = posix_spawn_file_actions_adddup2(&Actions, Out, STDOUT_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
   // The program's sockets are none of the command's business.
@@ -174,20 +179,48 @@ std::string Duration(int Ms) {
   return std::to_string(Ms) + " ms";
 }
 
-TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutMs, size_t MostOutput) {
+namespace {
+
+// Two ends of a pipe, both above the standard descriptors; false with errno set.
+bool MakePipe(TDescriptor& Read, TDescriptor& Write) {
+  int Ends[2];
+  if (pipe2(Ends, O_CLOEXEC) != 0) return false;
+  Read.Reset(AboveStandard(Ends[0]));
+  Write.Reset(AboveStandard(Ends[1]));
+  return Read.Get() >= 0 && Write.Get() >= 0;
+}
+
+// Writes what the command is ready to take of Input from Done on, without
+// waiting; closes Feed once all is written or the command will take no more.
+void FeedSome(TDescriptor& Feed, std::string_view Input, size_t& Done) {
+  while (Feed.Get() >= 0 && Done < Input.size()) {
+    const ssize_t N = write(Feed.Get(), Input.data() + Done, Input.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N < 0 && errno == EAGAIN) return;
+    if (N <= 0) break;  // EPIPE: it ended without reading everything, which is its right
+    Done += size_t(N);
+  }
+  Feed.Close();
+}
+
+TResult<TCommandOutput> Run(const std::string& Command, const std::string_view* Input, int TimeoutMs,
+                            size_t MostOutput) {
   const auto Failed = [](std::string Why) { return TStatus::Fail(TFailureKind::TryLater, std::move(Why)); };
   const auto Deadline = TClock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
 
-  int Ends[2];
-  if (pipe2(Ends, O_CLOEXEC) != 0) return Failed(Unstartable(errno));
-  TDescriptor Read(AboveStandard(Ends[0])), Write(AboveStandard(Ends[1]));
-  if (Read.Get() < 0 || Write.Get() < 0) return Failed(Unstartable(errno));
+  TDescriptor Read, Write, InRead, Feed;
+  if (!MakePipe(Read, Write)) return Failed(Unstartable(errno));
+  if (Input && (!MakePipe(InRead, Feed) || fcntl(Feed.Get(), F_SETFL, O_NONBLOCK) != 0))
+    return Failed(Unstartable(errno));
 
   pid_t Pid = -1;
-  if (int Error = Spawn(Command, Write.Get(), Pid)) return Failed(Unstartable(Error));
+  if (int Error = Spawn(Command, Input ? InRead.Get() : -1, Write.Get(), Pid)) return Failed(Unstartable(Error));
   // Only the command holds the write end now, so its end is the end of the output.
   Write.Close();
+  InRead.Close();
   TChild Child(Pid);
+  size_t Fed = 0;
+  if (Input) FeedSome(Feed, *Input, Fed);
 
   // One byte more than allowed tells an output of exactly the limit from a
   // longer one. The buffer never grows, so no copy of the output is left
@@ -219,14 +252,16 @@ TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutM
       Child.Kill();
       return Failed("the command gave no answer within " + Duration(TimeoutMs));
     }
-    if (Read.Get() >= 0) {
-      pollfd Wait{Read.Get(), POLLIN, 0};
-      const int Ready = poll(&Wait, 1, std::min(Left, ReadStepMs));
+    if (Read.Get() >= 0 || Feed.Get() >= 0) {
+      // A closed descriptor (-1) is left out by poll.
+      pollfd Wait[2] = {{Read.Get(), POLLIN, 0}, {Feed.Get(), POLLOUT, 0}};
+      const int Ready = poll(Wait, 2, std::min(Left, ReadStepMs));
       if (Ready < 0 && errno != EINTR) {
         Child.Kill();
         return Failed(std::string("cannot wait for the command's output: ") + std::strerror(errno));
       }
-      if (Ready > 0 && ReadSome() && Size > MostOutput) {
+      if (Ready > 0 && Wait[1].revents) FeedSome(Feed, *Input, Fed);
+      if (Ready > 0 && Wait[0].revents && ReadSome() && Size > MostOutput) {
         Child.Kill();
         return Failed(TooLong);
       }
@@ -257,6 +292,97 @@ TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutM
   Result.ExitStatus = Child.ExitStatus();
   Wipe.Cancel();
   return Result;
+}
+
+}  // namespace
+
+TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutMs, size_t MostOutput) {
+  return Run(Command, nullptr, TimeoutMs, MostOutput);
+}
+
+TResult<TCommandOutput> RunShellFilter(const std::string& Command, std::string_view Input, int TimeoutMs,
+                                       size_t MostOutput) {
+  return Run(Command, &Input, TimeoutMs, MostOutput);
+}
+
+struct TCoprocess::TState {
+  std::unique_ptr<TChild> Child;
+  TDescriptor In, Out;   // its standard input's write end, its standard output's read end
+  std::string Received;  // read, not yet handed out
+};
+
+TCoprocess::TCoprocess() : State(std::make_unique<TState>()) {}
+TCoprocess::~TCoprocess() { Stop(); }
+
+bool TCoprocess::Running() const { return State->Child != nullptr; }
+
+TStatus TCoprocess::Start(const std::string& Command) {
+  Stop();
+  TDescriptor InRead, OutWrite;
+  if (!MakePipe(InRead, State->In) || !MakePipe(State->Out, OutWrite))
+    return TStatus::Fail(TFailureKind::TryLater, Unstartable(errno));
+  pid_t Pid = -1;
+  if (int Error = Spawn(Command, InRead.Get(), OutWrite.Get(), Pid))
+    return TStatus::Fail(TFailureKind::TryLater, Unstartable(Error));
+  State->Child = std::make_unique<TChild>(Pid);
+  return TStatus::Ok();
+}
+
+void TCoprocess::Stop() {
+  State->In.Close();
+  State->Out.Close();
+  State->Child.reset();  // killed and reaped
+  State->Received.clear();
+}
+
+TResult<std::string> TCoprocess::Ask(const std::string& Line, int TimeoutMs) {
+  const auto Failed = [this](std::string Why) {
+    Stop();
+    return TStatus::Fail(TFailureKind::TryLater, std::move(Why));
+  };
+  if (!Running()) return Failed("the command is not running");
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+  const std::string Sent = Line + "\n";
+  for (size_t Done = 0; Done < Sent.size();) {
+    const ssize_t N = write(State->In.Get(), Sent.data() + Done, Sent.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) {
+      State->Child->Look();
+      const std::string Why = State->Child->Failure();
+      return Failed(Why.empty() ? "the command ended" : Why);
+    }
+    Done += size_t(N);
+  }
+  for (;;) {
+    if (const size_t End = State->Received.find('\n'); End != std::string::npos) {
+      std::string Answer = State->Received.substr(0, End);
+      State->Received.erase(0, End + 1);
+      return Answer;
+    }
+    const int Left = MsUntil(Deadline);
+    if (Left == 0) return Failed("the command gave no answer within " + Duration(TimeoutMs));
+    pollfd Wait{State->Out.Get(), POLLIN, 0};
+    const int Ready = poll(&Wait, 1, Left);
+    if (Ready < 0 && errno == EINTR) continue;
+    if (Ready < 0) return Failed(std::string("cannot wait for the command's output: ") + std::strerror(errno));
+    if (Ready == 0) continue;
+    char Buffer[4096];
+    const ssize_t N = read(State->Out.Get(), Buffer, sizeof Buffer);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) {
+      // Its output ended: it is ending, and says how.
+      for (int Tries = 0; Tries < 100 && !State->Child->Ended(); ++Tries) {
+        State->Child->Look();
+        if (!State->Child->Ended()) poll(nullptr, 0, EndStepMs);
+      }
+      const std::string Why = State->Child->Ended() ? State->Child->Failure() : "";
+      return Failed(!Why.empty() ? Why
+                    : State->Child->Ended() ? "the command ended with status " + std::to_string(State->Child->ExitStatus())
+                                            : "the command closed its output");
+    }
+    State->Received.append(Buffer, size_t(N));
+    if (State->Received.size() > 1024 * 1024) return Failed("the command's answer exceeds 1024 KiB");
+  }
 }
 
 }  // namespace quorrel

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "quorrel/status/status.h"
 
@@ -25,6 +27,34 @@ struct TCommandOutput {
 // here, the caller decides what it means. Output's buffer is reserved once,
 // so that a caller holding a secret in it can wipe the one copy.
 TResult<TCommandOutput> RunShellCommand(const std::string& Command, int TimeoutMs, size_t MostOutput);
+
+// As RunShellCommand, with Input on the command's standard input, then the end
+// of it; a command that ends without reading all of it is no failure.
+TResult<TCommandOutput> RunShellFilter(const std::string& Command, std::string_view Input, int TimeoutMs,
+                                       size_t MostOutput);
+
+// A command that runs beside the program for many questions: each is a line on
+// its standard input, each answer a line on its standard output. Stopping it,
+// or a question that fails, kills it with every process of its group.
+class TCoprocess {
+ public:
+  TCoprocess();
+  ~TCoprocess();
+  TCoprocess(const TCoprocess&) = delete;
+  TCoprocess& operator=(const TCoprocess&) = delete;
+
+  TStatus Start(const std::string& Command);
+  bool Running() const;
+  // Writes Line and a line end, and returns the next line the command prints
+  // (without its end); a TryLater failure when it ends or stays silent for
+  // TimeoutMs, and then it is stopped.
+  TResult<std::string> Ask(const std::string& Line, int TimeoutMs);
+  void Stop();
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> State;
+};
 
 // "30 s" or "250 ms", as a time-out is named in messages.
 std::string Duration(int Ms);

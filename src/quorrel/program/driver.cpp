@@ -23,6 +23,8 @@
 #include "quorrel/recycle/bin.h"
 #include "quorrel/report/output.h"
 #include "quorrel/credentials/password.h"
+#include "quorrel/classify/judge.h"
+#include "quorrel/classify/learn.h"
 #include "quorrel/sweep/rules_judge.h"
 #include "quorrel/sweep/sweep.h"
 #include "quorrel/rules/rules.h"
@@ -150,7 +152,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   const TRunMode& Mode = Run.Settings.Mode;
   const auto Note = [&Run](const std::string& Text) { Run.Complain(Text); };
   if (Mode.OnlyNew) {
-    Run.OnlyNew.Plan(Session, RulesFingerprint(Run.Settings.Rules), Note);
+    Run.OnlyNew.Plan(Session, RulesFingerprint(Run.Settings.Rules, Run.Settings.Classifier.Fingerprint()), Note);
     const int32_t Still = Run.OnlyNew.StillThere;
     if (!Mode.Quiet)
       Run.Out.Write(std::to_string(Session.MessageCount - Run.OnlyNew.JudgedBefore - Still) + " new, " +
@@ -161,10 +163,17 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   if (Run.Rules.NeedsSizes() && Run.Sizes.empty() && !Session.ListSizes(Run.Sizes))
     Run.Complain("LIST failed: " + ReplyFailure(Session) + "; --larger-than is not applied");
   // A copy in the bin says why it was deleted.
-  TRulesJudge Judge(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes, Mode.Why || Run.Recycling);
+  TRulesJudge Rules(Run.Rules, Run.Settings.Rules.Decode, Run.Sizes, Mode.Why || Run.Recycling);
+  const TClassifierSettings& Classifier = Run.Settings.Classifier;
+  std::optional<TClassifyingJudge> Classifying;
+  if (Classifier.On())
+    Classifying.emplace(
+        Rules, [&Classifier] { return MakeClassifier(Classifier); }, Classifier.Jobs, Classifier.Name());
+  TJudge& Judge = Classifying ? static_cast<TJudge&>(*Classifying) : Rules;
   const TMailbox& Mailbox = Run.Settings.Mailbox;
   TRecycleBin Keeper(Run.Bin, Mailbox.User + "@" + Mailbox.Server + ":" + Mailbox.PortOrDefault());
   TSweep Sweep(Session, Judge);
+  Sweep.BodyLines = Classifier.On() ? Classifier.Lines : 0;
   if (Run.Recycling) Sweep.Keeper = &Keeper;
   Sweep.MarkDeletions = !Mode.DryRun;
   Sweep.Skip = Run.OnlyNew.Skip;
@@ -172,7 +181,8 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   Sweep.Report = [&Run](int32_t N, const TJudgement& Judgement, TVerdict Verdict) {
     const TRunMode& Mode = Run.Settings.Mode;
     const bool Spared = Verdict == TVerdict::Skipped || Verdict == TVerdict::Kept;
-    if (Spared) Run.Kept.push_back(N);
+    // A message the classifier gave no verdict on is judged again next time.
+    if (Spared && !Judgement.Unjudged) Run.Kept.push_back(N);
     // --quiet shows only the messages acted on.
     if (Mode.Quiet && Spared) return true;
     ShowSubject(Run.Out, N, Judgement.Subject, Mode.ListOnly);
@@ -194,6 +204,7 @@ void SweepMailbox(TPOP3Send& Session, TRun& Run) {
   Run.Deleted.insert(Run.Deleted.end(), Sweep.Confirmed.begin(), Sweep.Confirmed.end());
   if (!Keeper.Working()) Run.Fail(TFailureKind::LocalIo);
   if (Sweep.NotCopied > 0) Run.Fail(TFailureKind::TryLater);
+  if (Classifying && Classifying->Failures() > 0) Run.Fail(TFailureKind::TryLater);
   if (End == TSweepEnd::ConnectionLost) {
     Run.Fail(!Sweep.OutOfStep.empty() ? TFailureKind::Protocol : ReplyFailureKind(Session));
     Run.Tell(ConnectionLost);
@@ -250,6 +261,22 @@ int ListBin(TRun& Run) {
   return Run.Finish();
 }
 
+// --learn-spam, --learn-ham: the classifier is taught; no server is contacted.
+int Teach(TRun& Run) {
+  const TClassifierSettings& C = Run.Settings.Classifier;
+  const TLearnt Learnt = LearnMessages(C, [&Run](const std::string& Text) { Run.Complain(Text); });
+  const auto Count = [](int32_t N) { return std::to_string(N) + (N == 1 ? " message" : " messages"); };
+  Run.Out.Write(C.Name() + ": " + Count(Learnt.Spam) + " taught as spam, " + Count(Learnt.Ham) + " as ham" + LineEnd);
+  if (!Learnt.First) {
+    Run.Fail(Learnt.First.Kind());
+    if (!Run.Settings.Mode.SysExits) {
+      Run.Out.Flush();
+      return 2;
+    }
+  }
+  return Run.Finish();
+}
+
 // With --recycle, the bin is opened before anything is sent: a folder that
 // cannot serve ends the run there. A dry run and a listing delete nothing,
 // so they write nothing.
@@ -287,6 +314,7 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
   if (const TStatus Taken = Run.Rules.Take(Run.Settings.Rules); !Taken) return Run.Refuse(Taken.Within("--regex: "));
   const TRunMode& Mode = Run.Settings.Mode;
   if (!Run.Settings.Bin.Listed.empty() && !Mode.Help && !Mode.Version) return ListBin(Run);
+  if (Run.Settings.Classifier.Learning() && !Mode.Help && !Mode.Version) return Teach(Run);
   const TMailbox& Mailbox = Run.Settings.Mailbox;
   const bool HasMailbox = Run.Settings.HasMailbox;
   if (!Mode.Quiet || Mode.Help || Mode.Version || !HasMailbox) Run.Out.Write(Banner);
@@ -296,6 +324,9 @@ int RunDriver(const std::string& ProgramName, const std::vector<std::string>& Ar
     Run.Fail(TFailureKind::Usage);
   }
   if (!HasMailbox || Mode.Help || Mode.Version) return Run.Finish();
+  // A classifier that cannot answer would keep every message it was to judge.
+  if (Run.Settings.Classifier.On())
+    if (const TStatus Ready = MakeClassifier(Run.Settings.Classifier)->Check(); !Ready) return Run.Refuse(Ready);
   if (const TStatus Read = ReadSecret(Run.Settings.Mailbox); !Read) return Run.Refuse(Read);
   if (Mailbox.Insecure)
     Run.Complain("warning: --insecure: the server's certificate is not checked; "

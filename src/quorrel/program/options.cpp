@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -149,6 +151,76 @@ std::string StoreJobs(TSettings& S, const std::string& Value) {
   return "";
 }
 
+std::string StoreClassifier(TSettings& S, const std::string& Value) {
+  const std::pair<const char*, TClassifierKind> Kinds[] = {{"bogofilter", TClassifierKind::Bogofilter},
+                                                           {"spamassassin", TClassifierKind::SpamAssassin},
+                                                           {"rspamd", TClassifierKind::Rspamd}};
+  for (const auto& [Name, Kind] : Kinds)
+    if (Value == Name) {
+      if (S.Classifier.Kind == TClassifierKind::Command) return "it and --classify-command exclude each other";
+      S.Classifier.Kind = Kind;
+      return "";
+    }
+  return "'" + Value + "' is none of bogofilter, spamassassin, rspamd";
+}
+
+std::string StoreClassifyCommand(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty command";
+  if (S.Classifier.On() && S.Classifier.Kind != TClassifierKind::Command) return "it and --classifier exclude each other";
+  S.Classifier.Kind = TClassifierKind::Command;
+  S.Classifier.Command = Value;
+  return "";
+}
+
+template <std::string TClassifierSettings::*Field>
+std::string StoreClassifierText(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty value";
+  S.Classifier.*Field = Value;
+  return "";
+}
+
+template <std::vector<std::string> TClassifierSettings::*List>
+std::string StoreLearnt(TSettings& S, const std::string& Value) {
+  if (Value.empty()) return "an empty file name";
+  (S.Classifier.*List).push_back(Value);
+  return "";
+}
+
+std::string StoreSpamScore(TSettings& S, const std::string& Value) {
+  char* End = nullptr;
+  const double Score = std::strtod(Value.c_str(), &End);
+  if (Value.empty() || !End || *End != '\0' || !std::isfinite(Score)) return "'" + Value + "' is not a score";
+  S.Classifier.SpamScore = Score;
+  return "";
+}
+
+// A whole number from Least to Most.
+bool ReadCount(const std::string& Value, int Least, int Most, int& Out) {
+  const bool Digits = !Value.empty() && Value.size() <= 6 &&
+                      std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; });
+  if (!Digits || std::stoi(Value) < Least || std::stoi(Value) > Most) return false;
+  Out = std::stoi(Value);
+  return true;
+}
+
+std::string StoreClassifyLines(TSettings& S, const std::string& Value) {
+  return ReadCount(Value, 0, 100000, S.Classifier.Lines) ? "" : "'" + Value + "' is not a number of lines (0-100000)";
+}
+
+std::string StoreClassifyJobs(TSettings& S, const std::string& Value) {
+  return ReadCount(Value, 1, 64, S.Classifier.Jobs) ? "" : "'" + Value + "' is not a number of jobs (1-64)";
+}
+
+// Seconds, or milliseconds with "ms".
+std::string StoreClassifyTimeout(TSettings& S, const std::string& Value) {
+  const bool Ms = Value.size() > 2 && Value.compare(Value.size() - 2, 2, "ms") == 0;
+  int Count = 0;
+  if (!ReadCount(Ms ? Value.substr(0, Value.size() - 2) : Value, 1, Ms ? 3600000 : 3600, Count))
+    return "'" + Value + "' is not a time-out (1-3600 seconds, or a number with ms)";
+  S.Classifier.TimeoutMs = Ms ? Count : Count * 1000;
+  return "";
+}
+
 template <bool TAccountSettings::*Flag>
 std::string AccountsSwitch(TSettings& S, const std::string&) {
   S.Accounts.*Flag = true;
@@ -180,6 +252,15 @@ std::string Conflicts(const TSettings& Settings) {
   // Without TLS these would be ignored, and the user would believe the
   // session secured.
   if (!S.TlsFingerprints.empty() && S.Insecure) return "--tls-fingerprint and --insecure exclude each other";
+  const TClassifierSettings& C = Settings.Classifier;
+  if (!C.On() && (!C.Db.empty() || !C.Address.empty() || !C.Controller.empty() || C.SpamScore || C.Lines > 0 ||
+                  C.Learning()) && !Settings.Accounts.Wanted())
+    return "--classifier-db, --classifier-address, --classifier-controller, --spam-score, --classify-lines, "
+           "--learn-spam and --learn-ham need --classifier";
+  if (C.Learning() && C.Kind == TClassifierKind::Command) return "a --classify-command cannot be taught";
+  if (C.Learning() && Settings.Accounts.Wanted()) return "--learn-spam and --learn-ham take no accounts";
+  if (C.Learning() && !C.LearnSpam.empty() && !C.LearnHam.empty() && !Settings.Parameters.empty())
+    return "with both --learn-spam and --learn-ham, name each message with its option";
   if (!S.Tls && !S.StartTls) {
     if (!S.TlsFingerprints.empty()) return "--tls-fingerprint needs --tls or --starttls";
     if (!S.CaFile.empty()) return "--ca-file needs --tls or --starttls";
@@ -238,6 +319,33 @@ const TOption Options[] = {
     {"--jobs", "N", "accounts swept at once (1-64, default 4)", StoreJobs},
     {"--list-accounts", nullptr, "check the accounts file and list its accounts, then exit; contacts no server",
      AccountsSwitch<&TAccountSettings::List>},
+    {"--classifier", "NAME",
+     "also ask a spam classifier about each message no rule decides: bogofilter, spamassassin (spamd) or "
+     "rspamd; spam is deleted like a match",
+     StoreClassifier},
+    {"--classify-command", "CMD",
+     "ask CMD (run with /bin/sh, the header on its standard input) about each message no rule decides: "
+     "exit 1 deletes, 0 and 2 keep",
+     StoreClassifyCommand},
+    {"--classifier-db", "DIR", "bogofilter's word lists (default its own)",
+     StoreClassifierText<&TClassifierSettings::Db>},
+    {"--classifier-address", "ADDR",
+     "where spamd (default 127.0.0.1:783) or rspamd (default 127.0.0.1:11333) listens: host:port or a Unix socket's path",
+     StoreClassifierText<&TClassifierSettings::Address>},
+    {"--classifier-controller", "ADDR", "rspamd's controller, for teaching (default 127.0.0.1:11334)",
+     StoreClassifierText<&TClassifierSettings::Controller>},
+    {"--spam-score", "X", "spam from this score on, instead of the classifier's own threshold", StoreSpamScore},
+    {"--classify-lines", "N", "show the classifier the first N body lines too (default 0: the header only)",
+     StoreClassifyLines},
+    {"--classify-jobs", "N", "messages classified at once (1-64, default 4)", StoreClassifyJobs},
+    {"--classify-timeout", "SECONDS",
+     "a message the classifier has not judged within this time is kept (default 30; also e.g. 500ms)",
+     StoreClassifyTimeout},
+    {"--learn-spam", "FILE",
+     "teach the classifier the message FILE (or every message of a folder, such as the recycle bin) as spam, "
+     "and exit; repeatable, and further parameters are messages too",
+     StoreLearnt<&TClassifierSettings::LearnSpam>},
+    {"--learn-ham", "FILE", "the same, as wanted mail", StoreLearnt<&TClassifierSettings::LearnHam>},
     {"--quiet", nullptr,
      "show only the messages deleted (or not deleted, or that would be), then one line of counts",
      ModeSwitch<&TRunMode::Quiet>},
@@ -306,6 +414,7 @@ TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings) 
     const std::string& Arg = Args[I];
     if (OptionsEnded || Arg.rfind("--", 0) != 0) {
       TakeParameter(Settings, Count, Arg);
+      Settings.Parameters.push_back(Arg);
       continue;
     }
     if (Arg == "--") {
@@ -340,8 +449,21 @@ TStatus ParseOptions(const std::vector<std::string>& Args, TSettings& Settings) 
   }
   Settings.HasMailbox = Count >= 3;
   Settings.ParameterCount = Count;
-  // A size limit is a rule of its own: the mailbox is then judged, not listed.
-  Settings.Mode.ListOnly = Count == 3 && !Settings.Rules.LargerThan;
+  // A size limit and a classifier are rules of their own: the mailbox is then
+  // judged, not listed.
+  Settings.Mode.ListOnly = Count == 3 && !Settings.Rules.LargerThan && !Settings.Classifier.On();
+  // A teaching run names messages, not a mailbox.
+  TClassifierSettings& C = Settings.Classifier;
+  if (C.Learning()) {
+    if (const std::string Why = Conflicts(Settings); !Why.empty()) return Bad(Why);
+    std::vector<std::string>& Into = C.LearnSpam.empty() ? C.LearnHam : C.LearnSpam;
+    Into.insert(Into.end(), Settings.Parameters.begin(), Settings.Parameters.end());
+    Settings.HasMailbox = false;
+    Settings.Mode.ListOnly = false;
+    Settings.ParameterCount = 0;
+    Settings.Rules.FilterWords.clear();
+    Settings.Mailbox = TMailbox();
+  }
   if (const std::string Why = Conflicts(Settings); !Why.empty()) return Bad(Why);
   return TStatus::Ok();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "quorrel/classify/settings.h"
 #include "quorrel/rules/rules.h"
 #include "quorrel/session/mailbox.h"
 #include "quorrel/status/status.h"
@@ -62,6 +63,8 @@ struct TSettings {
   TRunMode Mode;
   TBinSettings Bin;
   TAccountSettings Accounts;
+  TClassifierSettings Classifier;
+  std::vector<std::string> Parameters;  // as given, in order: in a teaching run, the messages
 };
 
 // The options of Args that choose accounts (--config, --account, --all,

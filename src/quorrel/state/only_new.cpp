@@ -10,13 +10,14 @@ namespace quorrel {
 // The rules beside the filter words are named with a leading "-", which no
 // filter word has, and only when given, so that a state of filter words alone
 // stays valid.
-std::string RulesFingerprint(const TRuleSettings& S) {
+std::string RulesFingerprint(const TRuleSettings& S, const std::vector<std::string>& More) {
   std::vector<std::string> Parts = {S.Decode ? "decode" : "raw"};
   Parts.insert(Parts.end(), S.FilterWords.begin(), S.FilterWords.end());
   if (S.Regex) Parts.push_back("-regex");
   for (const std::string& Field : S.Fields) Parts.push_back("-field=" + Field);
   for (const std::string& Word : S.KeepWords) Parts.push_back("-keep=" + Word);
   if (S.LargerThan) Parts.push_back("-larger-than=" + std::to_string(*S.LargerThan));
+  Parts.insert(Parts.end(), More.begin(), More.end());
   return StateFingerprint(Parts);
 }
 

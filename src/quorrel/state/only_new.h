@@ -17,7 +17,9 @@ namespace quorrel {
 
 // What a verdict depends on, as the state's fingerprint: a state kept under
 // other rules is not used, and every message is read again.
-std::string RulesFingerprint(const TRuleSettings& Rules);
+// More: what else decides the verdicts (a classifier), each part given only
+// when set.
+std::string RulesFingerprint(const TRuleSettings& Rules, const std::vector<std::string>& More = {});
 
 class TOnlyNew {
  public:

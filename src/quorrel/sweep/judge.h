@@ -20,6 +20,7 @@ struct TJudgement {
   bool Kept = false;    // not to be deleted whatever else matched: shown as KEPT
   std::string Note;     // one line for standard error, written before the message is shown; empty: none
   std::string Why;      // why it is deleted or kept, in the user's words; empty: no reason to give
+  bool Unjudged = false;  // kept because no verdict could be made: to be judged again by a later run
 };
 
 class TJudge {

@@ -175,7 +175,7 @@ bool TSweep::Refill() {
     }
     if (!MayAsk()) break;
     const int32_t N = NextToAsk;
-    if (!AddReading(TKind::Top, TKind::List, N, "TOP " + std::to_string(N) + " 0")) break;
+    if (!AddReading(TKind::Top, TKind::List, N, "TOP " + std::to_string(N) + " " + std::to_string(BodyLines))) break;
     --NextToAsk;
     if (First) ++FirstWindow;
   }

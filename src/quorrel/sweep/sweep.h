@@ -95,6 +95,9 @@ class TSweep {
   // Sent ahead: the sizes of messages 1..n (index 0 unused) when the caller
   // listed them in this session already; otherwise the sweep asks LIST itself.
   std::vector<uint32_t> KnownSizes;
+  // Body lines read with each header ("TOP n BodyLines"), handed to the judge
+  // behind the header's empty line.
+  int32_t BodyLines = 0;
 
   // Sweeps messages MessageCount down to 1 on a logged-in session; says on
   // Complain why the connection was lost or the replies were out of step, and
