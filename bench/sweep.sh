@@ -23,6 +23,13 @@
 # ACCOUNTS=8: eight mailboxes of ACCOUNT_N (300) messages on one Dovecot, at
 # RTT_MS, swept from an accounts file with --all --jobs 8 against one account
 # alone (WAN_RUNS runs). Last line: all_vs_one=A parent_rss_mib=B
+#
+# CLASSIFY=bogofilter or CLASSIFY=spamassassin: N (3000) messages, one in ten
+# spam to the classifier, swept at RTT_MS with --classifier against the sweep
+# without one (a filter word deletes the same messages) and against the
+# classifier's own time for the same headers (bogofilter's bulk mode; for spamd,
+# CLASSIFY_JOBS connections of the bench's own). WAN_RUNS runs each.
+# Last line: classify_vs_floor=A classifier_alone_s=B sweep_alone_s=C
 set -euo pipefail
 for arg in "$@"; do
   case "$arg" in
@@ -40,4 +47,5 @@ work=$(mktemp -d /tmp/quorrel-sweep-XXXXXX)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 [ -n "${RECYCLE:-}" ] && [ "${RECYCLE}" != 0 ] && : "${N:=3000}"
+[ -n "${CLASSIFY:-}" ] && { : "${N:=3000}"; ensure_packages bogofilter spamd spamassassin; }
 N=${N:-5000} unshare -n bash -c 'ip link set lo up && exec python3 bench/sweep/sweep.py "$0"' "$work"

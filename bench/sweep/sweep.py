@@ -35,6 +35,7 @@ WAN_RUNS = int(os.environ.get("WAN_RUNS", "3"))
 REPEAT = os.environ.get("REPEAT", "") not in ("", "0")
 RECYCLE = os.environ.get("RECYCLE", "") not in ("", "0")
 ACCOUNTS = int(os.environ.get("ACCOUNTS", "0") or 0)
+CLASSIFY = os.environ.get("CLASSIFY", "")
 M = int(os.environ.get("M", "10"))
 NO_MATCH = "no-such-word-xyz"
 WORD = "lottery"
@@ -636,7 +637,112 @@ def accounts_main():
     print("all_vs_one=%.3f parent_rss_mib=%.1f" % (med["all, side by side"][0] / base, med["all, side by side"][2]))
 
 
-if ACCOUNTS:
+def classify_main():
+    """The sweep with --classifier CLASSIFY (bogofilter or spamassassin) at
+    RTT_MS against the sweep without one (a filter word deletes the same
+    messages) and against the classifier's own time for the same headers:
+    bogofilter's bulk mode over them as files, or CLASSIFY_JOBS (4)
+    connections of this script's own sending spamd the same CHECKs."""
+    import concurrent.futures
+    n = int(os.environ.get("N", "3000"))
+    jobs = int(os.environ.get("CLASSIFY_JOBS", "4"))
+    marker = "CLASSIFYSPAM"
+    seed, keep = recycle_seed("classify", n, 2048, lambda i: i % 10 == 0)
+    heads = os.path.join(work, "heads")
+    os.makedirs(heads)
+    headers = []
+    for i, f in enumerate(sorted(os.listdir(seed)), 1):
+        text = open(os.path.join(seed, f)).read().replace("Subject: lottery ", "Subject: %s " % marker)
+        with open(os.path.join(seed, f), "w") as out:
+            out.write(text)
+        head = text[:text.index("\n\n") + 2]
+        path = os.path.join(heads, "h%05d" % i)
+        with open(path, "w") as out:
+            out.write(head)
+        headers.append(path)
+    quorrel = os.path.join(build, "quorrel")
+    classifier = [quorrel, "--classifier", CLASSIFY, "--classify-jobs", str(jobs)]
+    peer = os.path.join(root, "scripts", "lib", "spamd.sh")
+    spamd_dir = os.path.join(work, "spamd")
+    if CLASSIFY == "bogofilter":
+        db = os.path.join(work, "bogofilter")
+        os.makedirs(db)
+        spam = [h for h in headers if marker in open(h).read()]
+        ham = [h for h in headers if h not in spam]
+        subprocess.run(["bogofilter", "-d", db, "-s", "-B"] + spam[::3], check=True)
+        subprocess.run(["bogofilter", "-d", db, "-n", "-B"] + ham[::3], check=True)
+        classifier += ["--classifier-db", db]
+
+        def alone():
+            t = time.monotonic()
+            out = subprocess.run(["bogofilter", "-d", db, "-T", "-B"] + headers, capture_output=True, text=True).stdout
+            return time.monotonic() - t, sum(1 for l in out.splitlines() if l.split()[-2] == "S")
+    elif CLASSIFY == "spamassassin":
+        subprocess.run([peer, "init", spamd_dir], check=True)
+        subprocess.run([peer, "start", spamd_dir, "783"], check=True)
+
+        def check(path):
+            body = open(path, "rb").read().replace(b"\n", b"\r\n")
+            s = socket.create_connection(("127.0.0.1", 783))
+            s.sendall(b"CHECK SPAMC/1.5\r\nContent-length: %d\r\n\r\n" % len(body) + body)
+            reply = b""
+            while True:
+                got = s.recv(4096)
+                if not got:
+                    break
+                reply += got
+            s.close()
+            return b"Spam: True" in reply
+
+        def alone():
+            t = time.monotonic()
+            with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+                spam = sum(pool.map(check, headers))
+            return time.monotonic() - t, spam
+    else:
+        sys.exit("CLASSIFY is bogofilter or spamassassin")
+    subprocess.run([dovecot, "init", work], check=True)
+    subprocess.run([dovecot, "adduser", work, USER, PASSWORD], check=True)
+    subprocess.run([dovecot, "start", work, "110"], check=True)
+    relay = None
+    samples = {}
+    try:
+        own_time, own_spam = alone()
+        want = sorted(f for f in os.listdir(seed) if marker not in open(os.path.join(seed, f)).read())
+        relay = start_relay()
+        order = [("without", [quorrel, USER, PASSWORD, "127.0.0.2", marker]),
+                 ("classifier", classifier + [USER, PASSWORD, "127.0.0.2"])]
+        for r in range(WAN_RUNS):
+            for name, cmd in (order if r % 2 == 0 else order[::-1]):
+                reseed(n, seed)
+                samples.setdefault(name, []).append(measure(cmd))
+                if name == "without" and left() != want:
+                    sys.exit("the sweep without a classifier left %d messages, expected %d" % (len(left()), len(want)))
+                if name == "classifier" and len(left()) != n - own_spam:
+                    sys.exit("the sweep with %s left %d messages; %s alone found %d spam of %d"
+                             % (CLASSIFY, len(left()), CLASSIFY, own_spam, n))
+        own = [alone()[0] for _ in range(WAN_RUNS - 1)] + [own_time]
+    finally:
+        stop_peers(relay)
+        if CLASSIFY == "spamassassin":
+            subprocess.run([peer, "stop", spamd_dir])
+    med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in samples.items()}
+    own_med = statistics.median(own)
+    floor = max(own_med, med["without"][0])
+    print("classify: %s on %d headers (%d spam), %d at once, at %d ms; medians of %d runs"
+          % (CLASSIFY, n, own_spam, jobs, RTT_MS, WAN_RUNS))
+    print("%-22s %9s %9s %9s" % ("run", "wall s", "cpu s", "rss MiB"))
+    print("%-22s %9.3f %9s %9s" % (CLASSIFY + " alone", own_med, "-", "-"))
+    for name in ("without", "classifier"):
+        w, c, m = med[name]
+        print("%-22s %9.3f %9.3f %9.1f" % ("sweep " + name, w, c, m))
+    print("classify_vs_floor=%.3f classifier_alone_s=%.3f sweep_alone_s=%.3f"
+          % (med["classifier"][0] / floor, own_med, med["without"][0]))
+
+
+if CLASSIFY:
+    classify_main()
+elif ACCOUNTS:
     accounts_main()
 else:
     recycle_main() if RECYCLE else repeat_main() if REPEAT else main()

@@ -1,0 +1,111 @@
+// Classifiers as a second opinion, end to end against the real ones: bogofilter
+// taught from the recycle bin, spamd and rspamd with rules of the tests' own,
+// and commands of the user's that hang, crash or answer nonsense.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/end_to_end.h"
+#include "support/requirement.h"
+
+using namespace quorrel;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+std::string Mail(const std::string& Subject, const std::string& Body) {
+  return Message({"From: sender@example.net", "Subject: " + Subject}, Body);
+}
+std::string Pills(int N) { return Mail("Cheap pills offer " + std::to_string(N), "viagra casino pills discount"); }
+std::string Meeting(int N) { return Mail("Project meeting " + std::to_string(N), "agenda minutes budget review"); }
+
+// A dozen messages: spam (1, 3, 5, 9), ham (2, 4, 6, 7, 8, 10, 11) and spam
+// that the keep word holds (12).
+std::vector<std::string> Dozen(const std::string& Spam) {
+  std::vector<std::string> Out;
+  for (int N = 1; N <= 12; ++N) {
+    const bool IsSpam = N == 1 || N == 3 || N == 5 || N == 9 || N == 12;
+    Out.push_back(N == 12 ? Mail(Spam + " from VIP", "x") : IsSpam ? Mail(Spam + " " + std::to_string(N), "x")
+                                                                     : Meeting(N));
+  }
+  return Out;
+}
+
+const std::vector<int> HamLeft = {2, 4, 6, 7, 8, 10, 11, 12};
+
+class Classify : public ::testing::Test {
+ protected:
+  TEndToEnd E2E;
+};
+
+}  // namespace
+
+// Taught from two bins, bogofilter's verdict changes: before, it cannot
+// classify (status 2, nothing deleted); after, the spam goes to the bin and
+// the ham stays, and the keep word wins without asking.
+TEST_F(Classify, BogofilterTaughtFromTheBin) {
+  QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot));
+  QUORREL_REQUIRE_PROGRAMS("bogofilter");
+  const std::vector<std::string> Bogofilter = {"--classifier", "bogofilter", "--classifier-db", "{D}/db", "--why"};
+  TScenario S{.Messages = {Pills(1), Pills(2), Meeting(1), Meeting(2)}, .StderrExpected = true};
+  S.Runs = {{"alice", "secret", "127.0.0.1", "--recycle", "{D}/spam", "pills"},
+            {"alice", "secret", "127.0.0.1", "--recycle", "{D}/ham", "meeting"},
+            With(Bogofilter, {"alice", "secret", "127.0.0.1"}),
+            With(Bogofilter, {"--learn-spam", "{D}/spam", "--learn-ham", "{D}/ham"}),
+            With(Bogofilter, {"--keep", "VIP", "--recycle", "{D}/bin", "alice", "secret", "127.0.0.1"})};
+  S.DeliverBefore = {{}, {}, {Pills(3), Meeting(3)}, {}, {}};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses[2], 2);
+  EXPECT_THAT(O.Errors[2], HasSubstr("teach it first with --learn-spam and --learn-ham"));
+  EXPECT_EQ(O.LeftAfter[2], (std::vector<int>{5, 6}));
+  EXPECT_EQ(O.Statuses[3], 0) << O.Errors[3];
+  EXPECT_EQ(O.Outputs[3], "bogofilter: 2 messages taught as spam, 2 messages as ham\r\n");
+  EXPECT_EQ(O.Statuses[4], 0) << O.Errors[4];
+  EXPECT_THAT(O.Outputs[4], HasSubstr("2:Project meeting 3 SKIPPED (bogofilter 0.0"));
+  EXPECT_THAT(O.Outputs[4], HasSubstr("1:Cheap pills offer 3 DELETED (bogofilter "));
+  EXPECT_EQ(O.Left, std::vector<int>{6});
+  const std::vector<std::string> Bin = FilesIn(O.Folder + "/bin/new");
+  ASSERT_EQ(Bin.size(), 1u);
+  EXPECT_THAT(Bin[0], HasSubstr("; bogofilter "));
+  EXPECT_THAT(Bin[0], HasSubstr("Subject: Cheap pills offer 3"));
+}
+
+// A command's exit status decides: 1 deletes, 0 and 2 keep, a keep word wins
+// without asking it (the command would delete everything). With a command
+// that hangs, crashes or answers nonsense nothing is deleted, standard error
+// names the message and why, and --sysexits ends with 75.
+TEST_F(Classify, CommandsAndTheirFailures) {
+  QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot));
+  const std::string Decides = "grep -q '^Subject: Cheap' && exit 1; grep -q VIP && exit 1; exit 2";
+  std::vector<TScenario> S(4);
+  for (TScenario& One : S) One.Messages = Dozen("Cheap");
+  S[0].Runs = {{"--classify-command", Decides, "--keep", "VIP", "--why", "alice", "secret", "127.0.0.1"}};
+  const char* const Bad[] = {"sleep 20", "kill -SEGV $$", "echo nonsense; exit 7"};
+  for (int I = 0; I < 3; ++I) {
+    S[size_t(I) + 1].Runs = {{"--classify-command", Bad[I], "--classify-timeout", "300ms", "--sysexits",
+                              "--no-pipelining", "alice", "secret", "127.0.0.1", "nomatch"}};
+    S[size_t(I) + 1].Messages.resize(3);
+    S[size_t(I) + 1].StderrExpected = true;
+  }
+  const std::vector<TOutcome> O = E2E.RunAll(S);
+  for (const TOutcome& One : O) ASSERT_EQ(One.Trouble, "");
+  EXPECT_EQ(O[0].Statuses[0], 0) << O[0].Errors[0];
+  EXPECT_EQ(O[0].Left, HamLeft);
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("12:Cheap from VIP KEPT (keep \"VIP\" in Subject)"));
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("9:Cheap 9 DELETED (classify-command exit 1)"));
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("8:Project meeting 8 SKIPPED (classify-command exit 2)"));
+  const char* const Why[] = {"no answer within 300 ms", "killed by signal 11", "ended with status 7"};
+  for (int I = 0; I < 3; ++I) {
+    const TOutcome& One = O[size_t(I) + 1];
+    EXPECT_EQ(One.Statuses[0], 75) << Bad[I];
+    EXPECT_EQ(One.Left, (std::vector<int>{1, 2, 3})) << Bad[I];
+    EXPECT_THAT(One.Errors[0], HasSubstr("message 3: classify-command")) << Bad[I];
+    EXPECT_THAT(One.Errors[0], HasSubstr(Why[I]));
+    EXPECT_THAT(One.Outputs[0], HasSubstr("2:Project meeting 2 SKIPPED"));
+  }
+}
