@@ -647,12 +647,15 @@ def classify_main():
     n = int(os.environ.get("N", "3000"))
     jobs = int(os.environ.get("CLASSIFY_JOBS", "4"))
     marker = "CLASSIFYSPAM"
-    seed, keep = recycle_seed("classify", n, 2048, lambda i: i % 10 == 0)
+    seed, _ = recycle_seed("classify", n, 2048, lambda i: False)
     heads = os.path.join(work, "heads")
     os.makedirs(heads)
     headers = []
+    spammy = "cheap pills casino viagra winner prize discount pharmacy".split()
     for i, f in enumerate(sorted(os.listdir(seed)), 1):
-        text = open(os.path.join(seed, f)).read().replace("Subject: lottery ", "Subject: %s " % marker)
+        text = open(os.path.join(seed, f)).read()
+        if i % 10 == 0:
+            text = text.replace("Subject: ", "Subject: %s %s " % (marker, " ".join(rng.sample(spammy, 4))), 1)
         with open(os.path.join(seed, f), "w") as out:
             out.write(text)
         head = text[:text.index("\n\n") + 2]

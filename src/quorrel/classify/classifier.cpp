@@ -239,6 +239,8 @@ TExchange Exchange(const TAddress& To, const std::string& Request, int TimeoutMs
   Socket.LineLimit = 64 * 1024;
   for (int Lines = 0;; ++Lines) {
     std::string Line = Socket.ReceiveLine(Left());
+    // spamd ends a reply without a body (PONG) by closing after the head.
+    if (Socket.LastErrorCode == ErrPeerClosed && Lines > 0) return Out;
     if (Socket.LastErrorCode != 0) return Broke("reading from");
     if (Line.empty()) break;
     if (Lines > 200) {
@@ -391,7 +393,7 @@ class TBogofilter : public TClassifier {
   ~TBogofilter() override {
     Process.Stop();
     if (!Folder.empty()) {
-      ::unlink(File.c_str());
+      for (size_t I = 0; I < Written_; ++I) ::unlink((Folder + "/message" + std::to_string(I)).c_str());
       ::rmdir(Folder.c_str());
     }
   }
@@ -410,24 +412,34 @@ class TBogofilter : public TClassifier {
     return TStatus::Ok();
   }
 
-  TClassification Classify(const std::string& Message) override {
-    if (Folder.empty()) {
-      const char* Base = std::getenv("TMPDIR");
-      std::string Template = std::string(Base && *Base ? Base : "/tmp") + "/quorrel-bogofilter.XXXXXX";
-      if (!::mkdtemp(Template.data())) return Failed(std::string("no folder for bogofilter: ") + std::strerror(errno));
-      Folder = Template;
-      File = Folder + "/message";
+  TClassification Classify(const std::string& Message) override { return ClassifyAll({&Message}).front(); }
+
+  // The messages are written as files, their names go over in one write, and
+  // the answers come back a line each.
+  std::vector<TClassification> ClassifyAll(const std::vector<const std::string*>& Messages) override {
+    const auto AllFailed = [&](const std::string& Why) {
+      return std::vector<TClassification>(Messages.size(), Failed(Why));
+    };
+    if (Folder.empty() && !MakeFolder()) return AllFailed(std::string("no folder for bogofilter: ") + std::strerror(errno));
+    std::string Names;
+    for (size_t I = 0; I < Messages.size(); ++I) {
+      const std::string Name = Folder + "/message" + std::to_string(I);
+      FILE* Out = std::fopen(Name.c_str(), "w");
+      const bool Written = Out && std::fwrite(Messages[I]->data(), 1, Messages[I]->size(), Out) == Messages[I]->size();
+      if ((Out && std::fclose(Out) != 0) || !Written) return AllFailed("the message could not be written for bogofilter");
+      Written_ = std::max(Written_, I + 1);
+      Names += (I ? "\n" : "") + Name;
     }
-    FILE* Out = std::fopen(File.c_str(), "w");
-    const bool Written = Out && std::fwrite(Message.data(), 1, Message.size(), Out) == Message.size();
-    if (Out && std::fclose(Out) != 0) return Failed("the message could not be written for bogofilter");
-    if (!Written) return Failed("the message could not be written for bogofilter");
     if (!Process.Running())
       if (const TStatus Started = Process.Start("exec " + Program("-T -b")); !Started)
-        return Failed("bogofilter: " + Started.Message());
-    TResult<std::string> Line = Process.Ask(File, S.TimeoutMs);
-    if (!Line) return Failed("bogofilter: " + Line.Status().Message());
-    return ReadBogofilterLine(*Line, S.SpamScore);
+        return AllFailed("bogofilter: " + Started.Message());
+    std::vector<TClassification> Out;
+    TResult<std::string> Line = Process.Ask(Names, S.TimeoutMs);
+    for (size_t I = 0; I < Messages.size(); ++I) {
+      if (I > 0 && Line) Line = Process.Next(S.TimeoutMs);
+      Out.push_back(Line ? ReadBogofilterLine(*Line, S.SpamScore) : Failed("bogofilter: " + Line.Status().Message()));
+    }
+    return Out;
   }
 
   TStatus Learn(const std::string& Message, bool Spam) override {
@@ -439,6 +451,20 @@ class TBogofilter : public TClassifier {
   }
 
  private:
+  // A folder of its own, where memory holds the files if it can: a file
+  // written and read again for each message costs a journal on a disk.
+  bool MakeFolder() {
+    const char* Runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* Temporary = std::getenv("TMPDIR");
+    for (const char* Base : {Runtime, "/dev/shm", Temporary, "/tmp"}) {
+      if (!Base || !*Base || ::access(Base, W_OK | X_OK) != 0) continue;
+      std::string Template = std::string(Base) + "/quorrel-bogofilter.XXXXXX";
+      if (!::mkdtemp(Template.data())) continue;
+      Folder = Template;
+      return true;
+    }
+    return false;
+  }
   bool Installed() const {
     const TResult<TCommandOutput> Ran = RunShellCommand("command -v bogofilter >/dev/null", S.TimeoutMs, 0);
     return Ran && Ran->ExitStatus == 0;
@@ -458,7 +484,8 @@ class TBogofilter : public TClassifier {
 
   const TClassifierSettings& S;
   TCoprocess Process;
-  std::string Folder, File;
+  std::string Folder;
+  size_t Written_ = 0;  // files made in Folder
 };
 
 // A command of the user's: exit 1 is spam, 0 and 2 are not.

@@ -34,6 +34,7 @@ void TClassifyingJudge::Consider(int32_t N, std::vector<std::string> Lines, bool
   // A keep word wins without asking; a header not read whole is not judged.
   if (!Ruled || Ruled->Delete || Ruled->Kept || !Whole) {
     Ready[N] = Ruled ? std::move(*Ruled) : TJudgement();
+    ReadyCount = Ready.size();
     return;
   }
   std::string Message;
@@ -50,6 +51,7 @@ std::optional<TJudgement> TClassifyingJudge::Answer(int32_t N) {
   if (Found == Ready.end()) return std::nullopt;
   TJudgement Out = std::move(Found->second);
   Ready.erase(Found);
+  ReadyCount = Ready.size();
   Open.erase(std::find(Open.begin(), Open.end(), N));
   return Out;
 }
@@ -79,19 +81,26 @@ TJudgement TClassifyingJudge::Settled(TTask& Task, const TClassification& Verdic
 
 void TClassifyingJudge::Work(TClassifier* Classifier) {
   for (;;) {
-    TTask Task;
+    // A worker takes its share of what waits, so that a burst of headers is
+    // classified in few round trips, and every worker has some.
+    std::vector<TTask> Taken;
     {
       std::unique_lock<std::mutex> Guard(Lock);
       Queued.wait(Guard, [this] { return Ending || !Tasks.empty(); });
       if (Ending) return;
-      Task = std::move(Tasks.front());
-      Tasks.pop_front();
+      const size_t Share = std::clamp<size_t>(Tasks.size() / Workers.size(), 1, MostAtOnce);
+      for (size_t I = 0; I < Share; ++I) {
+        Taken.push_back(std::move(Tasks.front()));
+        Tasks.pop_front();
+      }
     }
-    const TClassification Verdict = Classifier->Classify(Task.Message);
-    TJudgement Judgement = Settled(Task, Verdict);
+    std::vector<const std::string*> Messages;
+    for (const TTask& Task : Taken) Messages.push_back(&Task.Message);
+    const std::vector<TClassification> Verdicts = Classifier->ClassifyAll(Messages);
     {
       std::lock_guard<std::mutex> Guard(Lock);
-      Ready[Task.Number] = std::move(Judgement);
+      for (size_t I = 0; I < Taken.size(); ++I) Ready[Taken[I].Number] = Settled(Taken[I], Verdicts[I]);
+      ReadyCount = Ready.size();
     }
     Answered.notify_all();
   }

@@ -29,6 +29,7 @@ class TClassifyingJudge : public TJudge {
   void Consider(int32_t N, std::vector<std::string> Lines, bool Whole) override;
   std::optional<TJudgement> Answer(int32_t N) override;
   void WaitForFirst() override;
+  size_t Waiting() override { return ReadyCount; }
 
   // Messages kept because the classifier gave no verdict.
   int32_t Failures() const { return FailureCount; }
@@ -44,12 +45,14 @@ class TClassifyingJudge : public TJudge {
   void Work(TClassifier* Classifier);
   TJudgement Settled(TTask& Task, const TClassification& Verdict);
 
+  static constexpr size_t MostAtOnce = 16;
   TJudge& Rules;
   std::string Name;
   std::mutex Lock;
   std::condition_variable Queued, Answered;
   std::deque<TTask> Tasks;
   std::map<int32_t, TJudgement> Ready;
+  std::atomic<size_t> ReadyCount{0};  // Ready's size, read without the lock
   std::deque<int32_t> Open;  // considered, not yet taken, in order
   bool Ending = false;
   std::atomic<int32_t> FailureCount{0};

@@ -341,7 +341,6 @@ TResult<std::string> TCoprocess::Ask(const std::string& Line, int TimeoutMs) {
     return TStatus::Fail(TFailureKind::TryLater, std::move(Why));
   };
   if (!Running()) return Failed("the command is not running");
-  const auto Deadline = TClock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
   const std::string Sent = Line + "\n";
   for (size_t Done = 0; Done < Sent.size();) {
     const ssize_t N = write(State->In.Get(), Sent.data() + Done, Sent.size() - Done);
@@ -353,6 +352,16 @@ TResult<std::string> TCoprocess::Ask(const std::string& Line, int TimeoutMs) {
     }
     Done += size_t(N);
   }
+  return Next(TimeoutMs);
+}
+
+TResult<std::string> TCoprocess::Next(int TimeoutMs) {
+  const auto Failed = [this](std::string Why) {
+    Stop();
+    return TStatus::Fail(TFailureKind::TryLater, std::move(Why));
+  };
+  if (!Running()) return Failed("the command is not running");
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
   for (;;) {
     if (const size_t End = State->Received.find('\n'); End != std::string::npos) {
       std::string Answer = State->Received.substr(0, End);

@@ -49,6 +49,8 @@ class TCoprocess {
   // (without its end); a TryLater failure when it ends or stays silent for
   // TimeoutMs, and then it is stopped.
   TResult<std::string> Ask(const std::string& Line, int TimeoutMs);
+  // The next line it prints, for a question answered with several.
+  TResult<std::string> Next(int TimeoutMs);
   void Stop();
 
  private:

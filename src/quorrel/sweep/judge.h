@@ -35,6 +35,9 @@ class TJudge {
   // Returns when the first message considered and not yet answered has its
   // judgement, or none will come.
   virtual void WaitForFirst() = 0;
+  // How many judgements wait to be taken: the sweep looks for them only while
+  // there are some, so that many messages waiting cost nothing.
+  virtual size_t Waiting() = 0;
 };
 
 // A judge that decides as soon as it is shown the header.
@@ -53,6 +56,7 @@ class TImmediateJudge : public TJudge {
     return std::nullopt;
   }
   void WaitForFirst() final {}
+  size_t Waiting() final { return Ready.size(); }
 
  protected:
   virtual TJudgement Decide(int32_t N, const std::vector<std::string>& Header, bool Whole) = 0;

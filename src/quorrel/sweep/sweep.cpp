@@ -372,9 +372,13 @@ void TSweep::Commit() {
 }
 
 void TSweep::TakeAnswers() {
-  for (auto It = Outcomes.begin(); Judging > 0 && It != Outcomes.end(); ++It)
+  size_t Left = Judge.Waiting();
+  for (auto It = Outcomes.begin(); Judging > 0 && Left > 0 && It != Outcomes.end(); ++It)
     if (It->Stage == TStage::Judging)
-      if (std::optional<TJudgement> Answer = Judge.Answer(It->Number)) Settle(*It, std::move(*Answer));
+      if (std::optional<TJudgement> Answer = Judge.Answer(It->Number)) {
+        Settle(*It, std::move(*Answer));
+        --Left;
+      }
 }
 
 bool TSweep::Show(TOutcome& Outcome) {

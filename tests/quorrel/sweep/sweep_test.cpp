@@ -63,6 +63,7 @@ class TLateJudge : public TJudge {
     ++Waits;
     if (!Held.empty()) Release();
   }
+  size_t Waiting() override { return Ready.size(); }
   int Waits = 0;
 
  private:
