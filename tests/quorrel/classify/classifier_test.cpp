@@ -60,3 +60,22 @@ TEST(ClassifierReplies, TaughtWithoutTheBinsLine) {
 
 }  // namespace
 }  // namespace quorrel
+
+namespace quorrel {
+namespace {
+
+// Without a classifier the --only-new state stays as it was; with one, its
+// name and threshold make another state.
+TEST(ClassifierSettings, Fingerprint) {
+  TClassifierSettings S;
+  EXPECT_TRUE(S.Fingerprint().empty());
+  S.Kind = TClassifierKind::SpamAssassin;
+  const std::vector<std::string> Own = S.Fingerprint();
+  S.SpamScore = 8;
+  EXPECT_NE(S.Fingerprint(), Own);
+  S.Kind = TClassifierKind::Rspamd;
+  EXPECT_NE(S.Fingerprint()[0], Own[0]);
+}
+
+}  // namespace
+}  // namespace quorrel

@@ -166,6 +166,28 @@ TEST(Options, AccountsFromTheFile) {
     EXPECT_EQ(Refusal({"--all", "--jobs", Bad}), std::string("--jobs: '") + Bad + "' is not a number of jobs (1-64)");
 }
 
+TEST(Options, Classifiers) {
+  const TSettings S = Parsed({"--classifier=rspamd", "--spam-score", "8.5", "--classify-timeout", "500ms",
+                              "--classify-lines", "20", "u", "p", "s"});
+  EXPECT_EQ(S.Classifier.Kind, TClassifierKind::Rspamd);
+  EXPECT_EQ(S.Classifier.SpamScore, 8.5);
+  EXPECT_EQ(S.Classifier.TimeoutMs, 500);
+  EXPECT_EQ(S.Classifier.Lines, 20);
+  EXPECT_FALSE(S.Mode.ListOnly);  // three parameters sweep with a classifier
+  const TSettings T = Parsed({"--classifier", "bogofilter", "--learn-spam", "a", "b", "c"});
+  EXPECT_EQ(T.Classifier.LearnSpam, (Words{"a", "b", "c"}));
+  EXPECT_FALSE(T.HasMailbox);
+  EXPECT_EQ(Refusal({"--classifier", "spamc"}), "--classifier: 'spamc' is none of bogofilter, spamassassin, rspamd");
+  EXPECT_EQ(Refusal({"--classifier", "rspamd", "--classify-command", "x"}),
+            "--classify-command: it and --classifier exclude each other");
+  EXPECT_EQ(Refusal({"--spam-score", "5", "u", "p", "s"}).rfind("--classifier-db, ", 0), 0u);
+  EXPECT_EQ(Refusal({"--classifier", "rspamd", "--learn-spam", "a", "--learn-ham", "b", "c"}),
+            "with both --learn-spam and --learn-ham, name each message with its option");
+  EXPECT_EQ(Refusal({"--classify-command", "x", "--learn-ham", "a"}), "a --classify-command cannot be taught");
+  for (const char* Bad : {"0", "3601", "x", "ms"})
+    EXPECT_EQ(Refusal({"--classify-timeout", Bad}).rfind("--classify-timeout: '", 0), 0u) << Bad;
+}
+
 TEST(Options, RulesBesideTheFilterWords) {
   const TSettings S = Parsed({"--keep", "boss@", "--field", "Subject", "--keep=list", "--field=FROM", "--field",
                               "subject", "--regex", "u", "p", "s", "w"});
@@ -235,7 +257,9 @@ TEST(Options, HelpNamesEveryOption) {
                            "--insecure", "--proxy", "--auth", "--password-command", "--only-new", "--state-file", "--quiet",
                            "--sysexits", "--keep", "--field", "--regex", "--larger-than", "--why", "--help", "--version",
                            "--recycle", "--recycle-days", "--list-recycled", "--all", "--account", "--config", "--jobs",
-                           "--list-accounts", "--serverinfo", "--tls-fingerprint"})
+                           "--list-accounts", "--serverinfo", "--tls-fingerprint", "--classifier", "--classify-command",
+                           "--classifier-db", "--classifier-address", "--classifier-controller", "--spam-score",
+                           "--classify-lines", "--classify-jobs", "--classify-timeout", "--learn-spam", "--learn-ham"})
     EXPECT_NE(Help.find(std::string("\r\n  ") + Name + " "), std::string::npos) << Name;
   EXPECT_EQ(Help.substr(Help.size() - 2), "\r\n");
 }
