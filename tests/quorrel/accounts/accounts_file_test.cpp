@@ -50,6 +50,8 @@ user = "ann2"
 password = "p"
 recycle = false
 larger-than = "5M"
+classifier = "spamassassin"
+spam-score = 6.5
 )");
   ASSERT_TRUE(File) << File.Status().Message();
   ASSERT_EQ(File->Accounts.size(), 2u);
@@ -61,7 +63,8 @@ larger-than = "5M"
   EXPECT_THAT(Work.Mailbox, ElementsAre("--", "ann", "-", "pop.work.example", "casino"));
   const TAccount& Isp = File->Accounts[1];
   // Its own password stands in place of the defaults' command.
-  EXPECT_THAT(Isp.Options, ElementsAre("--keep", "boss@example.org", "--larger-than", "5M", "--port", "1110"));
+  EXPECT_THAT(Isp.Options, ElementsAre("--classifier", "spamassassin", "--keep", "boss@example.org", "--larger-than",
+                                       "5M", "--port", "1110", "--spam-score", "6.5"));
   EXPECT_EQ(Isp.Password, "p");
   EXPECT_EQ(Isp.Bin, "");
   EXPECT_EQ(PickAccounts(*File, {"isp"})->front().Name, "isp");
@@ -88,6 +91,7 @@ TEST_F(AccountsFile, BadFilesAreRefusedWithWhereAndWhy) {
       {Good, 0600, TFailureKind::Usage, "[accounts.a] has neither 'password' nor 'password-command'"},
       {Good + "password = \"p\"\n", 0644, TFailureKind::Refused, " has mode 0644: a 'password' key is allowed only"},
       {"[other]\n", 0600, TFailureKind::Usage, "unknown key 'other'"},
+      {Good + "password = \"p\"\nspam-score = \"high\"\n", 0600, TFailureKind::Usage, "'spam-score' in [accounts.a] must be a number"},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Text);
