@@ -499,7 +499,7 @@ class TCommand : public TClassifier {
     const int Status = Ran->ExitStatus;
     if (Status == 1) return {TClassification::Spam, "classify-command exit 1"};
     if (Status == 0 || Status == 2) return {TClassification::Ham, "classify-command exit " + std::to_string(Status)};
-    return Failed("classify-command ended with status " + std::to_string(Status));
+    return Failed("classify-command: the command ended with status " + std::to_string(Status));
   }
   TStatus Learn(const std::string&, bool) override {
     return TStatus::Fail(TFailureKind::Usage, "a classify-command cannot be taught");

@@ -96,10 +96,22 @@ void TClassifyingJudge::Work(TClassifier* Classifier) {
     }
     std::vector<const std::string*> Messages;
     for (const TTask& Task : Taken) Messages.push_back(&Task.Message);
-    const std::vector<TClassification> Verdicts = Classifier->ClassifyAll(Messages);
+    bool Gone;
     {
       std::lock_guard<std::mutex> Guard(Lock);
-      for (size_t I = 0; I < Taken.size(); ++I) Ready[Taken[I].Number] = Settled(Taken[I], Verdicts[I]);
+      Gone = FailedInARow >= GiveUpAfter;
+    }
+    const std::vector<TClassification> Verdicts =
+        Gone ? std::vector<TClassification>(Taken.size(), {TClassification::Failed,
+                                                           Name + " is not asked again: it failed for " +
+                                                               std::to_string(GiveUpAfter) + " messages in a row"})
+             : Classifier->ClassifyAll(Messages);
+    {
+      std::lock_guard<std::mutex> Guard(Lock);
+      for (size_t I = 0; I < Taken.size(); ++I) {
+        if (!Gone) FailedInARow = Verdicts[I].Kind == TClassification::Failed ? FailedInARow + 1 : 0;
+        Ready[Taken[I].Number] = Settled(Taken[I], Verdicts[I]);
+      }
       ReadyCount = Ready.size();
     }
     Answered.notify_all();

@@ -46,6 +46,9 @@ class TClassifyingJudge : public TJudge {
   TJudgement Settled(TTask& Task, const TClassification& Verdict);
 
   static constexpr size_t MostAtOnce = 16;
+  // Failures in a row after which the classifier is taken for gone: a hung
+  // one would otherwise hold every message for its whole time-out.
+  static constexpr int32_t GiveUpAfter = 3;
   TJudge& Rules;
   std::string Name;
   std::mutex Lock;
@@ -56,6 +59,7 @@ class TClassifyingJudge : public TJudge {
   std::deque<int32_t> Open;  // considered, not yet taken, in order
   bool Ending = false;
   std::atomic<int32_t> FailureCount{0};
+  int32_t FailedInARow = 0;
   int32_t AskedCount = 0;
   std::vector<std::unique_ptr<TClassifier>> Classifiers;
   std::vector<std::thread> Workers;
