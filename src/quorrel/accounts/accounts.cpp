@@ -188,6 +188,9 @@ TStatus Build(const TReader& Reader, const std::string& Name, const toml::table&
   A.Auth = Values.count("auth") ? Text(Values, "auth") : "auto";
   A.FilterCount = Filters.size();
   A.KeepCount = Words(Values, "keep").size();
+  A.Classifier = Values.count("classifier")         ? Text(Values, "classifier")
+                 : Values.count("classify-command") ? "command"
+                                                    : "";
   if (Flag(Values, "only-new"))
     A.State = Values.count("state-file") ? Text(Values, "state-file")
                                          : TMailboxState::DefaultPath(A.User, A.Server, A.Port);

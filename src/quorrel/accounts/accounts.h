@@ -24,6 +24,7 @@ struct TAccount {
   std::string User, Server, Port, Auth;
   bool Tls = false;  // TLS from the first byte, or STLS
   size_t FilterCount = 0, KeepCount = 0;
+  std::string Classifier;  // its name, or "command"; "" without one
   std::string Bin;    // the recycle bin's folder; "" without one
   std::string State;  // the --only-new state; "" without it
 };

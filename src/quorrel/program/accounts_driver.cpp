@@ -64,7 +64,8 @@ int ListAccounts(const std::vector<TAccount>& Accounts, TOutput& Out) {
     Out.Write(A.Name + "\t" + A.User + "@" + A.Server + ":" + A.Port + "\t" + A.Auth + "\t" +
               (A.Tls ? "TLS" : "no TLS") + "\t" + std::to_string(A.FilterCount) + " filter, " +
               std::to_string(A.KeepCount) + " keep\tbin " + (A.Bin.empty() ? "none" : A.Bin) + "\tstate " +
-              (A.State.empty() ? "none" : A.State) + "\r\n");
+              (A.State.empty() ? "none" : A.State) + (A.Classifier.empty() ? "" : "\tclassifier " + A.Classifier) +
+              "\r\n");
   return Out.Flush() ? 0 : 1;
 }
 

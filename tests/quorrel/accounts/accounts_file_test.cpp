@@ -66,6 +66,7 @@ spam-score = 6.5
   EXPECT_THAT(Isp.Options, ElementsAre("--classifier", "spamassassin", "--keep", "boss@example.org", "--larger-than",
                                        "5M", "--port", "1110", "--spam-score", "6.5"));
   EXPECT_EQ(Isp.Password, "p");
+  EXPECT_EQ(Isp.Classifier, "spamassassin");
   EXPECT_EQ(Isp.Bin, "");
   EXPECT_EQ(PickAccounts(*File, {"isp"})->front().Name, "isp");
   EXPECT_EQ(PickAccounts(*File, {"home"}).Status().Message(),
