@@ -47,5 +47,5 @@ work=$(mktemp -d /tmp/quorrel-sweep-XXXXXX)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 [ -n "${RECYCLE:-}" ] && [ "${RECYCLE}" != 0 ] && : "${N:=3000}"
-[ -n "${CLASSIFY:-}" ] && { : "${N:=3000}"; ensure_packages bogofilter spamd spamassassin; }
+[ -n "${CLASSIFY:-}" ] && { : "${N:=3000}"; ensure_packages "${CLASSIFIER_PACKAGES[@]}"; }
 N=${N:-5000} unshare -n bash -c 'ip link set lo up && exec python3 bench/sweep/sweep.py "$0"' "$work"

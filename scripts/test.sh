@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" "${PEER_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" "${PEER_PACKAGES[@]}" "${CLASSIFIER_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
 ensure_packages "$(clang_runtime_package)"
 
 # Runs ctest in build folder $1 (further arguments: VAR=value for the tests) with

@@ -25,9 +25,11 @@ ensure_packages() {
 }
 
 # What building and testing need on a fresh Debian machine.
-BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config libicu-dev libre2-dev libtomlplusplus-dev dpkg-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev pkg-config libicu-dev libre2-dev libtomlplusplus-dev dpkg-dev nlohmann-json3-dev)
 RUNTIME_PACKAGES=(libssl3 libicu72 libre2-9 libtomlplusplus3 openssl iproute2 util-linux procps python3)
 PEER_PACKAGES=(dovecot-core dovecot-pop3d mailutils-pop3d mpop dante-server microsocks tinyproxy socat)
+# The spam classifiers the tests ask; the demo needs none of them.
+CLASSIFIER_PACKAGES=(bogofilter spamd spamassassin rspamd redis-server)
 CHECK_PACKAGES=(clang valgrind systemd)
 
 # The sanitizer and fuzzer runtime that matches the installed clang (its major

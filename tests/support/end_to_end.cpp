@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -20,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/classifiers.h"
 #include "support/process.h"
 #include "support/proxies.h"
 #include "support/requirement.h"
@@ -71,6 +74,25 @@ const char* ServerOf(TPeer Peer) {
     case TPeer::Mpopd: return "mpopd";
     default: return nullptr;
   }
+}
+
+// The classifier's fixture (scripts/lib/<name>.sh, its log <name>.log in its
+// folder) and where it listens; null for none.
+const char* FixtureOf(TClassifierPeer Classifier) {
+  switch (Classifier) {
+    case TClassifierPeer::Spamd: return "spamd";
+    case TClassifierPeer::Rspamd: return "rspamd";
+    default: return nullptr;
+  }
+}
+const char* PortsOf(TClassifierPeer Classifier) { return Classifier == TClassifierPeer::Spamd ? "783" : "11333 11334"; }
+
+// True for a TOP command line, in any case.
+bool IsTop(const std::string& Line) {
+  if (Line.size() < 4 || Line[3] != ' ') return false;
+  std::string Verb = Line.substr(0, 3);
+  for (char& C : Verb) C = char(std::toupper(static_cast<unsigned char>(C)));
+  return Verb == "TOP";
 }
 
 // In a forked child: no descriptor of this process but the three standard ones
@@ -256,6 +278,16 @@ std::string TEndToEnd::Missing(TPeer Peer) const {
   }
 }
 
+std::string TEndToEnd::Missing(const TScenario& S) const {
+  if (std::string Why = Missing(S.Peer); !Why.empty()) return Why;
+  if (S.Classifier == TClassifierPeer::Spamd)
+    if (std::string Why = TSpamd::Missing(); !Why.empty()) return Why;
+  if (S.Classifier == TClassifierPeer::Rspamd)
+    if (std::string Why = TRspamd::Missing(); !Why.empty()) return Why;
+  if (S.BogofilterDb) return TBogofilterDb::Missing();
+  return "";
+}
+
 TOutcome TEndToEnd::Run(const TScenario& S) { return RunAll({S})[0]; }
 
 std::vector<TOutcome> TEndToEnd::RunAll(const std::vector<TScenario>& Scenarios) {
@@ -275,7 +307,7 @@ std::vector<TOutcome> TEndToEnd::RunAll(const std::vector<TScenario>& Scenarios)
     const std::string Folder = Dir + "/" + std::to_string(Made++);
     mkdir(Folder.c_str(), 0755);
     Threads.emplace_back([this, &Scenarios, &Outcomes, &Servers, I, Folder] {
-      const bool Server = ServerOf(Scenarios[I].Peer);
+      const bool Server = ServerOf(Scenarios[I].Peer) || FixtureOf(Scenarios[I].Classifier);
       if (Server) Servers.acquire();
       Outcomes[I] = RunScenario(Scenarios[I], Folder);
       if (Server) Servers.release();
@@ -325,6 +357,15 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
     }
     return Messages.empty() || Fixture("deliver", User + Files) == 0;
   };
+  const char* Classifier = FixtureOf(S.Classifier);
+  auto ClassifierFixture = [&](const std::string& Command, const std::string& Rest = "") {
+    return Shell("bash " + Quote(SourceDir + "/scripts/lib/" + Classifier + ".sh") + " " + Command + " " +
+                     Quote(D + "/cl") + " " + Rest,
+                 Log);
+  };
+  // Also written by the relay's thread, which kills the classifier.
+  std::atomic<bool> ClassifierUp{false};
+  std::atomic<int> Kills{0};
   std::vector<std::pair<std::string, std::string>> Names = {{"{CA}", D + "/dc/ca.pem"}, {"{D}", D}};
   TChildProcess Tokens;
   TPop3ScriptServer Scripted;
@@ -365,6 +406,22 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
       Names.insert(Names.end(),
                    {{"{DANTE}", Dante->PortText()}, {"{MICRO}", Micro->PortText()}, {"{TINY}", Tiny->PortText()}});
     }
+    if (S.BogofilterDb && !TBogofilterDb(D + "/bogofilter").Ready) return "the bogofilter word list could not be made";
+    if (Classifier) {
+      if (ClassifierFixture("init") != 0 || ClassifierFixture("start", PortsOf(S.Classifier)) != 0)
+        return std::string(Classifier) + " did not start";
+      ClassifierUp = true;
+    }
+    if (S.KillClassifierAfterTops > 0) {
+      if (!Classifier || !S.Relay) return "KillClassifierAfterTops needs a Classifier and the Relay";
+      Relay.OnCommand = [&, Tops = 0](const std::string& Line) mutable {
+        if (IsTop(Line) && ++Tops == S.KillClassifierAfterTops && ClassifierUp) {
+          ClassifierFixture("kill");
+          ClassifierUp = false;
+          ++Kills;
+        }
+      };
+    }
     if (S.Relay && !Relay.Start(110, 1110)) return "the relay cannot listen on port 1110";
     return "";
   }();
@@ -380,6 +437,18 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
     }
     if (Server && I < S.DeliverBefore.size() && !Deliver(S.DeliverBefore[I]))
       O.Trouble = "the later messages could not be delivered";
+    if (Classifier && I < S.ClassifierDownBefore.size()) {
+      const bool Down = S.ClassifierDownBefore[I];
+      if (Down && ClassifierUp) {
+        ClassifierFixture("stop");
+        ClassifierUp = false;
+      } else if (!Down && !ClassifierUp) {
+        if (ClassifierFixture("start", PortsOf(S.Classifier)) == 0)
+          ClassifierUp = true;
+        else
+          O.Trouble += std::string(Classifier) + " did not start again before run " + std::to_string(I);
+      }
+    }
     RunProgram(S, Argv, D, I, O);
     if (Server) {
       Fixture("ls", "alice >" + Quote(D + "/left"));
@@ -391,6 +460,11 @@ TOutcome TEndToEnd::RunScenario(const TScenario& S, const std::string& D) const 
   usleep(100000);
   Scripted.Stop();
   Relay.Stop();
+  if (Classifier) {
+    ClassifierFixture("stop");
+    O.ClassifierLog = ReadFile(D + "/cl/" + Classifier + ".log");
+    O.ClassifierKills = Kills;
+  }
   O.Commands = S.Relay ? Relay.Commands() : Scripted.Commands();
   O.Dialogue = Scripted.Dialogue();
   O.Connections = Scripted.Connections();

@@ -44,6 +44,15 @@ enum class TPeer {
   Nothing,
 };
 
+// A spam classifier the scenario starts in its namespace, on its usual ports,
+// before the first run (through scripts/lib/spamd.sh and rspamd.sh: a Subject
+// holding "CLASSIFYSPAM" makes a message spam to either).
+enum class TClassifierPeer {
+  None,
+  Spamd,   // 127.0.0.1:783, TELL allowed
+  Rspamd,  // normal worker 127.0.0.1:11333, controller 11334, redis of its own
+};
+
 enum class TOutputTo {
   File,
   Terminal,       // standard input, output and error are one pseudo-terminal
@@ -78,6 +87,17 @@ struct TScenario {
   std::string Input{};  // standard input of every run (else /dev/null; not with a terminal)
   std::string Typed{};  // typed at the terminal once TypeAfter has shown up on it
   std::string TypeAfter{};
+  TClassifierPeer Classifier = TClassifierPeer::None;
+  // ClassifierDownBefore[I]: the classifier is stopped for run I (true) or
+  // running (false; started again when it was stopped or killed); runs beyond
+  // the vector's end find it as the run before left it.
+  std::vector<bool> ClassifierDownBefore{};
+  // Above 0: the classifier and its children are killed (SIGKILL, by process
+  // id) when the relay receives the N-th TOP command, before passing it on.
+  // Needs Relay, and the program pointed at port 1110. Counts over all runs.
+  int KillClassifierAfterTops = 0;
+  // "{D}/bogofilter": a bogofilter word list taught TBogofilterDb's messages.
+  bool BogofilterDb = false;
   bool StderrExpected = false;  // else anything on standard error is trouble
   int TimeoutSeconds = 120;     // then the run is killed, and its status is -1
 };
@@ -96,6 +116,8 @@ struct TOutcome {
   std::vector<std::string> Dialogue;  // the scripted server's, commands sent ahead marked "> "
   int Connections = 0;       // accepted by the scripted server or the recording listener
   std::string Log;           // the server's log (GNU pop3d's holds the dialogue)
+  std::string ClassifierLog;  // the classifier's log, when the scenario had one
+  int ClassifierKills = 0;    // times KillClassifierAfterTops killed it (0 or 1)
   std::string Folder;        // the scenario's own, "{D}" in its arguments
   std::string Trouble;       // set when the scenario itself could not run
 };
@@ -107,6 +129,8 @@ class TEndToEnd : TNotCopyable {
 
   // Why the scenario cannot run here (naming what to install), "" when it can.
   std::string Missing(TPeer Peer) const;
+  // The same for all the scenario needs: its peer, classifier and word list.
+  std::string Missing(const TScenario& S) const;
   TOutcome Run(const TScenario& S);
   // The scenarios side by side; their outcomes in the same order.
   std::vector<TOutcome> RunAll(const std::vector<TScenario>& Scenarios);

@@ -336,7 +336,6 @@ void TPop3Relay::Relay(int Client, int Index) {
     if (P[0].revents) {
       ssize_t N = recv(Client, Buf, sizeof Buf, 0);
       if (N <= 0) break;
-      if (!SendAll(Server, std::string(Buf, size_t(N)), Stopping)) break;
       if (Clear) {
         FromClient.append(Buf, size_t(N));
         std::string Line;
@@ -345,9 +344,11 @@ void TPop3Relay::Relay(int Client, int Index) {
             std::lock_guard<std::mutex> G(Lock);
             Received.emplace_back(Index, Line);
           }
+          if (OnCommand) OnCommand(Line);
           StlsAsked = Line == "STLS" || Line == "stls";
         }
       }
+      if (!SendAll(Server, std::string(Buf, size_t(N)), Stopping)) break;
     }
     if (P[1].revents) {
       ssize_t N = recv(Server, Buf, sizeof Buf, 0);

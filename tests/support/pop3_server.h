@@ -117,6 +117,9 @@ class TPop3Relay {
 
   // Bytes sent to the client in clear right behind the server's "+OK" to STLS.
   std::string InjectAfterStls;
+  // Called on the relay's thread with each command line in clear, before the
+  // bytes that hold it go on to the server. Set before Start.
+  std::function<void(const std::string& Line)> OnCommand;
 
   // Listens on 127.0.0.1:Port (0 = any free port) and relays each connection,
   // one at a time, to 127.0.0.1:TargetPort.

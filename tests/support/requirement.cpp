@@ -29,6 +29,10 @@ std::string PackageOf(const std::string& Program) {
       {"pop3d", "mailutils-pop3d"},
       {"mpopd", "mpop"},
       {"python3", "python3"},
+      {"spamd", "spamd"},
+      {"rspamd", "rspamd"},
+      {"redis-server", "redis-server"},
+      {"bogofilter", "bogofilter"},
   };
   for (const auto& [Name, Package] : Packages)
     if (Program == Name) return Package;

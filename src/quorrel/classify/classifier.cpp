@@ -352,9 +352,10 @@ class TRspamd : public TClassifier {
     const TExchange Reply = Exchange(Controller, Request("POST", Spam ? "/learnspam" : "/learnham", Controller, Message),
                                      S.TimeoutMs, MostReply);
     if (!Reply.Failure.empty()) return TStatus::Fail(TFailureKind::Unavailable, Reply.Failure);
-    // 208: learnt before, which is what was asked.
+    // 208: learnt before; 204: it is sure of the class already. Either way
+    // it holds the message for what it was taught as.
     const int Code = Status(Reply);
-    if (Code == 200 || Code == 208) return TStatus::Ok();
+    if (Code == 200 || Code == 204 || Code == 208) return TStatus::Ok();
     const nlohmann::json Body = nlohmann::json::parse(Reply.Body, nullptr, false);
     const std::string Why = Body.is_object() && Body.contains("error") && Body["error"].is_string()
                                 ? Body["error"].get<std::string>()

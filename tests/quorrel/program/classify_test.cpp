@@ -7,18 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "support/classifiers.h"
 #include "support/end_to_end.h"
 #include "support/requirement.h"
 
 using namespace quorrel;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
 
+// Headers as mail carries them, so that a classifier's stock rules find
+// nothing amiss in the ham.
 std::string Mail(const std::string& Subject, const std::string& Body) {
-  return Message({"From: sender@example.net", "Subject: " + Subject}, Body);
+  static int Count = 0;
+  return Message({"From: Sam Sender <sender@example.net>", "To: alice@example.org",
+                  "Date: Tue, 08 Dec 2026 10:00:00 +0000",
+                  "Message-ID: <" + std::to_string(++Count) + ".quorrel@example.net>", "Subject: " + Subject},
+                 Body);
 }
 std::string Pills(int N) { return Mail("Cheap pills offer " + std::to_string(N), "viagra casino pills discount"); }
 std::string Meeting(int N) { return Mail("Project meeting " + std::to_string(N), "agenda minutes budget review"); }
@@ -113,4 +121,80 @@ TEST_F(Classify, CommandsAndTheirFailures) {
     }
     EXPECT_THAT(One.Outputs[0], HasSubstr("2:Project meeting 2 SKIPPED"));
   }
+}
+
+// spamd in its own protocol: the spam (a rule of the tests' own) goes to the
+// bin, which then teaches spamd with TELL. Stopped before a run, spamd ends
+// it with 69 before the mail server is contacted; killed during one, nothing
+// is deleted after and the run ends with 75.
+TEST_F(Classify, Spamd) {
+  std::vector<TScenario> S(2);
+  S[0] = {.Messages = Dozen(SpamMark), .Classifier = TClassifierPeer::Spamd, .StderrExpected = true};
+  S[0].Runs = {{"--classifier", "spamassassin", "--keep", "VIP", "--why", "--recycle", "{D}/bin", "alice", "secret",
+                "127.0.0.1"},
+               {"--classifier", "spamassassin", "--learn-spam", "{D}/bin"},
+               {"--classifier", "spamassassin", "--sysexits", "alice", "secret", "127.0.0.1"}};
+  S[0].ClassifierDownBefore = {false, false, true};
+  S[1] = {.Messages = Dozen(SpamMark), .Relay = true, .Classifier = TClassifierPeer::Spamd,
+          .KillClassifierAfterTops = 6, .StderrExpected = true};
+  S[1].Runs = {{"--classifier", "spamassassin", "--keep", "VIP", "--sysexits", "--no-pipelining", "--port", "1110",
+                "alice", "secret", "127.0.0.1"}};
+  for (const TScenario& One : S) QUORREL_REQUIRE(E2E.Missing(One));
+  const std::vector<TOutcome> O = E2E.RunAll(S);
+  for (const TOutcome& One : O) ASSERT_EQ(One.Trouble, "");
+  EXPECT_EQ(O[0].Statuses[0], 0) << O[0].Errors[0];
+  EXPECT_EQ(O[0].LeftAfter[0], HamLeft);
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("9:" + SpamMark + " 9 DELETED (spamassassin 2"));
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("/5.0)\r\n"));
+  EXPECT_THAT(O[0].Outputs[0], HasSubstr("12:" + SpamMark + " from VIP KEPT"));
+  EXPECT_EQ(FilesIn(O[0].Folder + "/bin/new").size(), 4u);
+  EXPECT_EQ(O[0].Outputs[1], "spamassassin: 4 messages taught as spam, 0 messages as ham\r\n") << O[0].Errors[1];
+  EXPECT_EQ(O[0].Statuses[2], 69);
+  EXPECT_THAT(O[0].Errors[2], HasSubstr("spamassassin: spamd at 127.0.0.1:783 does not answer"));
+  EXPECT_EQ(O[0].Left, HamLeft);
+  // Dovecot saw the first run's login, not the last's.
+  size_t Logins = 0;
+  for (size_t At = 0; (At = O[0].Log.find("Login: user=<alice>", At)) != std::string::npos; ++At) ++Logins;
+  EXPECT_EQ(Logins, 1u) << O[0].Log;
+
+  EXPECT_EQ(O[1].ClassifierKills, 1);
+  EXPECT_EQ(O[1].Statuses[0], 75) << O[1].Errors[0];
+  // 9 was judged before spamd went; 5, 3 and 1 are kept, each named.
+  EXPECT_EQ(O[1].Left, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 12}));
+  EXPECT_THAT(O[1].Errors[0], HasSubstr("message 5: "));
+  EXPECT_THAT(O[1].Outputs[0], HasSubstr("1:" + SpamMark + " 1 SKIPPED"));
+}
+
+// rspamd over HTTP: its action "reject" deletes, the keep word wins without
+// asking; the bin then teaches it through the controller.
+TEST_F(Classify, Rspamd) {
+  TScenario S{.Messages = Dozen(SpamMark), .Classifier = TClassifierPeer::Rspamd};
+  QUORREL_REQUIRE(E2E.Missing(S));
+  S.Runs = {{"--classifier", "rspamd", "--keep", "VIP", "--why", "--recycle", "{D}/bin", "alice", "secret", "127.0.0.1"},
+            {"--classifier", "rspamd", "--learn-spam", "{D}/bin"}};
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses[0], 0) << O.Errors[0];
+  EXPECT_EQ(O.Left, HamLeft);
+  EXPECT_THAT(O.Outputs[0], HasSubstr("3:" + SpamMark + " 3 DELETED (rspamd reject "));
+  EXPECT_THAT(O.Outputs[0], HasSubstr("2:Project meeting 2 SKIPPED (rspamd no action "));
+  EXPECT_THAT(FilesIn(O.Folder + "/bin/new"), Each(HasSubstr("; rspamd reject ")));
+  EXPECT_EQ(O.Statuses[1], 0) << O.Errors[1];
+  EXPECT_EQ(O.Outputs[1], "rspamd: 4 messages taught as spam, 0 messages as ham\r\n");
+}
+
+// What the classifier sees: the header alone, or with --classify-lines the
+// body lines too, where this message's spam is.
+TEST_F(Classify, BodyLinesWithTheHeader) {
+  const auto Body = [](const std::string& M) { return M.substr(M.find("\r\n\r\n") + 4); };
+  const std::string Hidden = Message({"From: Carol <carol@example.org>", "To: alice@example.org", "Subject: Hello"},
+                                     Body(TBogofilterDb::Spam()[0]) + Body(TBogofilterDb::Spam()[2]));
+  const std::vector<std::string> Asked = {"--classifier", "bogofilter", "--classifier-db", "{D}/bogofilter",
+                                          "--dry-run",    "--why",      "alice", "secret", "127.0.0.1"};
+  TScenario S{.Messages = {Hidden}, .Runs = {Asked, With(Asked, {"--classify-lines", "3"})}, .BogofilterDb = true};
+  QUORREL_REQUIRE(E2E.Missing(S));
+  const TOutcome O = E2E.Run(S);
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_THAT(O.Outputs[0], HasSubstr("1:Hello SKIPPED (bogofilter 0.0"));
+  EXPECT_THAT(O.Outputs[1], HasSubstr("1:Hello WOULD DELETE (bogofilter 0.9"));
 }

@@ -1,0 +1,105 @@
+// Real spam classifiers for tests, each in a folder of its own under /tmp and
+// stopped by its process id when the object goes:
+// - TSpamd: SpamAssassin's daemon through scripts/lib/spamd.sh (TELL allowed,
+//   Bayes in its folder, no network checks);
+// - TRspamd: rspamd and a redis of its own through scripts/lib/rspamd.sh
+//   (learning through the controller without a password from loopback);
+// - TBogofilterDb: a bogofilter word list taught a few spam and ham messages.
+// Both daemons score a message whose Subject holds "CLASSIFYSPAM" as spam
+// (spamd: 20 points; rspamd: 100, the action "reject").
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace quorrel {
+
+// The Subject word that makes spamd and rspamd call a message spam.
+inline const std::string SpamMark = "CLASSIFYSPAM";
+
+class TSpamd : TNotCopyable {
+ public:
+  TSpamd();
+  ~TSpamd();
+
+  // "" when spamd, python3 and the launcher script are there, else what is
+  // missing, naming the Debian package (for QUORREL_REQUIRE).
+  static std::string Missing();
+  static bool Available() { return Missing().empty(); }
+
+  // Listens on 127.0.0.1:Port (0 = a free port); returns once it answers PING.
+  bool Start(int Port = 0);
+  // Listens on the Unix socket Path instead ("" = <Dir>/spamd.sock).
+  bool StartUnix(const std::string& Path = "");
+  void Stop();
+  // SIGKILL to spamd and its children, as a crash would end them.
+  void Kill();
+  std::string Log();
+
+  std::string Dir;
+  int Port = 0;
+  std::string SocketPath;
+
+ private:
+  int Run(const std::string& Arguments);
+  bool Ready = false;
+  bool Started = false;
+};
+
+class TRspamd : TNotCopyable {
+ public:
+  TRspamd();
+  ~TRspamd();
+
+  // As TSpamd::Missing, for rspamd, redis-server and python3.
+  static std::string Missing();
+  static bool Available() { return Missing().empty(); }
+
+  // The normal worker on 127.0.0.1:Port, the controller on ControllerPort (0 =
+  // free ports); returns once both answer /ping.
+  bool Start(int Port = 0, int ControllerPort = 0);
+  void Stop();
+  // SIGKILL to rspamd and its workers; redis, and what Bayes learnt, stay.
+  void Kill();
+  std::string Log();
+
+  std::string Dir;
+  int Port = 0;
+  int ControllerPort = 0;
+
+ private:
+  int Run(const std::string& Arguments);
+  bool Ready = false;
+  bool Started = false;
+};
+
+class TBogofilterDb : TNotCopyable {
+ public:
+  // A word list in a new folder under /tmp (removed with the object), or in
+  // Folder (made when missing, left in place), taught Spam() and Ham().
+  explicit TBogofilterDb(const std::string& Folder = "");
+  ~TBogofilterDb();
+
+  // "" when bogofilter is installed, else what to install.
+  static std::string Missing();
+  static bool Available() { return Missing().empty(); }
+
+  // The messages it was taught: one made of the same words is rated alike.
+  static const std::vector<std::string>& Spam();
+  static const std::vector<std::string>& Ham();
+  // Teaches it more messages of one kind.
+  bool Teach(const std::vector<std::string>& Messages, bool AsSpam);
+  // bogofilter's verdict on Message: 0 spam, 1 ham, 2 unsure, else trouble.
+  int Classify(const std::string& Message);
+
+  std::string Dir;  // for bogofilter -d
+  bool Ready = false;  // made and taught
+
+ private:
+  bool Owned = false;
+  int Taught = 0;  // message files written so far
+};
+
+}  // namespace quorrel
