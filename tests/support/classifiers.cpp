@@ -33,12 +33,6 @@ std::string MissingScript(const std::string& Name) {
   return stat(Script(Name).c_str(), &Info) == 0 ? "" : Script(Name) + " is missing";
 }
 
-int OtherFreePort(int Taken) {
-  int Port = FreeTcpPort();
-  while (Port == Taken) Port = FreeTcpPort();
-  return Port;
-}
-
 }  // namespace
 
 // ================= TSpamd =================
@@ -80,55 +74,13 @@ void TSpamd::Stop() {
   Started = false;
 }
 
-void TSpamd::Kill() {
-  if (!Started) return;
-  Run("kill");
-  Started = false;
-}
-
 std::string TSpamd::Log() { return ReadFile(Dir + "/spamd.log") + ReadFile(Dir + "/fixture.log"); }
 
 // ================= TRspamd =================
 
-TRspamd::TRspamd() {
-  Dir = MakeTempDir("quorrel-rspamd");
-  Ready = !Dir.empty() && Run("init") == 0;
-}
-
-TRspamd::~TRspamd() {
-  Stop();
-  RemoveTree(Dir);
-}
-
 std::string TRspamd::Missing() {
   if (std::string Why = MissingPrograms({"rspamd", "redis-server", "python3"}); !Why.empty()) return Why;
   return MissingScript("rspamd");
-}
-
-int TRspamd::Run(const std::string& Arguments) { return RunScript("rspamd", Dir, Arguments); }
-
-bool TRspamd::Start(int OnPort, int OnControllerPort) {
-  if (!Ready) return false;
-  Port = OnPort ? OnPort : FreeTcpPort();
-  ControllerPort = OnControllerPort ? OnControllerPort : OtherFreePort(Port);
-  // Marked started before the script returns: a start that failed half-way
-  // may have left redis running, which Stop ends.
-  Started = true;
-  return Run("start " + std::to_string(Port) + " " + std::to_string(ControllerPort)) == 0;
-}
-
-void TRspamd::Stop() {
-  if (!Started) return;
-  Run("stop");
-  Started = false;
-}
-
-void TRspamd::Kill() {
-  if (Started) Run("kill");
-}
-
-std::string TRspamd::Log() {
-  return ReadFile(Dir + "/rspamd.log") + ReadFile(Dir + "/redis.log") + ReadFile(Dir + "/fixture.log");
 }
 
 // ================= TBogofilterDb =================

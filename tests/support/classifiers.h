@@ -2,8 +2,8 @@
 // stopped by its process id when the object goes:
 // - TSpamd: SpamAssassin's daemon through scripts/lib/spamd.sh (TELL allowed,
 //   Bayes in its folder, no network checks);
-// - TRspamd: rspamd and a redis of its own through scripts/lib/rspamd.sh
-//   (learning through the controller without a password from loopback);
+// - TRspamd: what rspamd and the redis of its own need (scripts/lib/rspamd.sh:
+//   learning through the controller without a password from loopback);
 // - TBogofilterDb: a bogofilter word list taught a few spam and ham messages.
 // Both daemons score a message whose Subject holds "CLASSIFYSPAM" as spam
 // (spamd: 20 points; rspamd: 100, the action "reject").
@@ -34,8 +34,6 @@ class TSpamd : TNotCopyable {
   // Listens on the Unix socket Path instead ("" = <Dir>/spamd.sock).
   bool StartUnix(const std::string& Path = "");
   void Stop();
-  // SIGKILL to spamd and its children, as a crash would end them.
-  void Kill();
   std::string Log();
 
   std::string Dir;
@@ -48,31 +46,10 @@ class TSpamd : TNotCopyable {
   bool Started = false;
 };
 
-class TRspamd : TNotCopyable {
- public:
-  TRspamd();
-  ~TRspamd();
-
+// rspamd and its redis run inside a scenario's namespace (TScenario::Classifier).
+struct TRspamd {
   // As TSpamd::Missing, for rspamd, redis-server and python3.
   static std::string Missing();
-  static bool Available() { return Missing().empty(); }
-
-  // The normal worker on 127.0.0.1:Port, the controller on ControllerPort (0 =
-  // free ports); returns once both answer /ping.
-  bool Start(int Port = 0, int ControllerPort = 0);
-  void Stop();
-  // SIGKILL to rspamd and its workers; redis, and what Bayes learnt, stay.
-  void Kill();
-  std::string Log();
-
-  std::string Dir;
-  int Port = 0;
-  int ControllerPort = 0;
-
- private:
-  int Run(const std::string& Arguments);
-  bool Ready = false;
-  bool Started = false;
 };
 
 class TBogofilterDb : TNotCopyable {

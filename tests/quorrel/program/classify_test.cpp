@@ -198,3 +198,18 @@ TEST_F(Classify, BodyLinesWithTheHeader) {
   EXPECT_THAT(O.Outputs[0], HasSubstr("1:Hello SKIPPED (bogofilter 0.0"));
   EXPECT_THAT(O.Outputs[1], HasSubstr("1:Hello WOULD DELETE (bogofilter 0.9"));
 }
+
+// spamd reached through a Unix socket, a path the run inside its network
+// namespace still sees.
+TEST_F(Classify, SpamdOnAUnixSocket) {
+  QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot));
+  QUORREL_REQUIRE(TSpamd::Missing());
+  TSpamd Spamd;
+  QUORREL_REQUIRE_STARTED(Spamd.StartUnix(), "spamd", Spamd.Log());
+  const TOutcome O = E2E.Run({.Messages = {Mail(SpamMark + " 1", "x"), Meeting(2)},
+                              .Runs = {{"--classifier", "spamassassin", "--classifier-address", Spamd.SocketPath,
+                                        "alice", "secret", "127.0.0.1"}}});
+  ASSERT_EQ(O.Trouble, "");
+  EXPECT_EQ(O.Statuses[0], 0) << O.Errors[0];
+  EXPECT_EQ(O.Left, std::vector<int>{2});
+}
