@@ -182,7 +182,6 @@ TAddress ParseAddress(const std::string& Text, const std::string& Default) {
 // lines before the empty one) and its body.
 struct TExchange {
   std::string Failure;  // empty when the reply came whole
-  bool Unreachable = false;  // no connection could be made
   std::string Head, Body;
 };
 
@@ -214,14 +213,12 @@ TExchange Exchange(const TAddress& To, const std::string& Request, int TimeoutMs
     sockaddr_un Where{};
     Where.sun_family = AF_UNIX;
     if (To.Path.size() >= sizeof Where.sun_path) {
-      Out.Unreachable = true;
       Out.Failure = "the socket path " + To.Path + " is too long";
       return Out;
     }
     std::memcpy(Where.sun_path, To.Path.c_str(), To.Path.size());
     const int Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (Fd < 0 || ::connect(Fd, reinterpret_cast<sockaddr*>(&Where), sizeof Where) != 0) {
-      Out.Unreachable = true;
       Out.Failure = "connecting to " + To.Path + " failed: " + std::strerror(errno);
       if (Fd >= 0) ::close(Fd);
       return Out;
@@ -229,10 +226,7 @@ TExchange Exchange(const TAddress& To, const std::string& Request, int TimeoutMs
     Socket.AdoptHandle(Fd);
   } else {
     Socket.Connect(To.Host, To.Port);
-    if (Socket.LastErrorCode != 0) {
-      Out.Unreachable = true;
-      return Broke("connecting to");
-    }
+    if (Socket.LastErrorCode != 0) return Broke("connecting to");
   }
   Socket.SetSendTimeout(TimeoutMs);
   if (Socket.SendText(Request) != int(Request.size()) || Socket.LastErrorCode != 0) return Broke("sending to");
