@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,9 @@ TEST_F(Classify, BogofilterTaughtFromTheBin) {
 // names the message and why, and --sysexits ends with 75.
 TEST_F(Classify, CommandsAndTheirFailures) {
   QUORREL_REQUIRE(E2E.Missing(TPeer::Dovecot));
-  const std::string Decides = "grep -q '^Subject: Cheap' && exit 1; grep -q VIP && exit 1; exit 2";
+  // It notes each subject it is asked about, and would delete the VIP's too.
+  const std::string Decides =
+      "m=$(cat); echo \"$m\" | grep '^Subject' >> {D}/asked; case \"$m\" in *'Subject: Cheap'*) exit 1;; esac; exit 2";
   std::vector<TScenario> S(4);
   for (TScenario& One : S) One.Messages = Dozen("Cheap");
   S[0].Runs = {{"--classify-command", Decides, "--keep", "VIP", "--why", "alice", "secret", "127.0.0.1"}};
@@ -106,6 +109,9 @@ TEST_F(Classify, CommandsAndTheirFailures) {
   EXPECT_EQ(O[0].Statuses[0], 0) << O[0].Errors[0];
   EXPECT_EQ(O[0].Left, HamLeft);
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("12:Cheap from VIP KEPT (keep \"VIP\" in Subject)"));
+  const std::string Asked = ReadFile(O[0].Folder + "/asked");
+  EXPECT_EQ(std::count(Asked.begin(), Asked.end(), '\n'), 11) << Asked;
+  EXPECT_THAT(Asked, Not(HasSubstr("VIP")));
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("9:Cheap 9 DELETED (classify-command exit 1)"));
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("8:Project meeting 8 SKIPPED (classify-command exit 2)"));
   const char* const Why[] = {"gave no answer within 300 ms", "was killed by signal 11", "ended with status 7"};
@@ -147,6 +153,9 @@ TEST_F(Classify, Spamd) {
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("9:" + SpamMark + " 9 DELETED (spamassassin 2"));
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("/5.0)\r\n"));
   EXPECT_THAT(O[0].Outputs[0], HasSubstr("12:" + SpamMark + " from VIP KEPT"));
+  size_t Checked = 0;  // the keep word's message was not sent
+  for (size_t At = 0; (At = O[0].ClassifierLog.find("spamd: result: ", At)) != std::string::npos; ++At) ++Checked;
+  EXPECT_EQ(Checked, 11u);
   EXPECT_EQ(FilesIn(O[0].Folder + "/bin/new").size(), 4u);
   EXPECT_EQ(O[0].Outputs[1], "spamassassin: 4 messages taught as spam, 0 messages as ham\r\n") << O[0].Errors[1];
   EXPECT_EQ(O[0].Statuses[2], 69);
