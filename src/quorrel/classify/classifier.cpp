@@ -407,6 +407,11 @@ class TBogofilter : public TClassifier {
     return TStatus::Ok();
   }
 
+  void Prepare() override {
+    if (Folder.empty()) MakeFolder();
+    if (!Process.Running()) (void)Process.Start("exec " + Program("-T -b"));
+  }
+
   TClassification Classify(const std::string& Message) override { return ClassifyAll({&Message}).front(); }
 
   // The messages are written as files, their names go over in one write, and

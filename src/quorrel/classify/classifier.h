@@ -25,6 +25,9 @@ class TClassifier {
   // Whether it can answer at all; an Unavailable failure when it is missing or
   // not listening. Asked once, before anything is sent to the mail server.
   virtual TStatus Check() = 0;
+  // Gets ready to classify (starts a process, say), before the first message
+  // comes, so that the first ones need not wait for it.
+  virtual void Prepare() {}
   // Message: header lines, an empty line, maybe body lines, each ended by LF.
   virtual TClassification Classify(const std::string& Message) = 0;
   // Several at once, in order; one that can take them together saves a round

@@ -80,6 +80,7 @@ TJudgement TClassifyingJudge::Settled(TTask& Task, const TClassification& Verdic
 }
 
 void TClassifyingJudge::Work(TClassifier* Classifier) {
+  Classifier->Prepare();
   for (;;) {
     // A worker takes its share of what waits, so that a burst of headers is
     // classified in few round trips, and every worker has some.

@@ -76,6 +76,13 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
       return Lost(Numbered(Kind == TKind::Dele ? "DELE " : Kind == TKind::Retr ? "RETR " : "TOP ", Owed.back().Number));
     }
     if (!Owed.empty()) {
+      // Judgements still to come are looked for while the next reply is on
+      // its way, so that a DELE they make goes out now rather than a round
+      // trip later.
+      if (Policy.Ahead && MarkDeletions && Judging > 0 && Session.Socket.HasSocket() && !ReplyArrived()) {
+        if (Judge.Waiting() == 0) Session.Socket.WaitReadable(JudgeLookMs);
+        if (Judge.Waiting() > 0 && !ReplyArrived()) continue;
+      }
       TSweepEnd End;
       if (!ReadNext(End)) return End;
       continue;
@@ -94,6 +101,11 @@ TSweepEnd TSweep::Walk(int32_t MessageCount) {
       Settle(*First, {false, "", false, "message " + std::to_string(First->Number) + ": no judgement came; it is not deleted",
                       ""});
   }
+}
+
+bool TSweep::ReplyArrived() {
+  TBlockSocket& Socket = Session.Socket;
+  return !Socket.ReadBuffer.empty() || Socket.PendingBytes() > 0 || Socket.WaitReadable(0);
 }
 
 bool TSweep::MayAsk() {

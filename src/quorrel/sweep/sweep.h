@@ -151,6 +151,8 @@ class TSweep {
   bool Refill();
   bool Room(int64_t Commands, int64_t Replies) const;
   bool MayAsk();
+  bool ReplyArrived();  // bytes of the next reply are there to be read
+  static constexpr int JudgeLookMs = 2;
   // Reads the next reply owed. False when the sweep has ended, with End set.
   bool ReadNext(TSweepEnd& End);
   bool Names(const TOwed& Asked);
