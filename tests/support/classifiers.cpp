@@ -54,13 +54,6 @@ std::string TSpamd::Missing() {
 
 int TSpamd::Run(const std::string& Arguments) { return RunScript("spamd", Dir, Arguments); }
 
-bool TSpamd::Start(int OnPort) {
-  if (!Ready) return false;
-  Port = OnPort ? OnPort : FreeTcpPort();
-  Started = Run("start " + std::to_string(Port)) == 0;
-  return Started;
-}
-
 bool TSpamd::StartUnix(const std::string& Path) {
   if (!Ready) return false;
   SocketPath = Path.empty() ? Dir + "/spamd.sock" : Path;

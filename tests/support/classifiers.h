@@ -29,15 +29,13 @@ class TSpamd : TNotCopyable {
   static std::string Missing();
   static bool Available() { return Missing().empty(); }
 
-  // Listens on 127.0.0.1:Port (0 = a free port); returns once it answers PING.
-  bool Start(int Port = 0);
-  // Listens on the Unix socket Path instead ("" = <Dir>/spamd.sock).
+  // Listens on the Unix socket Path ("" = <Dir>/spamd.sock); returns once it
+  // answers PING.
   bool StartUnix(const std::string& Path = "");
   void Stop();
   std::string Log();
 
   std::string Dir;
-  int Port = 0;
   std::string SocketPath;
 
  private:

@@ -40,7 +40,6 @@ void TClassifyingJudge::Consider(int32_t N, std::vector<std::string> Lines, bool
   std::string Message;
   for (const std::string& Line : Lines) Message += Line + "\n";
   if (Lines.size() == Header.size()) Message += "\n";
-  ++AskedCount;
   Tasks.push_back({N, std::move(Message), std::move(*Ruled)});
   Queued.notify_one();
 }

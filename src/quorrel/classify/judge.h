@@ -33,8 +33,6 @@ class TClassifyingJudge : public TJudge {
 
   // Messages kept because the classifier gave no verdict.
   int32_t Failures() const { return FailureCount; }
-  // Messages the classifier was asked about.
-  int32_t Asked() const { return AskedCount; }
 
  private:
   struct TTask {
@@ -60,7 +58,6 @@ class TClassifyingJudge : public TJudge {
   bool Ending = false;
   std::atomic<int32_t> FailureCount{0};
   int32_t FailedInARow = 0;
-  int32_t AskedCount = 0;
   std::vector<std::unique_ptr<TClassifier>> Classifiers;
   std::vector<std::thread> Workers;
 };
